@@ -1,0 +1,172 @@
+// Error model of the vorn family.
+//
+// Two independent axes:
+//   * host kinds (`TypeError`, `ValueError`, `RuntimeError`, ...): the broad
+//     category a generic handler catches. Each derives from exactly one
+//     standard exception, so `catch (const std::exception&)` is never
+//     ambiguous.
+//   * `BaseError`: the family's typed error with a stable `code()`, an
+//     optional `DebugInfo` and an optional cause. It is a mixin, not a
+//     `std::exception`; every concrete typed error also derives from one host
+//     kind, which supplies `what()`.
+#pragma once
+
+#include <exception>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace vorn_core {
+
+// ---- Host kinds ------------------------------------------------------------
+
+class NotImplementedError : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
+};
+class RuntimeError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+class TypeError : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+class ValueError : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+// A member lookup that found nothing.
+class AttributeError : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
+};
+// A mapping lookup of a key that is not there.
+class KeyError : public std::out_of_range {
+ public:
+  using std::out_of_range::out_of_range;
+};
+// A record validation failure; a kind of `ValueError`.
+class ValidationError : public ValueError {
+ public:
+  using ValueError::ValueError;
+};
+// A caller-side deadline passed before an awaited operation finished.
+class TimeoutError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// ---- Typed errors ------------------------------------------------------------
+
+// Structured detail about a translated lower-level failure.
+struct DebugInfo {
+  std::string class_name;        // the typed error's class
+  std::string error_type;        // the caught failure's type name
+  std::string original_message;  // the caught failure's text
+
+  friend bool operator==(const DebugInfo&, const DebugInfo&) = default;
+};
+
+class BaseError {
+ public:
+  virtual ~BaseError() = default;
+
+  // Stable code of the concrete type; empty on abstract bases.
+  virtual std::string_view code() const noexcept = 0;
+  // Message used when the error is raised without one; absent on abstract bases.
+  virtual std::optional<std::string_view> default_message() const noexcept = 0;
+  // Class name as messages and `DebugInfo` print it ("RAGValueError").
+  virtual std::string_view class_name() const noexcept = 0;
+
+  const std::string& message() const noexcept { return message_; }
+  const std::optional<DebugInfo>& debug_info() const noexcept { return debug_info_; }
+
+  // The failure this error translates, if any (error chaining).
+  const std::exception_ptr& cause() const noexcept { return cause_; }
+  void set_cause(std::exception_ptr cause) noexcept { cause_ = std::move(cause); }
+
+ protected:
+  BaseError(std::string message, std::optional<DebugInfo> debug_info)
+      : message_(std::move(message)), debug_info_(std::move(debug_info)) {}
+  BaseError(const BaseError&) = default;
+  BaseError& operator=(const BaseError&) = default;
+
+ private:
+  std::string message_;
+  std::optional<DebugInfo> debug_info_;
+  std::exception_ptr cause_;
+};
+
+// Readable name of an exception's dynamic type: the typed error's class name,
+// else the demangled C++ type name; "unknown" for non-standard throws.
+std::string exception_type_name(const std::exception_ptr& error);
+// The exception's text: the message of a typed error, `what()` of a standard
+// exception, a fixed text for anything else.
+std::string exception_message(const std::exception_ptr& error);
+// Demangled name of a C++ type.
+std::string demangle(const char* mangled);
+
+// Defines a concrete typed error `Name` deriving from `Base` (another typed
+// error or `BaseError`) and the host kind `Host`, with a stable code and a
+// default message. Constructors: (), (message), (message, debug_info),
+// (nullopt, debug_info).
+#define VORN_DEFINE_ERROR(Name, Base, Host, Code, DefaultMessage)                                   \
+  class Name : public Base, public Host {                                                            \
+   public:                                                                                           \
+    static constexpr std::string_view kCode = Code;                                                  \
+    static constexpr std::string_view kDefaultMessage = DefaultMessage;                              \
+    explicit Name(std::optional<std::string> message = std::nullopt,                                 \
+                  std::optional<::vorn_core::DebugInfo> debug_info = std::nullopt)                   \
+        : Name(ResolvedTag{}, message ? std::move(*message) : std::string(kDefaultMessage),          \
+               std::move(debug_info)) {}                                                             \
+    Name(const char* message, std::optional<::vorn_core::DebugInfo> debug_info = std::nullopt)       \
+        : Name(std::optional<std::string>(message), std::move(debug_info)) {}                        \
+    std::string_view code() const noexcept override { return kCode; }                                \
+    std::optional<std::string_view> default_message() const noexcept override {                      \
+      return kDefaultMessage;                                                                        \
+    }                                                                                                \
+    std::string_view class_name() const noexcept override { return #Name; }                          \
+                                                                                                     \
+   protected:                                                                                        \
+    struct ResolvedTag {};                                                                           \
+    Name(ResolvedTag, std::string resolved, std::optional<::vorn_core::DebugInfo> debug_info)        \
+        : Base(resolved, std::move(debug_info)), Host(resolved) {}                                   \
+  }
+
+// Defines a typed error `Name` whose only base is the concrete typed error
+// `Base` (it inherits Base's host kind), with its own code and default message.
+#define VORN_DEFINE_DERIVED_ERROR(Name, Base, Code, DefaultMessage)                                 \
+  class Name : public Base {                                                                         \
+   public:                                                                                           \
+    static constexpr std::string_view kCode = Code;                                                  \
+    static constexpr std::string_view kDefaultMessage = DefaultMessage;                              \
+    explicit Name(std::optional<std::string> message = std::nullopt,                                 \
+                  std::optional<::vorn_core::DebugInfo> debug_info = std::nullopt)                   \
+        : Base(typename Base::ResolvedTag{},                                                         \
+               message ? std::move(*message) : std::string(kDefaultMessage), std::move(debug_info)) {} \
+    Name(const char* message, std::optional<::vorn_core::DebugInfo> debug_info = std::nullopt)       \
+        : Name(std::optional<std::string>(message), std::move(debug_info)) {}                        \
+    std::string_view code() const noexcept override { return kCode; }                                \
+    std::optional<std::string_view> default_message() const noexcept override {                      \
+      return kDefaultMessage;                                                                        \
+    }                                                                                                \
+    std::string_view class_name() const noexcept override { return #Name; }                          \
+  }
+
+// Abstract typed-error base of a library: no code, no default message; only
+// there so that one handler catches every error of that library.
+#define VORN_DEFINE_ABSTRACT_ERROR(Name)                                                             \
+  class Name : public ::vorn_core::BaseError {                                                       \
+   public:                                                                                           \
+    std::string_view code() const noexcept override { return {}; }                                   \
+    std::optional<std::string_view> default_message() const noexcept override {                      \
+      return std::nullopt;                                                                           \
+    }                                                                                                \
+                                                                                                     \
+   protected:                                                                                        \
+    using ::vorn_core::BaseError::BaseError;                                                         \
+  }
+
+}  // namespace vorn_core

@@ -1,0 +1,140 @@
+#pragma once
+
+// Persistent chunk store: one SQLite file holding chunk text, JSON metadata,
+// an FTS5 index for BM25 and float32 embeddings, plus an in-memory copy of the
+// embeddings for exact vector search.
+//
+// Thread safety: every const member may be called from any number of threads
+// at once. Searches use pooled read-only connections (WAL lets them run while
+// a batch is being written) and a shared lock on the in-memory vectors.
+// add_batch serialises with other add_batch calls and briefly takes the
+// vectors exclusively at commit time. Several processes may open the same file;
+// the vector copy of each process only sees batches written before it opened
+// or written by itself.
+//
+// Crash safety: each add_batch is one SQLite transaction, and the in-memory
+// vectors are rebuilt from the file at open, so after a crash a reopened store
+// holds exactly the batches that committed.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace vorn_datastore {
+
+// Stable error codes, meant for scripts and support; messages are for people.
+namespace store_errc {
+inline constexpr const char* kOpen = "VORN-STORE-OPEN";            // cannot open or create the file
+inline constexpr const char* kCorrupt = "VORN-STORE-CORRUPT";      // not a database, or damaged
+inline constexpr const char* kForeign = "VORN-STORE-FOREIGN";      // a SQLite file of some other program
+inline constexpr const char* kVersion = "VORN-STORE-VERSION";      // written by a newer release
+inline constexpr const char* kDimension = "VORN-STORE-DIMENSION";  // opened with another embedding size
+inline constexpr const char* kInput = "VORN-STORE-INPUT";          // a bad chunk, query or filter
+inline constexpr const char* kReadOnly = "VORN-STORE-READONLY";    // write on a read-only store
+inline constexpr const char* kBusy = "VORN-STORE-BUSY";            // another process holds the lock
+inline constexpr const char* kIo = "VORN-STORE-IO";                // disk full, I/O failure, ...
+}  // namespace store_errc
+
+class StoreError : public std::runtime_error {
+ public:
+  StoreError(std::string code, const std::string& message)
+      : std::runtime_error(message), code_(std::move(code)) {}
+  [[nodiscard]] const std::string& code() const noexcept { return code_; }
+
+ private:
+  std::string code_;
+};
+
+struct StoredChunk {
+  std::string id;
+  std::string content;
+  nlohmann::json metadata = nlohmann::json::object();
+  std::vector<float> embedding;  // stored L2-normalised
+};
+
+struct SearchHit {
+  std::string id;
+  std::string content;
+  nlohmann::json metadata;
+  double score = 0.0;  // higher is better; BM25 relevance or cosine similarity
+};
+
+struct AddResult {
+  std::size_t added = 0;
+  std::size_t skipped = 0;  // already stored with the same id and content
+};
+
+// Equality on top-level metadata keys; every pair must match and a missing
+// key never matches. Numbers compare by value (1 == 1.0), other types must
+// match exactly. Keys must not contain '"'.
+using Filter = std::vector<std::pair<std::string, nlohmann::json>>;
+
+struct OpenOptions {
+  // 0: take it from the file, or from the first batch for a new store.
+  std::size_t dimension = 0;
+  bool read_only = false;
+  // Full PRAGMA quick_check plus an FTS consistency check. It reads the whole
+  // file, so it is off by default; open always checks the header and schema.
+  bool check_integrity = false;
+};
+
+class SqliteChunkStore {
+ public:
+  // Opens or creates the store at `path`. Throws StoreError.
+  static SqliteChunkStore open(const std::filesystem::path& path, const OpenOptions& options = {});
+
+  SqliteChunkStore(SqliteChunkStore&&) noexcept;
+  SqliteChunkStore& operator=(SqliteChunkStore&&) noexcept;
+  SqliteChunkStore(const SqliteChunkStore&) = delete;
+  SqliteChunkStore& operator=(const SqliteChunkStore&) = delete;
+  ~SqliteChunkStore();
+
+  // All or nothing. A chunk whose id and content are already stored is
+  // skipped (its metadata is not updated); an id stored with different
+  // content is an error. Every embedding must have dimension() values (the
+  // first batch of a new store fixes the dimension).
+  AddResult add_batch(const std::vector<StoredChunk>& chunks);
+
+  // BM25 over the chunk text. The query is reduced to plain words, so any
+  // user text is safe; no words means no hits.
+  [[nodiscard]] std::vector<SearchHit> search_bm25(std::string_view query, std::size_t top_k,
+                                                   const Filter& filter = {}) const;
+
+  // Exact cosine similarity. A zero query or an empty store gives no hits.
+  [[nodiscard]] std::vector<SearchHit> search_vector(std::span<const float> query, std::size_t top_k,
+                                                     const Filter& filter = {},
+                                                     std::optional<double> min_score = {}) const;
+
+  [[nodiscard]] std::size_t size() const;
+  [[nodiscard]] bool contains(std::string_view id) const;
+  [[nodiscard]] std::optional<StoredChunk> get(std::string_view id) const;
+  // 0 until the first batch of a new store.
+  [[nodiscard]] std::size_t dimension() const;
+  [[nodiscard]] const std::filesystem::path& path() const;
+
+  // PRAGMA quick_check plus the FTS index consistency check; throws
+  // StoreError(kCorrupt) on any finding.
+  void check_integrity() const;
+
+ private:
+  struct Impl;
+  explicit SqliteChunkStore(std::unique_ptr<Impl> impl) noexcept;
+  Impl& impl() const;
+
+  std::unique_ptr<Impl> impl_;
+};
+
+// Stable 64-bit FNV-1a over the id and the content, stored with each chunk.
+std::uint64_t chunk_content_hash(std::string_view id, std::string_view content) noexcept;
+
+}  // namespace vorn_datastore

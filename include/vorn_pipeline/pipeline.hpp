@@ -1,0 +1,81 @@
+// A runnable pipeline: steps in order over one state.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "vorn_core/object.hpp"
+#include "vorn_core/record.hpp"
+#include "vorn_core/task.hpp"
+#include "vorn_core/value.hpp"
+#include "vorn_pipeline/step.hpp"
+#include "vorn_pipeline/steps.hpp"
+
+namespace vorn_pipeline {
+
+class Tool;
+
+class Pipeline : public vorn_core::Object {
+ public:
+  explicit Pipeline(std::vector<StepPtr> steps = {}, vorn_core::SchemaPtr state_type = nullptr);
+
+  const std::vector<StepPtr>& steps() const noexcept { return steps_; }
+  // Steps in order with their kinds and nested steps.
+  std::vector<StepInfo> describe() const;
+
+  // The record schema whose fields make up the state (defaults, types).
+  const vorn_core::SchemaPtr& state_type() const noexcept { return state_type_; }
+  void set_state_type(vorn_core::SchemaPtr state_type) { state_type_ = std::move(state_type); }
+
+  // Runs the steps over `initial_state` (a record, a mapping, or absent) and
+  // returns the final state. Defaults of `state_type` fill what the initial
+  // state lacks; a mapping's fields are validated against their types. Keys
+  // that no state field holds are read from `context`. The pipeline keeps
+  // itself alive until the run ends.
+  vorn_core::Task<vorn_core::Dict> invoke(vorn_core::Value initial_state, vorn_core::Dict context = {}) const;
+
+  // Runs over an already prepared state without validation (subgraphs).
+  vorn_core::Task<vorn_core::Dict> run_state(PipelineState state, vorn_core::Dict context) const;
+
+  std::shared_ptr<Tool> as_tool(std::string name = {}, std::string description = {}) const;
+
+  std::string type_name() const override { return "Pipeline"; }
+  std::string repr() const override;
+
+ private:
+  PipelineState prepare(const vorn_core::Value& initial_state) const;
+
+  std::vector<StepPtr> steps_;
+  vorn_core::SchemaPtr state_type_;
+};
+
+// Sequencing: a new pipeline holding the left side's steps, then the right's.
+PipelinePtr operator|(const StepPtr& a, const StepPtr& b);
+PipelinePtr operator|(const PipelinePtr& a, const StepPtr& b);
+PipelinePtr operator|(const PipelinePtr& a, const PipelinePtr& b);
+
+// A pipeline offered as a tool: a name, a description and a call that runs
+// the pipeline with the tool's arguments as the initial state.
+class Tool : public vorn_core::Object {
+ public:
+  Tool(std::string name, std::string description, std::shared_ptr<const Pipeline> pipeline)
+      : name_(std::move(name)), description_(std::move(description)), pipeline_(std::move(pipeline)) {}
+
+  const std::string& name() const noexcept { return name_; }
+  const std::string& description() const noexcept { return description_; }
+  const std::shared_ptr<const Pipeline>& pipeline() const noexcept { return pipeline_; }
+
+  vorn_core::Task<vorn_core::Dict> arun(vorn_core::Dict arguments, vorn_core::Dict context = {}) const;
+  vorn_core::Dict run(vorn_core::Dict arguments, vorn_core::Dict context = {}) const;
+
+  std::string type_name() const override { return "Tool"; }
+  std::string repr() const override;
+
+ private:
+  std::string name_;
+  std::string description_;
+  std::shared_ptr<const Pipeline> pipeline_;
+};
+
+}  // namespace vorn_pipeline

@@ -1,0 +1,74 @@
+// A pipeline step: a named unit that reads from and writes to the pipeline
+// state. The factories in steps.hpp make the concrete kinds.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "vorn_core/object.hpp"
+#include "vorn_core/task.hpp"
+#include "vorn_core/value.hpp"
+#include "vorn_pipeline/error_handler.hpp"
+
+namespace vorn_pipeline {
+
+enum class StepKind { kComponent, kTransform, kSubgraph, kSwitch, kMapReduce, kWhileDo };
+
+// "step", "transform", "subgraph", "switch", "map_reduce", "while_do": the
+// name of the factory that makes the kind.
+std::string_view to_string(StepKind kind) noexcept;
+
+// Read-only description of a built step, for tests, `describe` and tracing.
+struct StepInfo {
+  std::string name;
+  StepKind kind;
+  // Nested steps: a switch's branches by key (its default under "default"), a
+  // loop's "body", a subgraph's "subgraph".
+  std::vector<std::pair<std::string, std::vector<StepInfo>>> children;
+};
+
+class Step : public vorn_core::Object {
+ public:
+  Step(std::string name, ErrorHandlerPtr error_handler);
+
+  const std::string& name() const noexcept { return name_; }
+  virtual StepKind kind() const noexcept = 0;
+  virtual StepInfo info() const;
+  const ErrorHandlerPtr& error_handler() const noexcept { return error_handler_; }
+
+  // Runs the step on `state`. Errors go through the step's error handler.
+  // The caller keeps `state` and `context` alive until the task finishes.
+  vorn_core::Task<void> execute(PipelineState& state, const vorn_core::Dict& context) const;
+
+  std::string type_name() const override;
+  std::string repr() const override;
+
+ protected:
+  virtual vorn_core::Task<void> run(PipelineState& state, const vorn_core::Dict& context) const = 0;
+
+ private:
+  std::string name_;
+  ErrorHandlerPtr error_handler_;
+};
+
+using StepPtr = std::shared_ptr<const Step>;
+
+// A key named by an input map: from the state when it holds the key, else
+// from the run context, else absent.
+const vorn_core::Value& lookup_key(const PipelineState& state, const vorn_core::Dict& context,
+                                   std::string_view key) noexcept;
+
+// Hook for tracing: called around each step when installed (see trace.hpp).
+struct StepObserver {
+  virtual ~StepObserver() = default;
+  virtual void on_step_start(const Step& step) = 0;
+  virtual void on_step_end(const Step& step, bool failed) = 0;
+};
+// Installs an observer for steps run in this thread (nullptr removes it).
+void set_step_observer(StepObserver* observer) noexcept;
+StepObserver* step_observer() noexcept;
+
+}  // namespace vorn_pipeline

@@ -1,0 +1,293 @@
+#include "vorn_core/record.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "vorn_core/chunk.hpp"
+
+namespace vorn_core {
+namespace {
+
+[[noreturn]] void fail(std::string_view path, const TypeSpec& type, const Value& got) {
+  std::string where = path.empty() ? std::string("value") : "field `" + std::string(path) + "`";
+  throw ValidationError("Validation failed for " + where + ": expected " + type.text() + ", got " + got.type_name() +
+                        ". Pass a value of the declared type and retry.");
+}
+
+std::string join_path(std::string_view base, std::string_view leaf) {
+  if (base.empty()) return std::string(leaf);
+  return std::string(base) + "." + std::string(leaf);
+}
+
+std::optional<bool> lax_bool(const Value& v) {
+  if (v.is_bool()) return v.as_bool();
+  if (v.is_int() && (v.as_int() == 0 || v.as_int() == 1)) return v.as_int() == 1;
+  if (v.is_float() && (v.as_double() == 0.0 || v.as_double() == 1.0)) return v.as_double() == 1.0;
+  if (v.is_string()) {
+    std::string s;
+    for (char c : v.as_string()) s += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (s == "true" || s == "yes" || s == "on" || s == "1" || s == "t" || s == "y") return true;
+    if (s == "false" || s == "no" || s == "off" || s == "0" || s == "f" || s == "n") return false;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+TypeSpec TypeSpec::any() { return TypeSpec(Kind::kAny); }
+TypeSpec TypeSpec::none() { return TypeSpec(Kind::kNone); }
+TypeSpec TypeSpec::boolean() { return TypeSpec(Kind::kBool); }
+TypeSpec TypeSpec::integer() { return TypeSpec(Kind::kInt); }
+TypeSpec TypeSpec::floating() { return TypeSpec(Kind::kFloat); }
+TypeSpec TypeSpec::string() { return TypeSpec(Kind::kString); }
+
+TypeSpec TypeSpec::list_of(TypeSpec element) {
+  TypeSpec t(Kind::kList);
+  t.members_.push_back(std::move(element));
+  return t;
+}
+
+TypeSpec TypeSpec::dict_of(TypeSpec value) {
+  TypeSpec t(Kind::kDict);
+  t.members_.push_back(std::move(value));
+  return t;
+}
+
+TypeSpec TypeSpec::record(SchemaPtr schema) {
+  TypeSpec t(Kind::kRecord);
+  t.name_ = schema->name();
+  t.schema_ = std::move(schema);
+  return t;
+}
+
+TypeSpec TypeSpec::union_of(std::vector<TypeSpec> members) {
+  TypeSpec t(Kind::kUnion);
+  t.members_ = std::move(members);
+  return t;
+}
+
+TypeSpec TypeSpec::object(std::string name, InstanceTest is_instance) {
+  TypeSpec t(Kind::kObject);
+  t.name_ = std::move(name);
+  t.is_instance_ = std::move(is_instance);
+  return t;
+}
+
+TypeSpec TypeSpec::chunk() {
+  TypeSpec t = instance_of<Chunk>("Chunk");
+  t.is_chunk_ = true;
+  return t;
+}
+
+std::string TypeSpec::text() const {
+  switch (kind_) {
+    case Kind::kAny: return "Any";
+    case Kind::kNone: return "None";
+    case Kind::kBool: return "bool";
+    case Kind::kInt: return "int";
+    case Kind::kFloat: return "float";
+    case Kind::kString: return "str";
+    case Kind::kList: return "list[" + members_[0].text() + "]";
+    case Kind::kDict: return "dict[str, " + members_[0].text() + "]";
+    case Kind::kObject:
+    case Kind::kRecord: return name_;
+    case Kind::kUnion: {
+      std::string out;
+      for (std::size_t i = 0; i < members_.size(); ++i) {
+        if (i) out += " | ";
+        out += members_[i].text();
+      }
+      return out;
+    }
+  }
+  return "Any";
+}
+
+std::optional<Value> TypeSpec::try_validate(const Value& value) const {
+  try {
+    return validate(value, {});
+  } catch (const ValidationError&) {
+    return std::nullopt;
+  }
+}
+
+Value TypeSpec::validate(const Value& value, std::string_view path) const {
+  switch (kind_) {
+    case Kind::kAny: return value;
+    case Kind::kNone:
+      if (value.is_none()) return value;
+      break;
+    case Kind::kBool:
+      if (auto b = lax_bool(value)) return *b;
+      break;
+    case Kind::kInt:
+      if (value.is_int()) return value;
+      if (value.is_float()) {
+        double d = value.as_double();
+        if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) < 9.2e18) return static_cast<std::int64_t>(d);
+      }
+      break;
+    case Kind::kFloat:
+      if (value.is_float()) return value;
+      if (value.is_int()) return static_cast<double>(value.as_int());
+      break;
+    case Kind::kString:
+      if (value.is_string()) return value;
+      break;
+    case Kind::kList: {
+      if (!value.is_list()) break;
+      const TypeSpec& element = members_[0];
+      if (element.kind_ == Kind::kAny) return value;
+      List out;
+      out.reserve(value.as_list().size());
+      std::size_t i = 0;
+      for (const auto& item : value.as_list()) {
+        out.push_back(element.validate(item, join_path(path, std::to_string(i++))));
+      }
+      return out;
+    }
+    case Kind::kDict: {
+      if (!value.is_dict()) break;
+      const TypeSpec& element = members_[0];
+      if (element.kind_ == Kind::kAny) return value;
+      Dict out;
+      for (const auto& [k, item] : value.as_dict()) out.set(k, element.validate(item, join_path(path, k)));
+      return out;
+    }
+    case Kind::kObject:
+      if (value.is_object() && is_instance_(*value.as_object())) return value;
+      if (is_chunk_ && value.is_dict()) {
+        const Dict& d = value.as_dict();
+        const Value* id = d.find("id");
+        if (!id || !id->is_string()) break;
+        const Value* content = d.find("content");
+        const Value* metadata = d.find("metadata");
+        const Value* score = d.find("score");
+        if (content && !content->is_string()) break;
+        if (metadata && !metadata->is_dict() && !metadata->is_none()) break;
+        if (score && !score->is_number() && !score->is_none()) break;
+        return make_chunk(id->as_string(), content ? content->as_string() : std::string(),
+                          metadata && metadata->is_dict() ? metadata->as_dict() : Dict(),
+                          score && score->is_number() ? std::optional<double>(score->as_double()) : std::nullopt);
+      }
+      break;
+    case Kind::kRecord:
+      if (value.is_object()) {
+        if (auto* r = value.get_if<Record>(); r && r->schema()->is_same_or_derived_from(*schema_)) return value;
+        break;
+      }
+      if (value.is_dict()) return schema_->validate(value);
+      break;
+    case Kind::kUnion:
+      for (const auto& member : members_) {
+        if (auto v = member.try_validate(value)) return *v;
+      }
+      break;
+  }
+  fail(path, *this, value);
+}
+
+Field Field::required(std::string name, TypeSpec type, std::string description) {
+  return Field{std::move(name), std::move(type), nullptr, std::move(description)};
+}
+
+Field Field::with_default(std::string name, TypeSpec type, Value default_value, std::string description) {
+  return Field{std::move(name), std::move(type), [v = std::move(default_value)] { return v; }, std::move(description)};
+}
+
+Field Field::with_factory(std::string name, TypeSpec type, std::function<Value()> factory, std::string description) {
+  return Field{std::move(name), std::move(type), std::move(factory), std::move(description)};
+}
+
+SchemaPtr Schema::create(std::string name, std::vector<Field> fields, SchemaPtr parent) {
+  std::shared_ptr<Schema> s(new Schema());
+  s->name_ = std::move(name);
+  if (parent) s->fields_ = parent->fields_;
+  for (auto& f : fields) {
+    bool replaced = false;
+    for (auto& existing : s->fields_) {
+      if (existing.name == f.name) {
+        existing = f;
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) s->fields_.push_back(std::move(f));
+  }
+  s->parent_ = std::move(parent);
+  return s;
+}
+
+const Field* Schema::field(std::string_view name) const noexcept {
+  for (const auto& f : fields_)
+    if (f.name == name) return &f;
+  return nullptr;
+}
+
+bool Schema::is_same_or_derived_from(const Schema& other) const noexcept {
+  for (const Schema* s = this; s; s = s->parent_.get())
+    if (s == &other) return true;
+  return false;
+}
+
+RecordPtr Schema::make(const Dict& values) const {
+  Dict out;
+  out.reserve(fields_.size());
+  for (const auto& f : fields_) {
+    if (const Value* given = values.find(f.name)) {
+      out.set(f.name, f.type.validate(*given, f.name));
+    } else if (f.default_factory) {
+      out.set(f.name, f.default_factory());
+    } else {
+      throw ValidationError("Validation failed for " + name_ + ": field `" + f.name +
+                            "` is required. Pass a value for it and retry.");
+    }
+  }
+  return std::make_shared<Record>(shared_from_this(), std::move(out));
+}
+
+Value Schema::validate(const Value& payload) const {
+  if (auto* r = payload.get_if<Record>(); r && r->schema()->is_same_or_derived_from(*this)) return payload;
+  if (payload.is_dict()) return make(payload.as_dict());
+  throw ValidationError("Validation failed for " + name_ + ": expected a " + name_ + " or a mapping of its fields, got " +
+                        payload.type_name() + ". Pass a valid " + name_ + " and retry.");
+}
+
+Dict Schema::defaults() const {
+  Dict out;
+  out.reserve(fields_.size());
+  for (const auto& f : fields_)
+    if (f.default_factory) out.set(f.name, f.default_factory());
+  return out;
+}
+
+const Value& Record::get(std::string_view field) const {
+  if (const Value* v = values_.find(field)) return *v;
+  throw AttributeError("'" + schema_->name() + "' object has no attribute " + quote(field));
+}
+
+void Record::set(std::string_view field, Value value) {
+  const Field* f = schema_->field(field);
+  if (!f) throw AttributeError("'" + schema_->name() + "' object has no attribute " + quote(field));
+  values_.set(field, f->type.validate(value, field));
+}
+
+std::string Record::type_name() const { return schema_->name(); }
+
+std::string Record::repr() const {
+  std::string out = schema_->name() + "(";
+  bool first = true;
+  for (const auto& [k, v] : values_) {
+    if (!first) out += ", ";
+    first = false;
+    out += k + "=" + v.repr();
+  }
+  return out + ")";
+}
+
+bool Record::equals(const Object& other) const noexcept {
+  auto* r = dynamic_cast<const Record*>(&other);
+  return r && r->schema_ == schema_ && r->values_ == values_;
+}
+
+}  // namespace vorn_core
