@@ -8,7 +8,7 @@ function(vorn_add_library name)
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   target_compile_features(${name} PUBLIC cxx_std_20)
-  target_compile_options(${name} PRIVATE -Wall -Wextra -Wpedantic)
+  target_compile_options(${name} PRIVATE -Wall -Wextra -Wpedantic -Wno-missing-field-initializers)
   if(ARG_DEPS)
     target_link_libraries(${name} PUBLIC ${ARG_DEPS})
   endif()

@@ -24,6 +24,8 @@ class Object : public std::enable_shared_from_this<Object> {
   virtual std::string repr() const;
   // Text form; the quoted form unless a class says otherwise.
   virtual std::string str() const { return repr(); }
+  // Truth value; objects are true unless a class says otherwise.
+  virtual bool truthy() const noexcept { return true; }
   // Equality used by `Value ==`; identity unless a class defines a value identity.
   virtual bool equals(const Object& other) const noexcept { return this == &other; }
 };

@@ -83,7 +83,8 @@ struct Field {
   bool is_required() const noexcept { return !default_factory; }
 
   static Field required(std::string name, TypeSpec type, std::string description = {});
-  // The default is copied per instance (so a list default is a new list).
+  // The default is copied per instance (a list default is a new list, a
+  // record default a new record).
   static Field with_default(std::string name, TypeSpec type, Value default_value, std::string description = {});
   static Field with_factory(std::string name, TypeSpec type, std::function<Value()> factory,
                             std::string description = {});

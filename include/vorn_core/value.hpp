@@ -69,6 +69,7 @@ class Dict {
   const_iterator begin() const noexcept { return entries_.begin(); }
   const_iterator end() const noexcept { return entries_.end(); }
 
+  // Same keys with equal values; the order of the entries does not matter.
   friend bool operator==(const Dict& a, const Dict& b);
 
  private:

@@ -31,8 +31,9 @@ class Pipeline : public vorn_core::Object {
   // Runs the steps over `initial_state` (a record, a mapping, or absent) and
   // returns the final state. Defaults of `state_type` fill what the initial
   // state lacks; a mapping's fields are validated against their types. Keys
-  // that no state field holds are read from `context`. The pipeline keeps
-  // itself alive until the run ends.
+  // that no state field holds are read from `context`. The returned task
+  // keeps the pipeline alive until the run ends. The pipeline must be owned
+  // by a shared_ptr.
   vorn_core::Task<vorn_core::Dict> invoke(vorn_core::Value initial_state, vorn_core::Dict context = {}) const;
 
   // Runs over an already prepared state without validation (subgraphs).
@@ -45,6 +46,10 @@ class Pipeline : public vorn_core::Object {
 
  private:
   PipelineState prepare(const vorn_core::Value& initial_state) const;
+  static vorn_core::Task<vorn_core::Dict> invoke_owned(std::shared_ptr<const Pipeline> self,
+                                                       vorn_core::Value initial_state, vorn_core::Dict context);
+  static vorn_core::Task<vorn_core::Dict> run_state_owned(std::shared_ptr<const Pipeline> self,
+                                                          PipelineState state, vorn_core::Dict context);
 
   std::vector<StepPtr> steps_;
   vorn_core::SchemaPtr state_type_;

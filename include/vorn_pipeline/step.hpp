@@ -2,6 +2,7 @@
 // state. The factories in steps.hpp make the concrete kinds.
 #pragma once
 
+#include <exception>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -55,6 +56,17 @@ class Step : public vorn_core::Object {
 };
 
 using StepPtr = std::shared_ptr<const Step>;
+
+namespace detail {
+// Thrown by a step that runs nested steps (switch, loop, subgraph) when one of
+// them failed. The nested step's own handler already decided what the error
+// is, so the outer step passes `error` on unchanged instead of handling it a
+// second time: a typed error let through by an inner handler stays typed, and
+// a wrapped error names the step that failed, not every step around it.
+struct NestedStepFailure {
+  std::exception_ptr error;
+};
+}  // namespace detail
 
 // A key named by an input map: from the state when it holds the key, else
 // from the run context, else absent.

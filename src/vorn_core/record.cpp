@@ -32,6 +32,28 @@ std::optional<bool> lax_bool(const Value& v) {
   return std::nullopt;
 }
 
+// A copy of a default value that shares no record with it: records (also
+// inside lists and dicts) are copied, so each instance gets its own.
+Value fresh_copy(const Value& v) {
+  if (auto* r = v.get_if<Record>()) {
+    Dict values;
+    for (const auto& [k, item] : r->values()) values.set(k, fresh_copy(item));
+    return std::make_shared<Record>(r->schema(), std::move(values));
+  }
+  if (v.is_list()) {
+    List out;
+    out.reserve(v.as_list().size());
+    for (const auto& item : v.as_list()) out.push_back(fresh_copy(item));
+    return out;
+  }
+  if (v.is_dict()) {
+    Dict out;
+    for (const auto& [k, item] : v.as_dict()) out.set(k, fresh_copy(item));
+    return out;
+  }
+  return v;
+}
+
 }  // namespace
 
 TypeSpec TypeSpec::any() { return TypeSpec(Kind::kAny); }
@@ -192,7 +214,8 @@ Field Field::required(std::string name, TypeSpec type, std::string description) 
 }
 
 Field Field::with_default(std::string name, TypeSpec type, Value default_value, std::string description) {
-  return Field{std::move(name), std::move(type), [v = std::move(default_value)] { return v; }, std::move(description)};
+  return Field{std::move(name), std::move(type), [v = std::move(default_value)] { return fresh_copy(v); },
+               std::move(description)};
 }
 
 Field Field::with_factory(std::string name, TypeSpec type, std::function<Value()> factory, std::string description) {

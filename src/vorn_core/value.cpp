@@ -165,7 +165,15 @@ std::vector<std::string> Dict::keys() const {
   return out;
 }
 
-bool operator==(const Dict& a, const Dict& b) { return a.entries_ == b.entries_; }
+// Mappings compare like the host's: same keys with equal values, in any order.
+bool operator==(const Dict& a, const Dict& b) {
+  if (a.entries_.size() != b.entries_.size()) return false;
+  for (const auto& [key, value] : a.entries_) {
+    const Value* other = b.find(key);
+    if (!other || !(value == *other)) return false;
+  }
+  return true;
+}
 
 bool Value::as_bool() const {
   if (auto* b = std::get_if<bool>(&storage_)) return *b;
@@ -240,7 +248,7 @@ bool Value::truthy() const {
     case Kind::kString: return !as_string().empty();
     case Kind::kList: return !as_list().empty();
     case Kind::kDict: return !as_dict().empty();
-    case Kind::kObject: return true;
+    case Kind::kObject: return as_object()->truthy();
   }
   return true;
 }

@@ -57,19 +57,28 @@ PipelineState Pipeline::prepare(const Value& initial_state) const {
   return state;
 }
 
+// The run's coroutines own the pipeline (and so its steps) from the call of
+// `invoke` on: a caller may drop its reference before awaiting the task or
+// while the run is suspended.
 Task<Dict> Pipeline::invoke(Value initial_state, Dict context) const {
-  // Keep the pipeline (and so its steps) alive for the whole run, even if the
-  // caller drops its reference while the run is suspended.
-  auto self = std::static_pointer_cast<const Pipeline>(shared_from_this());
-  PipelineState state = prepare(initial_state);
+  return invoke_owned(std::static_pointer_cast<const Pipeline>(shared_from_this()), std::move(initial_state),
+                      std::move(context));
+}
+
+Task<Dict> Pipeline::invoke_owned(std::shared_ptr<const Pipeline> self, Value initial_state, Dict context) {
+  PipelineState state = self->prepare(initial_state);
   for (const auto& s : self->steps_) co_await s->execute(state, context);
   co_return state;
 }
 
 Task<Dict> Pipeline::run_state(PipelineState state, Dict context) const {
-  auto self = std::static_pointer_cast<const Pipeline>(shared_from_this());
-  if (state_type_) {
-    for (const auto& f : state_type_->fields()) {
+  return run_state_owned(std::static_pointer_cast<const Pipeline>(shared_from_this()), std::move(state),
+                         std::move(context));
+}
+
+Task<Dict> Pipeline::run_state_owned(std::shared_ptr<const Pipeline> self, PipelineState state, Dict context) {
+  if (self->state_type_) {
+    for (const auto& f : self->state_type_->fields()) {
       if (!state.contains(f.name) && f.default_factory) state.set(f.name, f.default_factory());
     }
   }
@@ -107,8 +116,9 @@ PipelinePtr operator|(const PipelinePtr& a, const PipelinePtr& b) {
   return std::make_shared<Pipeline>(std::move(steps), a->state_type());
 }
 
+// Not a coroutine: the returned run owns the pipeline, not this tool.
 Task<Dict> Tool::arun(Dict arguments, Dict context) const {
-  co_return co_await pipeline_->invoke(std::move(arguments), std::move(context));
+  return pipeline_->invoke(std::move(arguments), std::move(context));
 }
 
 Dict Tool::run(Dict arguments, Dict context) const {

@@ -34,12 +34,16 @@ vorn_core::Task<void> Step::execute(PipelineState& state, const vorn_core::Dict&
   StepObserver* observer = t_observer;
   if (observer) observer->on_step_start(*this);
   std::exception_ptr error;
+  std::exception_ptr nested_error;  // already handled by a nested step
   try {
     co_await run(state, context);
+  } catch (const detail::NestedStepFailure& failure) {
+    nested_error = failure.error;
   } catch (...) {
     error = std::current_exception();
   }
-  if (observer) observer->on_step_end(*this, static_cast<bool>(error));
+  if (observer) observer->on_step_end(*this, error || nested_error);
+  if (nested_error) std::rethrow_exception(nested_error);
   if (!error) co_return;
   // The handler throws (the usual case) or answers state updates.
   auto updates = error_handler_->handle(error, state, Runtime{name_, &context}, ErrorContext{name_, std::string(to_string(kind()))});

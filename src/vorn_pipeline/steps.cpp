@@ -53,8 +53,17 @@ std::vector<StepInfo> infos(const std::vector<StepPtr>& steps) {
   return out;
 }
 
+// Runs nested steps in order. Their errors went through their own handlers;
+// they leave the enclosing step as `NestedStepFailure` so that it does not
+// handle them again.
 Task<void> run_steps(const std::vector<StepPtr>& steps, PipelineState& state, const Dict& context) {
-  for (const auto& s : steps) co_await s->execute(state, context);
+  for (const auto& s : steps) {
+    try {
+      co_await s->execute(state, context);
+    } catch (...) {
+      throw detail::NestedStepFailure{std::current_exception()};
+    }
+  }
 }
 
 [[noreturn]] void missing_component(std::string_view step_name) {
@@ -136,7 +145,12 @@ class SubgraphStep final : public Step {
  protected:
   Task<void> run(PipelineState& state, const Dict& context) const override {
     if (!subgraph_) missing_component(name());
-    Dict result = co_await subgraph_->run_state(state, context);
+    Dict result;
+    try {
+      result = co_await subgraph_->run_state(state, context);
+    } catch (...) {
+      throw detail::NestedStepFailure{std::current_exception()};
+    }
     if (output_state_map_) {
       for (const auto& [inner, outer] : *output_state_map_) {
         if (Value* v = result.find(inner)) state.set(outer, std::move(*v));

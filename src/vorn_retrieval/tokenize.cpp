@@ -90,8 +90,8 @@ namespace {
 
 // U+0100..U+017F folded to lower-case ASCII; '?' marks the two-letter ligatures.
 constexpr std::string_view kLatinExtA =
-    "aaaaaacccccccccddddeeeeeeeeeegggggggghhhhiiiiiiiiii??jjkkkllllllllllnnnnnnnnnoooooo??rrrrrrssssssss"
-    "ttttttuuuuuuuuuuuuwwyyyzzzzzzs";
+    "aaaaaaccccccccddddeeeeeeeeeegggggggghhhhiiiiiiiiii??jjkkklllllll"
+    "lllnnnnnnnnnoooooo??rrrrrrssssssssttttttuuuuuuuuuuuuwwyyyzzzzzzs";
 static_assert(kLatinExtA.size() == 128);
 
 // U+00C0..U+00FF; '?' marks ligatures and '*' the two maths symbols.

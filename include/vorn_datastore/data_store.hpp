@@ -1,0 +1,72 @@
+// Data stores and the capabilities they register. Retrievers ask a store for
+// a capability (vector or full-text search) and query through it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vorn_core/chunk.hpp"
+#include "vorn_core/object.hpp"
+#include "vorn_core/task.hpp"
+#include "vorn_core/value.hpp"
+
+namespace vorn_datastore {
+
+enum class CapabilityType { VECTOR, FULLTEXT };
+
+// "vector", "fulltext".
+std::string_view to_string(CapabilityType type) noexcept;
+
+// The capabilities a store registered: printable, with a membership test.
+class CapabilitySet {
+ public:
+  CapabilitySet() = default;
+  CapabilitySet(std::initializer_list<CapabilityType> types);
+
+  bool contains(CapabilityType type) const noexcept;
+  void add(CapabilityType type);
+  bool empty() const noexcept { return types_.empty(); }
+  const std::vector<CapabilityType>& types() const noexcept { return types_; }
+  // "[CapabilityType.VECTOR, CapabilityType.FULLTEXT]"; "[]" when empty.
+  std::string str() const;
+
+ private:
+  std::vector<CapabilityType> types_;
+};
+
+struct SearchRequest {
+  std::string query;
+  std::size_t top_k = 10;
+  // Equality filter on metadata keys: a mapping from key to value; absent for none.
+  vorn_core::Value query_filter;
+  // Keep only hits scoring at least this much.
+  std::optional<double> threshold;
+};
+
+class SearchCapability {
+ public:
+  virtual ~SearchCapability() = default;
+  // Best first; each chunk's `score` set by the search.
+  virtual vorn_core::Task<vorn_core::ChunkList> search(SearchRequest request) = 0;
+};
+
+class BaseDataStore : public vorn_core::Object {
+ public:
+  virtual CapabilitySet registered_capabilities() const = 0;
+  // The capability, or nullptr when the store did not register it.
+  virtual SearchCapability* capability(CapabilityType type) = 0;
+};
+using DataStorePtr = std::shared_ptr<BaseDataStore>;
+
+// The metadata filter as (key, value) pairs; throws `TypeError` for a filter
+// that is neither absent nor a mapping.
+std::vector<std::pair<std::string, vorn_core::Value>> parse_query_filter(const vorn_core::Value& query_filter);
+// Whether `metadata` holds every (key, value) of the filter.
+bool matches_filter(const vorn_core::Dict& metadata,
+                    const std::vector<std::pair<std::string, vorn_core::Value>>& filter) noexcept;
+
+}  // namespace vorn_datastore

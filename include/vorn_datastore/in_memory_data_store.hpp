@@ -1,0 +1,45 @@
+// A data store held in memory: exact cosine vector search through an
+// embedder and simple term-overlap full-text search. For tests, examples and
+// small corpora; the SQLite store is the one for real document sets.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "vorn_datastore/data_store.hpp"
+#include "vorn_inference/embedder.hpp"
+
+namespace vorn_datastore {
+
+class InMemoryDataStore : public BaseDataStore {
+ public:
+  // Without an embedder the store has no vector capability.
+  explicit InMemoryDataStore(vorn_inference::EmbedderPtr embedder = nullptr, bool fulltext = true);
+  ~InMemoryDataStore() override;
+
+  // Embeds and stores the chunks (a chunk with a known id replaces it).
+  vorn_core::Task<void> add(vorn_core::ChunkList chunks);
+  std::size_t size() const;
+
+  CapabilitySet registered_capabilities() const override;
+  SearchCapability* capability(CapabilityType type) override;
+  std::string type_name() const override { return "InMemoryDataStore"; }
+
+ private:
+  class Vector;
+  class Fulltext;
+  struct Entry {
+    vorn_core::ChunkPtr chunk;
+    std::vector<float> embedding;
+  };
+  std::vector<Entry> snapshot() const;
+
+  vorn_inference::EmbedderPtr embedder_;
+  mutable std::mutex mutex_;
+  std::vector<Entry> entries_;
+  std::unique_ptr<Vector> vector_;
+  std::unique_ptr<Fulltext> fulltext_;
+};
+
+}  // namespace vorn_datastore

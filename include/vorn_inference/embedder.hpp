@@ -1,0 +1,23 @@
+// Embedding models: text in, fixed-dimension float vectors out.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "vorn_core/object.hpp"
+#include "vorn_core/task.hpp"
+
+namespace vorn_inference {
+
+using Embedding = std::vector<float>;
+
+class BaseEmbedder : public vorn_core::Object {
+ public:
+  virtual std::size_t dimension() const noexcept = 0;
+  // One embedding per text, in order.
+  virtual vorn_core::Task<std::vector<Embedding>> embed(std::vector<std::string> texts) = 0;
+};
+using EmbedderPtr = std::shared_ptr<BaseEmbedder>;
+
+}  // namespace vorn_inference

@@ -1,0 +1,29 @@
+// Weighted reciprocal rank fusion.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "vorn_core/chunk.hpp"
+
+namespace vorn_retrieval {
+
+// Fuses ranked chunk lists (each best first) into one list:
+//   score(chunk) = sum over lists holding it of weight / (rank_constant + rank)
+// with ranks counted from 1. One entry per chunk id, the first object seen
+// kept; a chunk repeated inside one list counts once, at its best rank.
+// Sorted by descending score; equal scores keep the order of first
+// appearance. Throws `ValueError` when the number of weights differs from
+// the number of lists. Chunks are returned as they are (scores untouched).
+vorn_core::ChunkList weighted_reciprocal_rank(const std::vector<vorn_core::ChunkList>& chunk_lists,
+                                              std::span<const double> weights, double rank_constant = 60.0);
+
+// The same, also returning each fused chunk's score (parallel to the chunks).
+struct FusedRanking {
+  vorn_core::ChunkList chunks;
+  std::vector<double> scores;
+};
+FusedRanking weighted_reciprocal_rank_scored(const std::vector<vorn_core::ChunkList>& chunk_lists,
+                                             std::span<const double> weights, double rank_constant = 60.0);
+
+}  // namespace vorn_retrieval

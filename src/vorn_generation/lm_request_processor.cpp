@@ -1,0 +1,27 @@
+#include "vorn_generation/lm_request_processor.hpp"
+
+#include "vorn_core/error.hpp"
+
+namespace vorn_generation {
+
+LMRequestProcessor::LMRequestProcessor(PromptBuilderPtr prompt_builder, vorn_inference::LMInvokerPtr lm_invoker,
+                                       vorn_core::Value response_schema)
+    : prompt_builder_(std::move(prompt_builder)),
+      lm_invoker_(std::move(lm_invoker)),
+      response_schema_(std::move(response_schema)) {
+  if (!prompt_builder_) throw vorn_core::ValueError("Missing `prompt_builder`. Pass a prompt builder and retry.");
+  if (!lm_invoker_) throw vorn_core::ValueError("Missing `lm_invoker`. Pass an LM invoker and retry.");
+}
+
+vorn_core::Task<vorn_inference::LMOutputPtr> LMRequestProcessor::process(vorn_core::Dict inputs) {
+  auto messages = prompt_builder_->format(inputs);
+  auto output = co_await lm_invoker_->invoke(std::move(messages), vorn_inference::InvokeOptions{response_schema_});
+  if (!output) output = std::make_shared<vorn_inference::LMOutput>();
+  co_return output;
+}
+
+vorn_core::Task<vorn_core::Value> LMRequestProcessor::run(vorn_core::Dict inputs) {
+  co_return vorn_core::Value(co_await process(std::move(inputs)));
+}
+
+}  // namespace vorn_generation

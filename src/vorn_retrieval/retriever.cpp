@@ -1,0 +1,75 @@
+#include "vorn_retrieval/retriever.hpp"
+
+#include "vorn_core/error.hpp"
+
+namespace vorn_retrieval {
+
+using vorn_core::Dict;
+using vorn_core::Task;
+using vorn_core::Value;
+
+RetrieveOptions retrieve_options_from(const Dict& inputs) {
+  RetrieveOptions options;
+  Value top_k = inputs.get("top_k");
+  if (top_k.is_int()) {
+    options.top_k = top_k.as_int();
+  } else if (!top_k.is_none()) {
+    throw vorn_core::TypeError("Invalid `top_k`: expected an integer, got " + top_k.type_name() +
+                               ". Pass an integer and retry.");
+  }
+  Value threshold = inputs.get("threshold");
+  if (threshold.is_number()) {
+    options.threshold = threshold.as_double();
+  } else if (!threshold.is_none()) {
+    throw vorn_core::TypeError("Invalid `threshold`: expected a number, got " + threshold.type_name() +
+                               ". Pass a number and retry.");
+  }
+  options.query_filter = inputs.get("query_filter");
+  return options;
+}
+
+std::string query_text(const Dict& inputs, std::string_view component) {
+  Value query = inputs.get("query");
+  if (!query.is_string()) {
+    throw vorn_core::TypeError("The " + std::string(component) + " needs a text `query`, got " + query.type_name() +
+                               ". Pass the query text and retry.");
+  }
+  return query.as_string();
+}
+
+Task<Value> BaseRetriever::retrieve(Value query, RetrieveOptions options) {
+  if (query.is_string()) co_return vorn_core::to_value(co_await retrieve_chunks(query.as_string(), options));
+  if (query.is_list()) {
+    vorn_core::List out;
+    out.reserve(query.as_list().size());
+    for (const auto& q : query.as_list()) {
+      if (!q.is_string()) {
+        throw vorn_core::TypeError("Batch retrieval takes a list of query strings, but one item is " + q.type_name() +
+                                   ". Pass only strings and retry.");
+      }
+      out.push_back(vorn_core::to_value(co_await retrieve_chunks(q.as_string(), options)));
+    }
+    co_return out;
+  }
+  throw vorn_core::TypeError("A retriever takes a query string or a list of query strings, got " + query.type_name() +
+                             ". Pass text and retry.");
+}
+
+Task<Value> BaseRetriever::run(Dict inputs) {
+  RetrieveOptions options = retrieve_options_from(inputs);
+  co_return co_await retrieve(inputs.get("query"), std::move(options));
+}
+
+Task<Value> BaseReranker::run(Dict inputs) {
+  auto chunks = vorn_core::to_chunk_list(inputs.get("chunks"));
+  co_return vorn_core::to_value(co_await rerank(std::move(chunks), query_text(inputs, "reranker")));
+}
+
+Task<Value> BaseQueryTransformer::run(Dict inputs) { co_return co_await transform(query_text(inputs, "query transformer")); }
+
+Task<Value> BaseRelevanceFilter::run(Dict inputs) {
+  auto chunks = vorn_core::to_chunk_list(inputs.get("chunks"));
+  co_return vorn_core::to_value(co_await filter(std::move(chunks), query_text(inputs, "relevance filter")));
+}
+
+}  // namespace vorn_retrieval
