@@ -6,7 +6,7 @@
 
 #include "vorn_pipeline/error_handler.hpp"
 
-namespace vorn_rag {
+namespace vorn_rag::error_handler {
 
 class PassThroughBaseErrorHandler : public vorn_pipeline::RaiseStepErrorHandler {
  protected:
@@ -15,4 +15,4 @@ class PassThroughBaseErrorHandler : public vorn_pipeline::RaiseStepErrorHandler 
                                          const vorn_pipeline::ErrorContext& context) override;
 };
 
-}  // namespace vorn_rag
+}  // namespace vorn_rag::error_handler

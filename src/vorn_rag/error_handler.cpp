@@ -1,6 +1,6 @@
 #include "vorn_rag/error_handler.hpp"
 
-namespace vorn_rag {
+namespace vorn_rag::error_handler {
 
 std::optional<vorn_core::Dict> PassThroughBaseErrorHandler::_handle(std::exception_ptr error,
                                                                     vorn_pipeline::PipelineState& state,
@@ -15,4 +15,4 @@ std::optional<vorn_core::Dict> PassThroughBaseErrorHandler::_handle(std::excepti
   return RaiseStepErrorHandler::_handle(std::move(error), state, runtime, context);
 }
 
-}  // namespace vorn_rag
+}  // namespace vorn_rag::error_handler

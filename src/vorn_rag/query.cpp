@@ -13,10 +13,6 @@
 
 namespace vorn_rag {
 
-namespace detail {
-const char* const _USER_TEMPLATE = "Context: {context}\n\nQuestion: {query}\n\nAnswer:";
-}  // namespace detail
-
 namespace {
 bool is_blank(const std::string& s) {
   for (unsigned char c : s)
@@ -24,6 +20,10 @@ bool is_blank(const std::string& s) {
   return true;
 }
 }  // namespace
+
+namespace detail {
+
+const char* const _USER_TEMPLATE = "Context: {context}\n\nQuestion: {query}\n\nAnswer:";
 
 void _validate_query_inputs(const vorn_core::Value& question, const vorn_core::Value& datastore,
                             const vorn_core::Value& lm_invoker, const vorn_core::Value& top_k) {
@@ -47,9 +47,11 @@ void _validate_query_inputs(const vorn_core::Value& question, const vorn_core::V
   }
 }
 
+}  // namespace detail
+
 vorn_core::Task<vorn_core::Dict> query(vorn_core::Value question, vorn_core::Value datastore,
                                        vorn_core::Value lm_invoker, vorn_core::Value top_k) {
-  _validate_query_inputs(question, datastore, lm_invoker, top_k);
+  detail::_validate_query_inputs(question, datastore, lm_invoker, top_k);
   auto retriever = std::make_shared<vorn_retrieval::VectorRetriever>(datastore.as<vorn_datastore::BaseDataStore>());
   vorn_retrieval::RetrieveOptions options;
   options.top_k = top_k.as_int();

@@ -6,7 +6,7 @@
 
 #include "vorn_rag/core/strategy.hpp"
 
-namespace vorn_rag {
+namespace vorn_rag::core {
 
 class CompositeStrategy : public Strategy {
  public:
@@ -27,4 +27,4 @@ class CompositeStrategy : public Strategy {
   PipelinePtr _build_pipeline() final;
 };
 
-}  // namespace vorn_rag
+}  // namespace vorn_rag::core

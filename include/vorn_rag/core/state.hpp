@@ -4,7 +4,7 @@
 #include "vorn_core/record.hpp"
 #include "vorn_core/value.hpp"
 
-namespace vorn_rag {
+namespace vorn_rag::core {
 
 // Extends `RAGStateModel` with four optional fields, each absent by default:
 // query_filter (any), retrieval_decision (str), filtered_chunks
@@ -15,4 +15,4 @@ struct StrategyState {
   static vorn_core::RecordPtr make(const vorn_core::Dict& values = {});
 };
 
-}  // namespace vorn_rag
+}  // namespace vorn_rag::core

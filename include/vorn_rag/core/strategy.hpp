@@ -34,7 +34,7 @@
 #include "vorn_rag/core/type_hint.hpp"
 #include "vorn_rag/core/uses.hpp"
 
-namespace vorn_rag {
+namespace vorn_rag::core {
 
 class Strategy;
 class StrategyClass;
@@ -153,7 +153,7 @@ class StrategyMeta {
 
 // Declares the class-registration members of a C++ strategy class.
 #define VORN_STRATEGY_CLASS(Name)                        \
-  static const ::vorn_rag::StrategyClassPtr& klass();    \
+  static const ::vorn_rag::core::StrategyClassPtr& klass();    \
   static std::string describe() { return klass()->describe(); }
 
 class Strategy : public vorn_core::Object {
@@ -238,4 +238,4 @@ class DynamicStrategy final : public Strategy {
   const BuildHook* hook_;
 };
 
-}  // namespace vorn_rag
+}  // namespace vorn_rag::core

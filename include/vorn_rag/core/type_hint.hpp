@@ -16,7 +16,7 @@
 #include "vorn_core/object.hpp"
 #include "vorn_core/value.hpp"
 
-namespace vorn_rag {
+namespace vorn_rag::core {
 
 class TypeHint {
  public:
@@ -85,4 +85,4 @@ void register_type_name(std::string name, TypeHint hint);
 std::optional<TypeHint> resolve_type_text(std::string_view text,
                                           const std::vector<std::pair<std::string, TypeHint>>& local_names);
 
-}  // namespace vorn_rag
+}  // namespace vorn_rag::core

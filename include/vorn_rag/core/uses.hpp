@@ -7,7 +7,7 @@
 
 #include "vorn_core/object.hpp"
 
-namespace vorn_rag {
+namespace vorn_rag::core {
 
 // The sentinel a slot declaration takes as its default. Its one attribute is
 // `description`; its text form is "<uses sentinel>" and it is false in a
@@ -31,4 +31,4 @@ class _UsesSentinel final : public vorn_core::Object {
 // describes itself).
 std::shared_ptr<_UsesSentinel> uses(std::optional<std::string> description = std::nullopt);
 
-}  // namespace vorn_rag
+}  // namespace vorn_rag::core

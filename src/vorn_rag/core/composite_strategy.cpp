@@ -2,7 +2,7 @@
 
 #include "vorn_rag/exceptions.hpp"
 
-namespace vorn_rag {
+namespace vorn_rag::core {
 
 const StrategyClassPtr& CompositeStrategy::klass() {
   static const StrategyClassPtr k = StrategyMeta::create(ClassDescription{
@@ -23,4 +23,4 @@ PipelinePtr CompositeStrategy::_build_pipeline() {
   return _build_composite_pipeline();
 }
 
-}  // namespace vorn_rag
+}  // namespace vorn_rag::core

@@ -2,7 +2,7 @@
 
 #include "vorn_pipeline/state.hpp"
 
-namespace vorn_rag {
+namespace vorn_rag::core {
 
 const vorn_core::SchemaPtr& StrategyState::schema() {
   using vorn_core::Field;
@@ -25,4 +25,4 @@ const vorn_core::SchemaPtr& StrategyState::schema() {
 
 vorn_core::RecordPtr StrategyState::make(const vorn_core::Dict& values) { return schema()->make(values); }
 
-}  // namespace vorn_rag
+}  // namespace vorn_rag::core

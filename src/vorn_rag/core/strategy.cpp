@@ -9,7 +9,7 @@
 #include "vorn_rag/core/state.hpp"
 #include "vorn_rag/exceptions.hpp"
 
-namespace vorn_rag {
+namespace vorn_rag::core {
 namespace {
 
 using vorn_core::Dict;
@@ -373,4 +373,4 @@ std::shared_ptr<DynamicStrategy> DynamicStrategy::instantiate(StrategyClassPtr s
 
 PipelinePtr DynamicStrategy::_build_pipeline() { return (*hook_)(*this); }
 
-}  // namespace vorn_rag
+}  // namespace vorn_rag::core

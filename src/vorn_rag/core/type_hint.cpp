@@ -5,7 +5,7 @@
 
 #include "vorn_core/callable.hpp"
 
-namespace vorn_rag {
+namespace vorn_rag::core {
 
 TypeHint TypeHint::of_class(std::string name, InstanceTest test) {
   TypeHint t(Kind::kClass);
@@ -178,4 +178,4 @@ std::optional<TypeHint> resolve_type_text(std::string_view text,
   return TypeHint::union_of(std::move(members));
 }
 
-}  // namespace vorn_rag
+}  // namespace vorn_rag::core
