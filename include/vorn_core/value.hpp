@@ -97,9 +97,10 @@ class Value {
   Value(Dict d) noexcept : storage_(std::move(d)) {}
   template <class T>
     requires std::derived_from<T, Object>
-  Value(std::shared_ptr<T> object) noexcept {
-    if (object) storage_ = ObjectPtr(std::move(object));
-  }
+  // Initialised in place: assigning after default construction makes g++ 12
+  // at -O1 (asan preset) warn about a maybe-uninitialised variant.
+  Value(std::shared_ptr<T> object) noexcept
+      : storage_(object ? Storage(std::in_place_type<ObjectPtr>, std::move(object)) : Storage()) {}
   template <class T>
   Value(std::optional<T> maybe) {
     if (maybe) *this = Value(std::move(*maybe));

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../support/test_components.hpp"
+#include "test_components.hpp"
 #include "vorn_core/chunk.hpp"
 #include "vorn_core/logger.hpp"
 #include "vorn_core/string_enum.hpp"

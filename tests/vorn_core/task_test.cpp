@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../support/test_components.hpp"
+#include "test_components.hpp"
 #include "vorn_core/callable.hpp"
 #include "vorn_core/error.hpp"
 #include "vorn_core/event_loop.hpp"

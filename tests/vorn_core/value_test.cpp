@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../support/test_components.hpp"
+#include "test_components.hpp"
 #include "vorn_core/chunk.hpp"
 #include "vorn_core/error.hpp"
 #include "vorn_core/object.hpp"
@@ -140,7 +140,10 @@ TEST_P(ValueEqualityTest, ComparesLikeTheHost) {
   EXPECT_EQ(c.b == c.a, c.equal) << "equality must be symmetric";
 }
 
-const auto kSharedObject = std::make_shared<vorn_core::Object>();
+Value shared_object() {
+  static const Value object(std::make_shared<vorn_core::Object>());
+  return object;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ValueEqualityTest,
@@ -165,7 +168,7 @@ INSTANTIATE_TEST_SUITE_P(
                      false},
         EqualityCase{"plain_objects_by_identity", Value(std::make_shared<vorn_core::Object>()),
                      Value(std::make_shared<vorn_core::Object>()), false},
-        EqualityCase{"same_object", Value(kSharedObject), Value(kSharedObject), true},
+        EqualityCase{"same_object", shared_object(), shared_object(), true},
         EqualityCase{"chunk_vs_other_object", Value(vorn_core::make_chunk("n")), Value(std::make_shared<Named>("n")),
                      false}),
     [](const auto& info) { return std::string(info.param.label); });
