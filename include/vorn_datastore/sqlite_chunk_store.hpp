@@ -105,12 +105,18 @@ class SqliteChunkStore {
   // first batch of a new store fixes the dimension).
   AddResult add_batch(const std::vector<StoredChunk>& chunks);
 
-  // BM25 over the chunk text. The query is reduced to plain words, so any
-  // user text is safe; no words means no hits.
+  // BM25 (FTS5 formula, Porter stemming, diacritics folded) over the chunk
+  // text. The query is reduced to plain words OR-ed together, so any user
+  // text is safe; no words means no hits. English stop words are dropped when
+  // other words remain, and so are words found in half the chunks or more
+  // (BM25 gives them an idf of ~0) unless that leaves fewer than top_k hits.
+  // Score: positive, higher is better.
   [[nodiscard]] std::vector<SearchHit> search_bm25(std::string_view query, std::size_t top_k,
                                                    const Filter& filter = {}) const;
 
-  // Exact cosine similarity. A zero query or an empty store gives no hits.
+  // Exact cosine similarity over the in-memory vectors. A zero query or an
+  // empty store gives no hits. The first filtered call builds an in-memory
+  // index of top-level metadata (one pass over the file).
   [[nodiscard]] std::vector<SearchHit> search_vector(std::span<const float> query, std::size_t top_k,
                                                      const Filter& filter = {},
                                                      std::optional<double> min_score = {}) const;

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <random>
 #include <set>
 #include <thread>
@@ -241,6 +242,20 @@ INSTANTIATE_TEST_SUITE_P(
                       FilterCase{"FalseIsNotMissing", {{"draft", false}}, {}}),
     [](const auto& info) { return info.param.name; });
 
+TEST_F(StoreTest, VectorFilterSeesChunksAddedAfterItsFirstUse) {
+  auto store = SqliteChunkStore::open(db());
+  store.add_batch(corpus());
+  const std::vector<float> q{1, 1, 1};
+  EXPECT_EQ(store.search_vector(q, 10, {{"lang", "fr"}}).size(), 0U);
+  store.add_batch({chunk("f", "Installer le paquet.", {1, 0, 1}, {{"lang", "fr"}, {"year", 2020}})});
+  EXPECT_EQ(ids(store.search_vector(q, 10, {{"lang", "fr"}})), (std::vector<std::string>{"f"}));
+  EXPECT_EQ(id_set(store.search_vector(q, 10, {{"year", 2020}})), (std::set<std::string>{"a", "f"}));
+  // A rolled-back batch must not leave its metadata behind.
+  EXPECT_THROW(store.add_batch({chunk("g", "x", {1, 0, 0}, {{"lang", "it"}}), chunk("h", "y", {1, 0})}), StoreError);
+  EXPECT_TRUE(store.search_vector(q, 10, {{"lang", "it"}}).empty());
+  EXPECT_EQ(ids(store.search_vector(q, 10, {{"lang", "fr"}})), (std::vector<std::string>{"f"}));
+}
+
 TEST_F(StoreTest, FilterKeyWithQuoteIsRejected) {
   auto store = SqliteChunkStore::open(db());
   store.add_batch(corpus());
@@ -278,6 +293,38 @@ TEST_F(StoreTest, Bm25RanksByTermWeightAndLength) {
   EXPECT_TRUE(store.search_bm25("giraffe", 10).empty());
   // A query made only of stop words still searches.
   EXPECT_EQ(store.search_bm25("with", 10).size(), 2U);
+}
+
+TEST_F(StoreTest, Bm25ScoresEqualSqliteBuiltInBm25) {
+  {
+    auto store = SqliteChunkStore::open(db());
+    store.add_batch(corpus());
+    store.add_batch({chunk("e", "apt apt apt, and a much longer text about many other things than apt", {0, 1, 1})});
+    const auto hits = store.search_bm25("apt debian", 10);
+    ASSERT_EQ(hits.size(), 4U);
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(db().string().c_str(), &raw, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(raw,
+                                 "SELECT c.id, -bm25(chunks_fts) FROM chunks_fts JOIN chunks c ON c.seq = chunks_fts.rowid "
+                                 "WHERE chunks_fts MATCH '\"apt\" OR \"debian\"'",
+                                 -1, &st, nullptr),
+              SQLITE_OK);
+    std::map<std::string, double> reference;
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      reference[reinterpret_cast<const char*>(sqlite3_column_text(st, 0))] = sqlite3_column_double(st, 1);
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(raw);
+    ASSERT_EQ(reference.size(), hits.size());
+    for (const auto& h : hits) EXPECT_NEAR(h.score, reference.at(h.id), 1e-9) << h.id;
+  }
+  // Lengths are reloaded at open, not only tracked during ingest.
+  auto reopened = SqliteChunkStore::open(db(), {.read_only = true});
+  const auto first = reopened.search_bm25("apt debian", 10);
+  auto again = SqliteChunkStore::open(db());
+  EXPECT_EQ(ids(first), ids(again.search_bm25("apt debian", 10)));
+  EXPECT_NEAR(first.front().score, again.search_bm25("apt debian", 10).front().score, 1e-12);
 }
 
 class HostileQueryTest : public StoreTest, public ::testing::WithParamInterface<std::string> {};
@@ -493,7 +540,8 @@ TEST_F(StoreTest, KilledIngestLeavesOnlyWholeBatches) {
         }
         store.add_batch(batch);
       }
-    } catch (...) {
+    } catch (const std::exception& e) {
+      std::ofstream(db().string() + ".child-error") << e.what();
     }
     ::_exit(1);
   }
@@ -501,12 +549,15 @@ TEST_F(StoreTest, KilledIngestLeavesOnlyWholeBatches) {
   for (int i = 0; i < 200; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::error_code ec;
-    if (fs::file_size(db().string() + "-wal", ec) > 200'000) break;
+    const auto wal_bytes = fs::file_size(db().string() + "-wal", ec);  // -1 with ec set while absent
+    if (!ec && wal_bytes > 200'000) break;
   }
   ::kill(child, SIGKILL);
   int status = 0;
   ::waitpid(child, &status, 0);
-  ASSERT_TRUE(WIFSIGNALED(status));
+  std::string child_error;
+  std::getline(std::ifstream(db().string() + ".child-error"), child_error);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "ingesting child stopped on its own: " << child_error;
 
   auto store = SqliteChunkStore::open(db(), {.check_integrity = true});
   EXPECT_GT(store.size(), 0U);
