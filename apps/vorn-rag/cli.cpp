@@ -1,0 +1,84 @@
+#include "cli.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include "commands.hpp"
+#include "components.hpp"
+#include "vorn_core/error.hpp"
+#include "vorn_core/logger.hpp"
+#include "vorn_datastore/sqlite_chunk_store.hpp"
+
+namespace vorn_cli {
+
+int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  CLI::App app{"vorn-rag: answer questions over your own documents, offline by default."};
+  app.require_subcommand(1);
+  StoreOptions store;
+  ModelOptions model;
+  app.add_option("--store", store.path, "Index file")->capture_default_str();
+  app.add_option("--dimension", store.dimension, "Embedding dimension of a new index")->capture_default_str();
+  auto add_model_options = [&](CLI::App* cmd) {
+    cmd->add_option("--lm", model.lm, "Model: extractive (offline) or openai (an OpenAI-compatible endpoint)")
+        ->check(CLI::IsMember({"extractive", "openai"}))
+        ->capture_default_str();
+    cmd->add_option("--base-url", model.base_url, "Endpoint base URL for --lm openai")->capture_default_str();
+    cmd->add_option("--model", model.model, "Model name for --lm openai")->capture_default_str();
+    cmd->add_option("--api-key-env", model.api_key_env, "Environment variable holding the API key")
+        ->capture_default_str();
+    cmd->add_option("--timeout", model.timeout_seconds, "Model request timeout in seconds")->capture_default_str();
+  };
+
+  IndexOptions index;
+  auto* index_cmd = app.add_subcommand("index", "Index .txt and .md files and folders (resumable)");
+  index_cmd->add_option("paths", index.inputs, "Files or folders")->required();
+  index_cmd->add_option("--chunk-size", index.chunk_size, "Characters per chunk")->capture_default_str();
+  index_cmd->add_option("--chunk-overlap", index.chunk_overlap, "Characters shared by neighbouring chunks")
+      ->capture_default_str();
+  index_cmd->add_flag("!--no-progress", index.progress, "Do not draw the progress bar");
+
+  AskOptions ask;
+  auto* ask_cmd = app.add_subcommand("ask", "Answer a question from the index");
+  ask_cmd->add_option("question", ask.question, "The question")->required();
+  ask_cmd->add_option("--strategy", ask.strategy, "naive, crag, map-reduce, routed or agentic")
+      ->check(CLI::IsMember(kStrategies))
+      ->capture_default_str();
+  ask_cmd->add_option("--retriever", ask.retriever, "vector, bm25 or hybrid")
+      ->check(CLI::IsMember({"vector", "bm25", "hybrid"}))
+      ->capture_default_str();
+  ask_cmd->add_option("--top-k", ask.top_k, "Chunks to retrieve")->check(CLI::PositiveNumber)->capture_default_str();
+  ask_cmd->add_flag("--json", ask.json, "Print the final state as JSON");
+  ask_cmd->add_flag("--trace", ask.trace, "Print each step with its duration");
+  add_model_options(ask_cmd);
+
+  std::string describe_strategy = "naive";
+  std::string describe_retriever = "hybrid";
+  auto* describe_cmd = app.add_subcommand("describe", "Show a strategy's slots and its pipeline's steps");
+  describe_cmd->add_option("--strategy", describe_strategy, "naive, crag, map-reduce, routed or agentic")
+      ->check(CLI::IsMember(kStrategies))
+      ->capture_default_str();
+  describe_cmd->add_option("--retriever", describe_retriever, "vector, bm25 or hybrid")
+      ->check(CLI::IsMember({"vector", "bm25", "hybrid"}))
+      ->capture_default_str();
+  add_model_options(describe_cmd);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e, out, err) == 0 ? 0 : 2;
+  }
+
+  try {
+    if (*index_cmd) return index_command(store, index, out, err);
+    if (*ask_cmd) return ask_command(store, model, ask, out, err);
+    return describe_command(store, model, describe_strategy, describe_retriever, out);
+  } catch (const vorn_core::BaseError& e) {
+    err << "error [" << e.code() << "]: " << e.message() << "\n";
+  } catch (const vorn_datastore::StoreError& e) {
+    err << "error [" << e.code() << "]: " << e.what() << "\n";
+  } catch (const std::exception& e) {
+    err << "error: " << e.what() << "\n";
+  }
+  return 1;
+}
+
+}  // namespace vorn_cli

@@ -1,0 +1,144 @@
+#include "components.hpp"
+
+#include <algorithm>
+#include <cctype>
+
+#include "agentic_rag.hpp"
+#include "vorn_core/error.hpp"
+#include "vorn_generation/extractive_answerer.hpp"
+#include "vorn_generation/lm_request_processor.hpp"
+#include "vorn_generation/lm_router.hpp"
+#include "vorn_generation/prompt_builder.hpp"
+#include "vorn_inference/extractive_lm_invoker.hpp"
+#include "vorn_inference/hashing_embedder.hpp"
+#include "vorn_inference/openai_lm_invoker.hpp"
+#include "vorn_rag/strategies.hpp"
+#include "vorn_retrieval/fulltext_retriever.hpp"
+#include "vorn_retrieval/hybrid_retriever.hpp"
+#include "vorn_retrieval/keyword_query_transformer.hpp"
+#include "vorn_retrieval/lexical_relevance_filter.hpp"
+#include "vorn_retrieval/lexical_reranker.hpp"
+#include "vorn_retrieval/vector_retriever.hpp"
+
+namespace vorn_cli {
+namespace {
+
+constexpr const char* kSystemPrompt =
+    "You answer questions using only the given context. Cite the ids of the passages you used in square "
+    "brackets, like [docs/guide.md#2-1a2b3c4d]. If the context does not answer the question, say so.";
+
+// A question that names code: an identifier, a path, an error code. Such
+// questions are better served by exact keyword search than by embeddings.
+bool looks_like_code(const std::string& question) {
+  if (question.find('`') != std::string::npos || question.find("::") != std::string::npos ||
+      question.find("VORN-") != std::string::npos)
+    return true;
+  std::string word;
+  for (char c : question + " ") {
+    if (std::isspace(static_cast<unsigned char>(c))) {
+      bool has_underscore = word.find('_') != std::string::npos && word.size() > 2;
+      bool camel = word.size() > 3 && std::any_of(word.begin() + 1, word.end(), [](char ch) { return std::isupper(static_cast<unsigned char>(ch)); }) &&
+                   std::islower(static_cast<unsigned char>(word[0]));
+      if (has_underscore || camel) return true;
+      word.clear();
+    } else {
+      word += c;
+    }
+  }
+  return false;
+}
+
+vorn_rag::core::StrategyPtr make_naive(const vorn_retrieval::RetrieverPtr& retriever,
+                                       const vorn_generation::ResponseSynthesizerPtr& synthesizer) {
+  auto naive = std::make_shared<vorn_rag::strategies::NaiveRAG>(retriever, synthesizer);
+  naive->with_reranker(std::make_shared<vorn_retrieval::LexicalReranker>());
+  return naive;
+}
+
+}  // namespace
+
+std::shared_ptr<vorn_datastore::SqliteDataStore> open_store(const StoreOptions& options, bool read_only) {
+  if (!read_only && options.path.has_parent_path()) std::filesystem::create_directories(options.path.parent_path());
+  if (read_only && !std::filesystem::exists(options.path)) {
+    throw vorn_core::ValueError("No index at " + options.path.string() +
+                                ". Run `vorn-rag index PATH...` first (or pass --store) and retry.");
+  }
+  vorn_datastore::OpenOptions open;
+  open.dimension = options.dimension;
+  open.read_only = read_only;
+  return vorn_datastore::SqliteDataStore::open(options.path,
+                                               std::make_shared<vorn_inference::HashingEmbedder>(options.dimension), open);
+}
+
+vorn_retrieval::RetrieverPtr make_retriever(const std::string& kind, const vorn_datastore::DataStorePtr& store) {
+  if (kind == "vector") return std::make_shared<vorn_retrieval::VectorRetriever>(store);
+  if (kind == "bm25") return std::make_shared<vorn_retrieval::FulltextRetriever>(store);
+  if (kind == "hybrid") return std::make_shared<vorn_retrieval::HybridRetriever>(store);
+  throw vorn_core::ValueError("Unknown retriever '" + kind + "'. Use vector, bm25 or hybrid and retry.");
+}
+
+vorn_inference::LMInvokerPtr make_lm(const ModelOptions& options) {
+  if (options.lm == "extractive") return std::make_shared<vorn_inference::ExtractiveLMInvoker>();
+  if (options.lm == "openai") {
+    vorn_inference::OpenAILMInvokerOptions o;
+    o.model = options.model;
+    o.endpoint.base_url = options.base_url;
+    o.endpoint.api_key_env = options.api_key_env;
+    o.endpoint.http.total_timeout = std::chrono::milliseconds(static_cast<long>(options.timeout_seconds * 1000));
+    return std::make_shared<vorn_inference::OpenAILMInvoker>(std::move(o));
+  }
+  throw vorn_core::ValueError("Unknown model '" + options.lm + "'. Use extractive or openai and retry.");
+}
+
+vorn_generation::ResponseSynthesizerPtr make_synthesizer(const ModelOptions& options) {
+  if (options.lm == "extractive") return std::make_shared<vorn_generation::ExtractiveAnswerer>();
+  auto builder = std::make_shared<vorn_generation::PromptBuilder>(
+      kSystemPrompt, "Context:\n{context}\n\nQuestion: {query}\n\nAnswer:");
+  auto processor = std::make_shared<vorn_generation::LMRequestProcessor>(builder, make_lm(options));
+  return vorn_generation::ResponseSynthesizer::stuff(processor);
+}
+
+vorn_rag::core::StrategyPtr make_strategy(const std::string& name, const std::string& retriever_kind,
+                                          const vorn_datastore::DataStorePtr& store, const ModelOptions& model) {
+  auto retriever = make_retriever(retriever_kind, store);
+  auto synthesizer = make_synthesizer(model);
+  if (name == "naive") return make_naive(retriever, synthesizer);
+  if (name == "crag") {
+    // Offline, the fallback for an irrelevant retrieval is keyword search
+    // over the same documents.
+    auto crag = std::make_shared<vorn_rag::strategies::CRAG>(retriever, synthesizer);
+    crag->with_relevance_evaluator(std::make_shared<vorn_retrieval::LexicalRelevanceFilter>())
+        .with_web_retriever(std::make_shared<vorn_retrieval::FulltextRetriever>(store))
+        .with_reranker(std::make_shared<vorn_retrieval::LexicalReranker>());
+    return crag;
+  }
+  if (name == "map-reduce") {
+    auto map_reduce = std::make_shared<vorn_rag::strategies::MapReduceRAG>(
+        std::make_shared<vorn_retrieval::KeywordQueryTransformer>(), retriever, synthesizer);
+    map_reduce->with_reranker(std::make_shared<vorn_retrieval::LexicalReranker>());
+    return map_reduce;
+  }
+  if (name == "routed") {
+    auto routed = std::make_shared<vorn_rag::strategies::RoutedStrategy>();
+    auto keyword = make_naive(std::make_shared<vorn_retrieval::FulltextRetriever>(store), synthesizer);
+    auto semantic = make_naive(retriever, synthesizer);
+    if (model.lm == "extractive") {
+      routed->add_branch("keyword", vorn_rag::strategies::RoutedStrategy::Classifier(looks_like_code), keyword);
+      routed->add_branch("semantic", vorn_rag::strategies::RoutedStrategy::Classifier([](const std::string&) { return true; }),
+                         semantic);
+    } else {
+      routed->set_router(std::make_shared<vorn_generation::LMRouter>(
+          std::vector<vorn_generation::LMRoute>{
+              {"keyword", "Questions that name code: identifiers, file paths, error codes, exact phrases."},
+              {"semantic", "Questions about ideas, behaviour or how things work, in everyday words."}},
+          make_lm(model)));
+      routed->add_branch("keyword", nullptr, keyword);
+      routed->add_branch("semantic", nullptr, semantic);
+    }
+    return routed;
+  }
+  if (name == "agentic") return std::make_shared<AgenticRAG>(retriever, synthesizer);
+  throw vorn_core::ValueError("Unknown strategy '" + name + "'. Use naive, crag, map-reduce, routed or agentic and retry.");
+}
+
+}  // namespace vorn_cli

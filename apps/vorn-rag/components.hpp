@@ -1,0 +1,36 @@
+// The components and strategies the command line runs, built from its options.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "options.hpp"
+#include "vorn_datastore/sqlite_data_store.hpp"
+#include "vorn_generation/response_synthesizer.hpp"
+#include "vorn_inference/lm_invoker.hpp"
+#include "vorn_rag/core/strategy.hpp"
+#include "vorn_retrieval/retriever.hpp"
+
+namespace vorn_cli {
+
+inline const std::vector<std::string> kStrategies = {"naive", "crag", "map-reduce", "routed", "agentic"};
+
+// Opens (or creates) the store with the offline embedder.
+std::shared_ptr<vorn_datastore::SqliteDataStore> open_store(const StoreOptions& options, bool read_only);
+
+// "vector", "bm25" or "hybrid" over the store.
+vorn_retrieval::RetrieverPtr make_retriever(const std::string& kind, const vorn_datastore::DataStorePtr& store);
+
+// The model: the offline extractive answerer, or an OpenAI-compatible endpoint.
+vorn_inference::LMInvokerPtr make_lm(const ModelOptions& options);
+
+// Answers from the retrieved chunks: extraction offline, "stuff" synthesis with a model.
+vorn_generation::ResponseSynthesizerPtr make_synthesizer(const ModelOptions& options);
+
+// The named strategy, wired with the offline helpers (reranker, relevance
+// filter, query transformer, classifiers) or their model-backed versions.
+vorn_rag::core::StrategyPtr make_strategy(const std::string& name, const std::string& retriever_kind,
+                                          const vorn_datastore::DataStorePtr& store, const ModelOptions& model);
+
+}  // namespace vorn_cli

@@ -1,0 +1,40 @@
+// What the command line chose.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace vorn_cli {
+
+struct ModelOptions {
+  std::string lm = "extractive";  // "extractive" or "openai"
+  std::string base_url = "https://api.openai.com/v1";
+  std::string model = "gpt-4o-mini";
+  std::string api_key_env = "OPENAI_API_KEY";
+  double timeout_seconds = 60;
+};
+
+struct StoreOptions {
+  std::filesystem::path path = ".vorn-rag/index.db";
+  std::size_t dimension = 384;
+};
+
+struct IndexOptions {
+  std::vector<std::filesystem::path> inputs;
+  std::size_t chunk_size = 800;
+  std::size_t chunk_overlap = 100;
+  bool progress = true;
+};
+
+struct AskOptions {
+  std::string question;
+  std::string strategy = "naive";   // naive | crag | map-reduce | routed | agentic
+  std::string retriever = "hybrid";  // vector | bm25 | hybrid
+  std::int64_t top_k = 5;
+  bool json = false;
+  bool trace = false;
+};
+
+}  // namespace vorn_cli
