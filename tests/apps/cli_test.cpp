@@ -1,0 +1,133 @@
+// The vorn-rag command line end to end, in-process, on temporary files.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "cli.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int code;
+  std::string out;
+  std::string err;
+};
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("vorn_cli_" + std::to_string(::getpid()) + "_" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "docs");
+    write("docs/fusion.md",
+          "# Fusion\n\nReciprocal rank fusion scores a chunk by the sum of 1 / (60 + rank) over the lists that "
+          "hold it. Chunks found near the top of several lists win.\n");
+    write("docs/crag.md",
+          "# Corrective RAG\n\nCRAG asks a relevance evaluator to judge the retrieved chunks. When none is "
+          "relevant it falls back to a second retriever.\n");
+    write("docs/errors.txt", "The code VORN-RAG-VALIDATION marks an invalid request or configuration.\n");
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  void write(const std::string& name, const std::string& text) { std::ofstream(dir_ / name) << text; }
+
+  Result cli(std::vector<std::string> args) {
+    std::vector<std::string> all = {"vorn-rag", "--store", (dir_ / "index.db").string()};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<const char*> argv;
+    for (const auto& a : all) argv.push_back(a.c_str());
+    std::ostringstream out, err;
+    int code = vorn_cli::run(static_cast<int>(argv.size()), argv.data(), out, err);
+    return {code, out.str(), err.str()};
+  }
+
+  Result index_docs() { return cli({"index", "--no-progress", (dir_ / "docs").string()}); }
+
+  fs::path dir_;
+};
+
+TEST_F(CliTest, IndexIsResumable) {
+  Result first = index_docs();
+  ASSERT_EQ(first.code, 0) << first.err;
+  EXPECT_NE(first.out.find("Indexed 3 of 3 files"), std::string::npos) << first.out;
+  EXPECT_NE(first.out.find(" 0 already there"), std::string::npos) << first.out;
+  Result again = index_docs();
+  ASSERT_EQ(again.code, 0);
+  EXPECT_NE(again.out.find("0 chunks added"), std::string::npos) << again.out;
+}
+
+TEST_F(CliTest, EveryStrategyAnswersWithCitations) {
+  ASSERT_EQ(index_docs().code, 0);
+  for (const char* strategy : {"naive", "crag", "map-reduce", "routed", "agentic"}) {
+    SCOPED_TRACE(strategy);
+    Result r = cli({"ask", "How does reciprocal rank fusion score a chunk?", "--strategy", strategy});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("60 + rank"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("fusion.md#"), std::string::npos) << "the answer cites its chunk: " << r.out;
+  }
+}
+
+TEST_F(CliTest, JsonIsTheFinalStateAndTraceListsSteps) {
+  ASSERT_EQ(index_docs().code, 0);
+  Result r = cli({"ask", "What does CRAG fall back to?", "--json", "--trace", "--strategy", "crag", "--top-k", "2"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  auto json = nlohmann::json::parse(r.out);
+  EXPECT_TRUE(json["response"].is_string());
+  EXPECT_LE(json["chunks"].size(), 2u);
+  EXPECT_EQ(json["user_query"], "What does CRAG fall back to?");
+  EXPECT_TRUE(json["retrieval_decision"].is_string());
+  ASSERT_TRUE(json["trace"].is_array());
+  EXPECT_EQ(json["trace"][0]["step"], "retrieve");
+  EXPECT_EQ(json["trace"][1]["step"], "decide_retrieval_route");
+
+  Result plain = cli({"ask", "What does CRAG fall back to?", "--trace"});
+  EXPECT_NE(plain.err.find("synthesize"), std::string::npos) << plain.err;
+}
+
+TEST_F(CliTest, DescribeShowsSlotsAndSteps) {
+  Result r = cli({"describe", "--strategy", "map-reduce"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("MapReduceRAG\n  reranker: "), std::string::npos) << r.out;
+  for (const char* step : {"expand_query (step)", "retrieve_and_fuse (map_reduce)", "rerank (step)", "synthesize (step)"}) {
+    EXPECT_NE(r.out.find(step), std::string::npos) << step;
+  }
+}
+
+TEST_F(CliTest, FailuresAreClear) {
+  Result no_index = cli({"ask", "anything"});
+  EXPECT_EQ(no_index.code, 1);
+  EXPECT_NE(no_index.err.find("No index at"), std::string::npos) << no_index.err;
+
+  EXPECT_EQ(cli({"ask", "q", "--strategy", "magic"}).code, 2);
+  EXPECT_EQ(cli({"ask", "q", "--top-k", "0"}).code, 2);
+  EXPECT_EQ(cli({}).code, 2);
+
+  Result missing = cli({"index", "--no-progress", (dir_ / "nowhere").string()});
+  EXPECT_NE(missing.code, 0);
+
+  fs::create_directories(dir_ / "bad");
+  std::ofstream(dir_ / "bad" / "index.db") << "not a database at all";
+  std::vector<std::string> args = {"vorn-rag", "--store", (dir_ / "bad" / "index.db").string(), "ask", "q"};
+  std::vector<const char*> argv;
+  for (const auto& a : args) argv.push_back(a.c_str());
+  std::ostringstream out, err;
+  EXPECT_EQ(vorn_cli::run(static_cast<int>(argv.size()), argv.data(), out, err), 1);
+  EXPECT_NE(err.str().find("error [VORN-STORE-"), std::string::npos) << err.str();
+}
+
+TEST_F(CliTest, OpenAIModelWithoutKeyFailsClearly) {
+  ASSERT_EQ(index_docs().code, 0);
+  ::unsetenv("VORN_TEST_MISSING_KEY");
+  Result r = cli({"ask", "q", "--lm", "openai", "--api-key-env", "VORN_TEST_MISSING_KEY", "--base-url",
+                  "http://127.0.0.1:9/v1", "--timeout", "2"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("error ["), std::string::npos) << r.err;
+}
+
+}  // namespace
