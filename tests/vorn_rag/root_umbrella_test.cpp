@@ -3,6 +3,7 @@
 // existing class or using-declaration of the same name.
 #include <gtest/gtest.h>
 
+#include "vorn_core/syncify.hpp"
 #include "vorn_rag/vorn_rag.hpp"
 
 namespace vorn_rag::strategies {

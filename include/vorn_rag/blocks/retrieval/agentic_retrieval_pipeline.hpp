@@ -1,0 +1,162 @@
+// The agentic retrieval block: retrieve candidates, let a selector stage
+// choose among them, let an evaluator stage judge the choice, and retry with
+// a linearly larger candidate count while the evidence is insufficient, for
+// a bounded number of rounds.
+//
+// The block holds configuration only; `build()` materialises a new
+// `vorn_pipeline::Pipeline` each call. Built pipelines share the block's
+// configuration, so a change made after `build()` is seen by later runs. The
+// configuration is guarded by a mutex: one thread may reconfigure while
+// another runs a built pipeline.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+#include "vorn_core/chunk.hpp"
+#include "vorn_core/string_enum.hpp"
+#include "vorn_core/task.hpp"
+#include "vorn_core/value.hpp"
+#include "vorn_pipeline/pipeline.hpp"
+#include "vorn_rag/blocks/retrieval/types.hpp"
+#include "vorn_retrieval/retriever.hpp"
+
+namespace vorn_rag::blocks::retrieval {
+
+namespace agentic_retrieval_pipeline {
+
+// What the block returns when the loop ends without sufficient evidence.
+// A string enumeration: each member equals its string value.
+enum class OnInsufficientPolicy {
+  BEST_EFFORT,  // "best_effort": keep the chunks selected in the final round
+  EMPTY,        // "empty": return an empty chunk list
+};
+
+inline constexpr vorn_core::StringEnum<OnInsufficientPolicy, 2> kOnInsufficientPolicy{
+    "OnInsufficientPolicy",
+    {{{OnInsufficientPolicy::BEST_EFFORT, "best_effort"}, {OnInsufficientPolicy::EMPTY, "empty"}}}};
+
+constexpr std::string_view to_string(OnInsufficientPolicy policy) noexcept { return kOnInsufficientPolicy.value(policy); }
+// Members equal their string values.
+constexpr bool operator==(OnInsufficientPolicy policy, std::string_view text) noexcept {
+  return to_string(policy) == text;
+}
+
+// A stage is held as a dynamic value so that how it is called is decided by
+// what the object really is when the stage runs. Admitted kinds, in order of
+// precedence: SelectorStage: Component, LMRequestProcessor, Callable;
+// EvaluatorStage: Component, LMRequestProcessor, Pipeline, Callable.
+using SelectorStage = vorn_core::Value;
+using EvaluatorStage = vorn_core::Value;
+
+// State keys; each names an `AgenticRetrievalState` field.
+inline constexpr const char* _STATE_QUERY = "query";
+inline constexpr const char* _STATE_TOP_K = "top_k";
+inline constexpr const char* _STATE_INITIAL_TOP_K = "initial_top_k";
+inline constexpr const char* _STATE_ROUND_IDX = "round_idx";
+inline constexpr const char* _STATE_MAX_ROUNDS = "max_rounds";
+inline constexpr const char* _STATE_SELECTED_CHUNK_LIMIT = "selected_chunk_limit";
+inline constexpr const char* _STATE_CANDIDATE_CHUNKS = "candidate_chunks";
+inline constexpr const char* _STATE_SELECTED_CHUNKS = "selected_chunks";
+inline constexpr const char* _STATE_EVALUATION = "evaluation";
+
+// Output keys of the first step, and the order of `_serialize_initial_state`.
+inline constexpr std::array<const char*, 8> _NORMALIZED_STATE_OUTPUTS{
+    _STATE_INITIAL_TOP_K,       _STATE_TOP_K,           _STATE_ROUND_IDX,          _STATE_MAX_ROUNDS,
+    _STATE_SELECTED_CHUNK_LIMIT, _STATE_CANDIDATE_CHUNKS, _STATE_SELECTED_CHUNKS, _STATE_EVALUATION};
+
+}  // namespace agentic_retrieval_pipeline
+
+class AgenticRetrievalPipeline {
+ public:
+  using OnInsufficientPolicy = agentic_retrieval_pipeline::OnInsufficientPolicy;
+  // A policy member, or any value looked up by its string value.
+  using OnInsufficientArg = std::variant<OnInsufficientPolicy, vorn_core::Value>;
+
+  // Every constructor argument by name.
+  struct Options {
+    vorn_retrieval::RetrieverPtr retriever;
+    agentic_retrieval_pipeline::SelectorStage selector;
+    agentic_retrieval_pipeline::EvaluatorStage evaluator;
+    std::int64_t max_rounds = 2;
+    std::int64_t top_k = 10;
+    std::optional<std::int64_t> max_top_k;
+    std::int64_t selected_chunk_limit = 5;
+    OnInsufficientArg on_insufficient = OnInsufficientPolicy::BEST_EFFORT;
+  };
+
+  // Validates eagerly; throws `RAGValueError` / `RAGTypeError`. The
+  // retriever's type is not checked, and an absent retriever is reported
+  // when a run reaches it.
+  AgenticRetrievalPipeline(vorn_retrieval::RetrieverPtr retriever, agentic_retrieval_pipeline::SelectorStage selector,
+                           agentic_retrieval_pipeline::EvaluatorStage evaluator, std::int64_t max_rounds = 2,
+                           std::int64_t top_k = 10, std::optional<std::int64_t> max_top_k = std::nullopt,
+                           std::int64_t selected_chunk_limit = 5,
+                           OnInsufficientArg on_insufficient = OnInsufficientPolicy::BEST_EFFORT);
+  explicit AgenticRetrievalPipeline(Options options);
+
+  // Built pipelines keep the configuration alive, not the block; copying a
+  // block would silently share it, so blocks are neither copied nor moved.
+  AgenticRetrievalPipeline(const AgenticRetrievalPipeline&) = delete;
+  AgenticRetrievalPipeline& operator=(const AgenticRetrievalPipeline&) = delete;
+
+  // ---- public attributes (read at the time of use; setters do not validate) ----
+  vorn_retrieval::RetrieverPtr retriever() const;
+  void set_retriever(vorn_retrieval::RetrieverPtr retriever);
+  agentic_retrieval_pipeline::SelectorStage selector() const;
+  void set_selector(agentic_retrieval_pipeline::SelectorStage selector);
+  agentic_retrieval_pipeline::EvaluatorStage evaluator() const;
+  void set_evaluator(agentic_retrieval_pipeline::EvaluatorStage evaluator);
+  std::int64_t max_rounds() const;
+  void set_max_rounds(std::int64_t max_rounds);
+  std::int64_t top_k() const;
+  void set_top_k(std::int64_t top_k);
+  std::optional<std::int64_t> max_top_k() const;
+  void set_max_top_k(std::optional<std::int64_t> max_top_k);
+  std::int64_t selected_chunk_limit() const;
+  void set_selected_chunk_limit(std::int64_t selected_chunk_limit);
+  OnInsufficientPolicy on_insufficient() const;
+  void set_on_insufficient(OnInsufficientPolicy on_insufficient);
+
+  // normalize_state, loop(retrieve, select, evaluate, prepare_retry),
+  // finalize; state type `AgenticRetrievalState`. A new pipeline per call.
+  vorn_pipeline::PipelinePtr build() const;
+
+  // ---- internal operations (the built pipeline's steps call these) ----------
+  static void _validate_numeric_limits(std::int64_t max_rounds, std::int64_t top_k,
+                                       std::optional<std::int64_t> max_top_k, std::int64_t selected_chunk_limit);
+  static void _validate_stage_type(const std::string& stage_name, const vorn_core::Value& stage, bool allow_pipeline);
+  static vorn_core::Task<vorn_core::Value> _invoke_stage(std::string stage_name, vorn_core::Value stage,
+                                                         vorn_core::Dict kwargs, bool allow_pipeline);
+
+  vorn_core::Task<vorn_core::ChunkList> _run_retriever(vorn_core::Dict data) const;
+  vorn_core::Task<vorn_core::ChunkList> _run_selector(vorn_core::Dict data) const;
+  vorn_core::Task<detail::EvaluationResult> _run_evaluator(vorn_core::Dict data) const;
+
+  static vorn_core::ChunkList _normalize_retrieved_chunks(const vorn_core::Value& payload);
+  static detail::SelectionResult _normalize_selection(const vorn_core::Value& payload);
+  static detail::EvaluationResult _normalize_evaluation(const vorn_core::Value& payload);
+
+  detail::AgenticRetrievalState _normalize_initial_state(std::string query) const;
+  // The eight values in `_NORMALIZED_STATE_OUTPUTS` order.
+  static vorn_core::List _serialize_initial_state(const detail::AgenticRetrievalState& state);
+  static bool _should_continue_loop(const vorn_core::Dict& state);
+  // (round_idx, top_k) for the next pass; `top_k` growth saturates at the
+  // largest int64 instead of overflowing.
+  std::pair<std::int64_t, std::int64_t> _prepare_retry(const vorn_core::Dict& data) const;
+  vorn_core::Value _finalize_selected_chunks(const vorn_core::Value& evaluation,
+                                             const vorn_core::Value& selected_chunks) const;
+
+  struct Config;  // shared with built pipelines
+
+ private:
+  std::shared_ptr<Config> config_;
+};
+
+}  // namespace vorn_rag::blocks::retrieval

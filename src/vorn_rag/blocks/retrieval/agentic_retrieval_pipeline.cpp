@@ -1,0 +1,413 @@
+#include "vorn_rag/blocks/retrieval/agentic_retrieval_pipeline.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <mutex>
+#include <vector>
+
+#include "vorn_core/callable.hpp"
+#include "vorn_core/error.hpp"
+#include "vorn_generation/lm_request_processor.hpp"
+#include "vorn_pipeline/steps.hpp"
+#include "vorn_rag/error_handler.hpp"
+#include "vorn_rag/exceptions.hpp"
+
+namespace vorn_rag::blocks::retrieval {
+
+using vorn_core::ChunkList;
+using vorn_core::Dict;
+using vorn_core::List;
+using vorn_core::Task;
+using vorn_core::Value;
+using detail::AgenticRetrievalState;
+using detail::EvaluationResult;
+using detail::SelectionResult;
+using OnInsufficientPolicy = agentic_retrieval_pipeline::OnInsufficientPolicy;
+namespace keys = agentic_retrieval_pipeline;
+
+// The configuration, shared by the block and every pipeline it built. Each
+// read takes a snapshot under the mutex, so a run sees either the old or the
+// new value of an attribute that another thread changes, never a torn one.
+struct AgenticRetrievalPipeline::Config {
+  mutable std::mutex mutex;
+  vorn_retrieval::RetrieverPtr retriever;
+  Value selector;
+  Value evaluator;
+  std::int64_t max_rounds = 0;
+  std::int64_t top_k = 0;
+  std::optional<std::int64_t> max_top_k;
+  std::int64_t selected_chunk_limit = 0;
+  OnInsufficientPolicy on_insufficient = OnInsufficientPolicy::BEST_EFFORT;
+
+  template <class T>
+  T get(T Config::*member) const {
+    std::lock_guard lock(mutex);
+    return this->*member;
+  }
+  template <class T>
+  void put(T Config::*member, T value) {
+    std::lock_guard lock(mutex);
+    this->*member = std::move(value);
+  }
+};
+
+namespace {
+
+using Config = AgenticRetrievalPipeline::Config;
+using ConfigPtr = std::shared_ptr<Config>;
+
+std::string invalid_stage_message(const std::string& stage_name, bool allow_pipeline) {
+  const char* supported =
+      allow_pipeline ? "Component, LMRequestProcessor, Pipeline, or Callable" : "Component, LMRequestProcessor, or Callable";
+  return "Invalid `" + stage_name + "` type. Pass a " + supported + " and retry.";
+}
+
+// A typed error that translates `cause`: debug information plus chaining.
+[[noreturn]] void raise_translated(std::string message, const std::exception_ptr& cause) {
+  RAGValueError error(std::move(message), vorn_core::DebugInfo{"RAGValueError", vorn_core::exception_type_name(cause),
+                                                               vorn_core::exception_message(cause)});
+  error.set_cause(cause);
+  throw error;
+}
+
+OnInsufficientPolicy to_policy(const AgenticRetrievalPipeline::OnInsufficientArg& arg) {
+  // A member is looked up by its value too, which also refuses an enum value
+  // cast from an out-of-range integer.
+  const Value text = std::holds_alternative<OnInsufficientPolicy>(arg)
+                         ? Value(keys::to_string(std::get<OnInsufficientPolicy>(arg)))
+                         : std::get<Value>(arg);
+  try {
+    return keys::kOnInsufficientPolicy.from_value(text);
+  } catch (const vorn_core::ValueError&) {
+    raise_translated("Invalid `on_insufficient`. Use 'best_effort' or 'empty' and retry.", std::current_exception());
+  }
+}
+
+// Saturating addition: a long run of retries must not wrap `top_k` around to
+// a negative candidate count.
+std::int64_t saturating_add(std::int64_t a, std::int64_t b) noexcept {
+  std::int64_t out = 0;
+  if (!__builtin_add_overflow(a, b, &out)) return out;
+  return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+}
+
+std::int64_t int_entry(const Dict& data, const char* key) { return data.at(key).as_int(); }
+
+// ---- operations on the shared configuration -------------------------------------
+
+AgenticRetrievalState normalize_initial_state(const Config& config, const Value& query) {
+  std::unique_lock lock(config.mutex);
+  Dict values;
+  values.set(keys::_STATE_QUERY, query);
+  values.set(keys::_STATE_INITIAL_TOP_K, config.top_k);
+  values.set(keys::_STATE_TOP_K, config.top_k);
+  values.set(keys::_STATE_MAX_ROUNDS, config.max_rounds);
+  values.set(keys::_STATE_SELECTED_CHUNK_LIMIT, config.selected_chunk_limit);
+  lock.unlock();
+  // The remaining fields take the record's defaults.
+  return AgenticRetrievalState::from_value(std::move(values));
+}
+
+std::pair<std::int64_t, std::int64_t> prepare_retry(const Config& config, const Dict& data) {
+  const EvaluationResult evaluation = AgenticRetrievalPipeline::_normalize_evaluation(data.get(keys::_STATE_EVALUATION));
+  const std::int64_t round_idx = int_entry(data, keys::_STATE_ROUND_IDX);
+  const std::int64_t top_k = int_entry(data, keys::_STATE_TOP_K);
+  if (evaluation.is_sufficient) return {round_idx, top_k};
+  // Linear growth by the initial count, bounded by the cap once one is set.
+  std::int64_t next = saturating_add(top_k, int_entry(data, keys::_STATE_INITIAL_TOP_K));
+  if (auto cap = config.get(&Config::max_top_k)) next = std::min(next, *cap);
+  return {saturating_add(round_idx, 1), next};
+}
+
+Value finalize_selected_chunks(const Config& config, const Value& evaluation, const Value& selected_chunks) {
+  const bool sufficient = AgenticRetrievalPipeline::_normalize_evaluation(evaluation).is_sufficient;
+  if (!sufficient && config.get(&Config::on_insufficient) == OnInsufficientPolicy::EMPTY) return List();
+  return selected_chunks;
+}
+
+// The stage runners take the configuration by value: a built pipeline may
+// outlive the block, and a run may be suspended inside a stage.
+Task<ChunkList> run_retriever(ConfigPtr config, Dict data) {
+  vorn_retrieval::RetrieverPtr retriever = config->get(&Config::retriever);
+  if (!retriever) throw RAGValueError("Missing `retriever`. Pass a BaseRetriever and retry.");
+  Dict option_inputs;
+  option_inputs.set("top_k", data.get(keys::_STATE_TOP_K));
+  vorn_retrieval::RetrieveOptions options = vorn_retrieval::retrieve_options_from(option_inputs);
+  Value raw = co_await retriever->retrieve(data.get(keys::_STATE_QUERY), std::move(options));
+  co_return AgenticRetrievalPipeline::_normalize_retrieved_chunks(raw);
+}
+
+Task<ChunkList> run_selector(ConfigPtr config, Dict data) {
+  Value selector = config->get(&Config::selector);
+  Dict inputs;
+  inputs.set("query", data.get(keys::_STATE_QUERY));
+  inputs.set("chunks", data.get(keys::_STATE_CANDIDATE_CHUNKS));
+  inputs.set("selected_chunk_limit", data.get(keys::_STATE_SELECTED_CHUNK_LIMIT));
+  Value raw = co_await AgenticRetrievalPipeline::_invoke_stage("selector", std::move(selector), std::move(inputs), false);
+  // Kept as the selector produced it: the limit is the selector's to honour.
+  co_return AgenticRetrievalPipeline::_normalize_selection(raw).selected_chunks;
+}
+
+Task<EvaluationResult> run_evaluator(ConfigPtr config, Dict data) {
+  Value evaluator = config->get(&Config::evaluator);
+  Dict inputs;
+  inputs.set("query", data.get(keys::_STATE_QUERY));
+  inputs.set("chunks", data.get(keys::_STATE_SELECTED_CHUNKS));
+  Value raw = co_await AgenticRetrievalPipeline::_invoke_stage("evaluator", std::move(evaluator), std::move(inputs), true);
+  co_return AgenticRetrievalPipeline::_normalize_evaluation(raw);
+}
+
+Task<Value> chunks_as_value(Task<ChunkList> chunks) { co_return vorn_core::to_value(co_await std::move(chunks)); }
+
+Task<Value> evaluation_as_value(Task<EvaluationResult> evaluation) {
+  co_return (co_await std::move(evaluation)).to_value();
+}
+
+vorn_pipeline::ErrorHandlerPtr pass_through() { return std::make_shared<error_handler::PassThroughBaseErrorHandler>(); }
+
+}  // namespace
+
+// ---- construction -------------------------------------------------------------
+
+AgenticRetrievalPipeline::AgenticRetrievalPipeline(vorn_retrieval::RetrieverPtr retriever,
+                                                   agentic_retrieval_pipeline::SelectorStage selector,
+                                                   agentic_retrieval_pipeline::EvaluatorStage evaluator,
+                                                   std::int64_t max_rounds, std::int64_t top_k,
+                                                   std::optional<std::int64_t> max_top_k,
+                                                   std::int64_t selected_chunk_limit, OnInsufficientArg on_insufficient)
+    : AgenticRetrievalPipeline(Options{std::move(retriever), std::move(selector), std::move(evaluator), max_rounds,
+                                       top_k, max_top_k, selected_chunk_limit, std::move(on_insufficient)}) {}
+
+AgenticRetrievalPipeline::AgenticRetrievalPipeline(Options o) {
+  _validate_numeric_limits(o.max_rounds, o.top_k, o.max_top_k, o.selected_chunk_limit);
+  const OnInsufficientPolicy policy = to_policy(o.on_insufficient);
+  auto config = std::make_shared<Config>();
+  config->retriever = std::move(o.retriever);
+  config->selector = std::move(o.selector);
+  config->evaluator = std::move(o.evaluator);
+  config->max_rounds = o.max_rounds;
+  config->top_k = o.top_k;
+  config->max_top_k = o.max_top_k;
+  config->selected_chunk_limit = o.selected_chunk_limit;
+  config->on_insufficient = policy;
+  _validate_stage_type("selector", config->selector, false);
+  _validate_stage_type("evaluator", config->evaluator, true);
+  config_ = std::move(config);
+}
+
+void AgenticRetrievalPipeline::_validate_numeric_limits(std::int64_t max_rounds, std::int64_t top_k,
+                                                        std::optional<std::int64_t> max_top_k,
+                                                        std::int64_t selected_chunk_limit) {
+  if (max_rounds < 1) throw RAGValueError("Invalid `max_rounds`. Set it to 1 or more and retry.");
+  if (top_k < 1) throw RAGValueError("Invalid `top_k`. Set it to 1 or more and retry.");
+  if (max_top_k && *max_top_k < 1) {
+    throw RAGValueError("Invalid `max_top_k`. Set it to 1 or more, or omit it, and retry.");
+  }
+  if (max_top_k && *max_top_k < top_k) {
+    throw RAGValueError("Invalid `max_top_k`. Set it to at least `top_k`, or omit it, and retry.");
+  }
+  if (selected_chunk_limit < 1) throw RAGValueError("Invalid `selected_chunk_limit`. Set it to 1 or more and retry.");
+}
+
+void AgenticRetrievalPipeline::_validate_stage_type(const std::string& stage_name, const Value& stage,
+                                                    bool allow_pipeline) {
+  if (stage.is<vorn_core::Component>() || stage.is<vorn_generation::LMRequestProcessor>()) return;
+  if (allow_pipeline && stage.is<vorn_pipeline::Pipeline>()) return;
+  if (stage.is<vorn_core::Callable>()) return;
+  throw RAGTypeError(invalid_stage_message(stage_name, allow_pipeline));
+}
+
+// ---- attributes -----------------------------------------------------------------
+
+vorn_retrieval::RetrieverPtr AgenticRetrievalPipeline::retriever() const { return config_->get(&Config::retriever); }
+void AgenticRetrievalPipeline::set_retriever(vorn_retrieval::RetrieverPtr v) { config_->put(&Config::retriever, std::move(v)); }
+Value AgenticRetrievalPipeline::selector() const { return config_->get(&Config::selector); }
+void AgenticRetrievalPipeline::set_selector(Value v) { config_->put(&Config::selector, std::move(v)); }
+Value AgenticRetrievalPipeline::evaluator() const { return config_->get(&Config::evaluator); }
+void AgenticRetrievalPipeline::set_evaluator(Value v) { config_->put(&Config::evaluator, std::move(v)); }
+std::int64_t AgenticRetrievalPipeline::max_rounds() const { return config_->get(&Config::max_rounds); }
+void AgenticRetrievalPipeline::set_max_rounds(std::int64_t v) { config_->put(&Config::max_rounds, v); }
+std::int64_t AgenticRetrievalPipeline::top_k() const { return config_->get(&Config::top_k); }
+void AgenticRetrievalPipeline::set_top_k(std::int64_t v) { config_->put(&Config::top_k, v); }
+std::optional<std::int64_t> AgenticRetrievalPipeline::max_top_k() const { return config_->get(&Config::max_top_k); }
+void AgenticRetrievalPipeline::set_max_top_k(std::optional<std::int64_t> v) { config_->put(&Config::max_top_k, v); }
+std::int64_t AgenticRetrievalPipeline::selected_chunk_limit() const {
+  return config_->get(&Config::selected_chunk_limit);
+}
+void AgenticRetrievalPipeline::set_selected_chunk_limit(std::int64_t v) {
+  config_->put(&Config::selected_chunk_limit, v);
+}
+OnInsufficientPolicy AgenticRetrievalPipeline::on_insufficient() const { return config_->get(&Config::on_insufficient); }
+void AgenticRetrievalPipeline::set_on_insufficient(OnInsufficientPolicy v) { config_->put(&Config::on_insufficient, v); }
+
+// ---- stages ---------------------------------------------------------------------
+
+Task<Value> AgenticRetrievalPipeline::_invoke_stage(std::string stage_name, Value stage, Dict kwargs,
+                                                    bool allow_pipeline) {
+  // Precedence matters: a processor is also a Component, but its `run` would
+  // hand back the whole model output instead of the structured answer.
+  if (auto processor = stage.as<vorn_generation::LMRequestProcessor>()) {
+    vorn_inference::LMOutputPtr output = co_await processor->process(std::move(kwargs));
+    if (!output || output->structured_output.is_none()) {
+      throw RAGValueError("`" + stage_name +
+                          "` returned no structured output. Configure its LMRequestProcessor to return structured "
+                          "output and retry.");
+    }
+    co_return output->structured_output;
+  }
+  if (auto component = stage.as<vorn_core::Component>()) co_return co_await component->run(std::move(kwargs));
+  if (allow_pipeline) {
+    if (auto pipeline = stage.as<vorn_pipeline::Pipeline>()) {
+      Dict final_state = co_await pipeline->invoke(Value(std::move(kwargs)), Dict());
+      co_return Value(std::move(final_state));
+    }
+  }
+  if (auto callable = stage.as<vorn_core::Callable>(); callable && !stage.is<vorn_pipeline::Pipeline>()) {
+    co_return co_await vorn_core::resolve(callable->call(List(), std::move(kwargs)));
+  }
+  throw RAGTypeError(invalid_stage_message(stage_name, allow_pipeline));
+}
+
+Task<ChunkList> AgenticRetrievalPipeline::_run_retriever(Dict data) const { return run_retriever(config_, std::move(data)); }
+Task<ChunkList> AgenticRetrievalPipeline::_run_selector(Dict data) const { return run_selector(config_, std::move(data)); }
+Task<EvaluationResult> AgenticRetrievalPipeline::_run_evaluator(Dict data) const {
+  return run_evaluator(config_, std::move(data));
+}
+
+// ---- normalisation ----------------------------------------------------------------
+
+ChunkList AgenticRetrievalPipeline::_normalize_retrieved_chunks(const Value& payload) {
+  static const char* const kMessage =
+      "The `retriever` returned unsupported data. Make it return list[Chunk]-compatible data and retry.";
+  if (!payload.is_list()) throw RAGValueError(kMessage);
+  ChunkList out;
+  out.reserve(payload.as_list().size());
+  for (const Value& item : payload.as_list()) {
+    if (!vorn_core::chunk_of(item)) throw RAGValueError(kMessage);
+    out.push_back(std::static_pointer_cast<vorn_core::Chunk>(item.as_object()));
+  }
+  return out;
+}
+
+SelectionResult AgenticRetrievalPipeline::_normalize_selection(const Value& payload) {
+  try {
+    return SelectionResult::from_value(payload);
+  } catch (const vorn_core::ValidationError&) {
+    raise_translated(
+        "The `selector` returned unsupported data. Make it return SelectionResult-compatible data and retry.",
+        std::current_exception());
+  }
+}
+
+EvaluationResult AgenticRetrievalPipeline::_normalize_evaluation(const Value& payload) {
+  try {
+    return EvaluationResult::from_value(payload);
+  } catch (const vorn_core::ValidationError&) {
+    raise_translated(
+        "The `evaluator` returned unsupported data. Make it return EvaluationResult-compatible data and retry.",
+        std::current_exception());
+  }
+}
+
+// ---- loop operations ----------------------------------------------------------------
+
+AgenticRetrievalState AgenticRetrievalPipeline::_normalize_initial_state(std::string query) const {
+  return normalize_initial_state(*config_, Value(std::move(query)));
+}
+
+List AgenticRetrievalPipeline::_serialize_initial_state(const AgenticRetrievalState& state) {
+  List out;
+  out.reserve(keys::_NORMALIZED_STATE_OUTPUTS.size());
+  out.emplace_back(state.initial_top_k);
+  out.emplace_back(state.top_k);
+  out.emplace_back(state.round_idx);
+  out.emplace_back(state.max_rounds);
+  out.emplace_back(state.selected_chunk_limit);
+  out.push_back(vorn_core::to_value(state.candidate_chunks));
+  out.push_back(vorn_core::to_value(state.selected_chunks));
+  out.push_back(state.evaluation.to_value());
+  return out;
+}
+
+bool AgenticRetrievalPipeline::_should_continue_loop(const Dict& state) {
+  if (_normalize_evaluation(state.get(keys::_STATE_EVALUATION)).is_sufficient) return false;
+  return int_entry(state, keys::_STATE_ROUND_IDX) < int_entry(state, keys::_STATE_MAX_ROUNDS);
+}
+
+std::pair<std::int64_t, std::int64_t> AgenticRetrievalPipeline::_prepare_retry(const Dict& data) const {
+  return prepare_retry(*config_, data);
+}
+
+Value AgenticRetrievalPipeline::_finalize_selected_chunks(const Value& evaluation, const Value& selected_chunks) const {
+  return finalize_selected_chunks(*config_, evaluation, selected_chunks);
+}
+
+// ---- build ----------------------------------------------------------------------------
+
+vorn_pipeline::PipelinePtr AgenticRetrievalPipeline::build() const {
+  using vorn_pipeline::StepPtr;
+  ConfigPtr config = config_;
+
+  StepPtr normalize = vorn_pipeline::transform({
+      .operation = [config](Dict data) -> Value {
+        return _serialize_initial_state(normalize_initial_state(*config, data.get(keys::_STATE_QUERY)));
+      },
+      .input_states = {keys::_STATE_QUERY},
+      .output_state = std::vector<std::string>(keys::_NORMALIZED_STATE_OUTPUTS.begin(),
+                                               keys::_NORMALIZED_STATE_OUTPUTS.end()),
+      .name = "agentic_retrieval_normalize_state",
+      .error_handler = pass_through(),
+  });
+  StepPtr retrieve = vorn_pipeline::transform({
+      .operation = [config](Dict data) { return chunks_as_value(run_retriever(config, std::move(data))); },
+      .input_states = {keys::_STATE_QUERY, keys::_STATE_TOP_K},
+      .output_state = keys::_STATE_CANDIDATE_CHUNKS,
+      .name = "agentic_retrieval_retrieve",
+      .error_handler = pass_through(),
+  });
+  StepPtr select = vorn_pipeline::transform({
+      .operation = [config](Dict data) { return chunks_as_value(run_selector(config, std::move(data))); },
+      .input_states = {keys::_STATE_QUERY, keys::_STATE_CANDIDATE_CHUNKS, keys::_STATE_SELECTED_CHUNK_LIMIT},
+      .output_state = keys::_STATE_SELECTED_CHUNKS,
+      .name = "agentic_retrieval_select",
+      .error_handler = pass_through(),
+  });
+  StepPtr evaluate = vorn_pipeline::transform({
+      .operation = [config](Dict data) { return evaluation_as_value(run_evaluator(config, std::move(data))); },
+      .input_states = {keys::_STATE_QUERY, keys::_STATE_SELECTED_CHUNKS},
+      .output_state = keys::_STATE_EVALUATION,
+      .name = "agentic_retrieval_evaluate",
+      .error_handler = pass_through(),
+  });
+  StepPtr prepare = vorn_pipeline::transform({
+      .operation = [config](Dict data) -> Value {
+        auto [round_idx, top_k] = prepare_retry(*config, data);
+        List out;
+        out.emplace_back(round_idx);
+        out.emplace_back(top_k);
+        return out;
+      },
+      .input_states = {keys::_STATE_EVALUATION, keys::_STATE_ROUND_IDX, keys::_STATE_TOP_K, keys::_STATE_INITIAL_TOP_K},
+      .output_state = {keys::_STATE_ROUND_IDX, keys::_STATE_TOP_K},
+      .name = "agentic_retrieval_prepare_retry",
+      .error_handler = pass_through(),
+  });
+  StepPtr loop = vorn_pipeline::while_do({
+      .body = {retrieve, select, evaluate, prepare},
+      .condition = [](const vorn_pipeline::PipelineState& state) { return _should_continue_loop(state); },
+      .name = "agentic_retrieval_loop",
+  });
+  StepPtr finalize = vorn_pipeline::transform({
+      .operation = [config](Dict data) -> Value {
+        return finalize_selected_chunks(*config, data.get(keys::_STATE_EVALUATION), data.get(keys::_STATE_SELECTED_CHUNKS));
+      },
+      .input_states = {keys::_STATE_EVALUATION, keys::_STATE_SELECTED_CHUNKS},
+      .output_state = keys::_STATE_SELECTED_CHUNKS,
+      .name = "agentic_retrieval_finalize",
+      .error_handler = pass_through(),
+  });
+  return std::make_shared<vorn_pipeline::Pipeline>(std::vector<StepPtr>{normalize, loop, finalize},
+                                                   AgenticRetrievalState::schema());
+}
+
+}  // namespace vorn_rag::blocks::retrieval
