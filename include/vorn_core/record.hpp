@@ -65,6 +65,12 @@ class TypeSpec {
 
  private:
   explicit TypeSpec(Kind kind) : kind_(kind) {}
+  // Finds the innermost mismatch in a value `try_validate` refused and
+  // throws the `ValidationError` naming it. Checking first and describing
+  // only on failure keeps the common case free of exceptions (a union tries
+  // its members one by one) and of path strings built for nothing.
+  [[noreturn]] void raise_mismatch(const Value& value, std::string_view path) const;
+
   Kind kind_;
   std::string name_;
   std::vector<TypeSpec> members_;  // element type (list/dict), or union members
@@ -79,8 +85,14 @@ struct Field {
   // Makes the default per instance; absent for required fields.
   std::function<Value()> default_factory;
   std::string description;
+  // The default itself, when copying it is all `default_factory` does (a
+  // default that holds no record): schemas then build defaults without a
+  // call per field.
+  std::optional<Value> plain_default;
 
   bool is_required() const noexcept { return !default_factory; }
+  // A fresh default (a defaulted field only).
+  Value make_default() const { return plain_default ? *plain_default : default_factory(); }
 
   static Field required(std::string name, TypeSpec type, std::string description = {});
   // The default is copied per instance (a list default is a new list, a
@@ -108,6 +120,9 @@ class Schema : public std::enable_shared_from_this<Schema> {
   // defaulted, a missing required field a `ValidationError`. Names that are
   // no field are ignored.
   RecordPtr make(const Dict& values) const;
+  // The field values `make` puts into the record, in field order, with the
+  // same validation: for callers that need the values, not a record.
+  Dict make_values(const Dict& values) const;
   // A record of this schema (or a derived one) passes unchanged; a mapping is
   // validated field by field; anything else is a `ValidationError`.
   Value validate(const Value& payload) const;
@@ -119,6 +134,9 @@ class Schema : public std::enable_shared_from_this<Schema> {
   std::string name_;
   SchemaPtr parent_;
   std::vector<Field> fields_;
+  // Every field's default, in field order, when every field has a plain
+  // default (the common state schemas): records and states start as a copy.
+  std::optional<Dict> plain_defaults_;
 };
 
 class Record final : public Object {

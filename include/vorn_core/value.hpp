@@ -8,6 +8,7 @@
 // are shared, not cloned).
 #pragma once
 
+#include <cassert>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <typeinfo>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -54,6 +57,10 @@ class Dict {
   Value& operator[](std::string_view key);
   // Inserts at the end, or replaces in place keeping the key's position.
   void set(std::string_view key, Value value);
+  // Inserts at the end without looking for the key first. Only for a key
+  // the dict does not hold (a dict filled from a schema's distinct field
+  // names): building a state key by key with `set` costs a search per key.
+  void append(std::string_view key, Value value);
   // Removes and returns the entry's value; absent when missing.
   Value pop(std::string_view key);
   bool erase(std::string_view key);
@@ -132,14 +139,24 @@ class Value {
   // The held object as `T`, or nullptr when this is not an object of that type.
   template <class T>
   std::shared_ptr<T> as() const noexcept {
-    if (auto* p = std::get_if<ObjectPtr>(&storage_)) return std::dynamic_pointer_cast<T>(*p);
-    return nullptr;
+    auto* p = std::get_if<ObjectPtr>(&storage_);
+    if (!p) return nullptr;
+    if constexpr (std::is_final_v<T>) {
+      return exactly<T>(p->get()) ? std::static_pointer_cast<T>(*p) : nullptr;
+    } else {
+      return std::dynamic_pointer_cast<T>(*p);
+    }
   }
   // Raw-pointer twin of `as`, for hot paths that do not keep the object.
   template <class T>
   T* get_if() const noexcept {
-    if (auto* p = std::get_if<ObjectPtr>(&storage_)) return dynamic_cast<T*>(p->get());
-    return nullptr;
+    auto* p = std::get_if<ObjectPtr>(&storage_);
+    if (!p) return nullptr;
+    if constexpr (std::is_final_v<T>) {
+      return exactly<T>(p->get()) ? static_cast<T*>(p->get()) : nullptr;
+    } else {
+      return dynamic_cast<T*>(p->get());
+    }
   }
   template <class T>
   bool is() const noexcept {
@@ -160,6 +177,15 @@ class Value {
   friend bool operator==(const Value& a, const Value& b);
 
  private:
+  // For a final class an exact type test is the whole instance test, and
+  // much cheaper than a dynamic cast (records and chunks are tested often).
+  // (`Base` is deduced as `Object`, which is only complete where the test
+  // is used.)
+  template <class T, class Base>
+  static bool exactly(const Base* object) noexcept {
+    return object && typeid(*object) == typeid(T);
+  }
+
   Storage storage_;
 };
 
@@ -173,15 +199,25 @@ inline Dict::Dict(std::initializer_list<Entry> entries) {
   for (const auto& e : entries) set(e.first, e.second);
 }
 
+namespace detail {
+// Key equality for the linear lookups: most keys of a state differ in length
+// or in their first letter, which settles them without a call to memcmp.
+inline bool same_key(const std::string& a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  if (b.empty()) return true;
+  return a[0] == b[0] && std::char_traits<char>::compare(a.data() + 1, b.data() + 1, b.size() - 1) == 0;
+}
+}  // namespace detail
+
 inline Value* Dict::find(std::string_view key) noexcept {
   for (auto& e : entries_)
-    if (e.first == key) return &e.second;
+    if (detail::same_key(e.first, key)) return &e.second;
   return nullptr;
 }
 
 inline const Value* Dict::find(std::string_view key) const noexcept {
   for (const auto& e : entries_)
-    if (e.first == key) return &e.second;
+    if (detail::same_key(e.first, key)) return &e.second;
   return nullptr;
 }
 
@@ -201,6 +237,11 @@ inline void Dict::set(std::string_view key, Value value) {
     *v = std::move(value);
     return;
   }
+  entries_.emplace_back(std::string(key), std::move(value));
+}
+
+inline void Dict::append(std::string_view key, Value value) {
+  assert(!contains(key) && "Dict::append: the key is already there");
   entries_.emplace_back(std::string(key), std::move(value));
 }
 

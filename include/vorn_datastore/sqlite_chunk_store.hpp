@@ -25,6 +25,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -105,6 +106,16 @@ class SqliteChunkStore {
   // first batch of a new store fixes the dimension).
   AddResult add_batch(const std::vector<StoredChunk>& chunks);
 
+  // Removes the chunks with these ids as one transaction; ids that are not
+  // stored are ignored. Returns how many chunks were removed. Other processes
+  // that have the store open keep their in-memory vectors until they reopen
+  // it, but never return a removed chunk.
+  std::size_t remove(const std::vector<std::string>& ids);
+
+  // Ids of the chunks whose top-level metadata `key` holds a string, grouped
+  // by that string; one pass over the file. Keys must not contain '"'.
+  [[nodiscard]] std::unordered_map<std::string, std::vector<std::string>> ids_by_metadata(std::string_view key) const;
+
   // BM25 (FTS5 formula, Porter stemming, diacritics folded) over the chunk
   // text. The query is reduced to plain words OR-ed together, so any user
   // text is safe; no words means no hits. English stop words are dropped when
@@ -124,6 +135,9 @@ class SqliteChunkStore {
   [[nodiscard]] std::size_t size() const;
   [[nodiscard]] bool contains(std::string_view id) const;
   [[nodiscard]] std::optional<StoredChunk> get(std::string_view id) const;
+  // The chunk_content_hash stored with `id`, without reading the chunk; lets
+  // a caller skip embedding text that is already stored.
+  [[nodiscard]] std::optional<std::uint64_t> stored_hash(std::string_view id) const;
   // 0 until the first batch of a new store.
   [[nodiscard]] std::size_t dimension() const;
   [[nodiscard]] const std::filesystem::path& path() const;

@@ -45,6 +45,11 @@ class VectorIndex {
   // Drops every row from `rows` on (used to undo a partial append).
   void truncate(std::size_t rows) noexcept;
 
+  // Removes the rows at `slots` (ascending, no repeats; out-of-range slots
+  // ignored) and closes the gaps, so later rows move down and keep their
+  // order. Never allocates.
+  void erase(std::span<const std::size_t> slots) noexcept;
+
   [[nodiscard]] std::span<const float> row(std::size_t slot) const;
 
   // Best `k` rows by cosine similarity, highest first; ties go to the lower

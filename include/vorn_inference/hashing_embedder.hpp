@@ -15,22 +15,30 @@
 
 #include <cstddef>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include "vorn_inference/embedder.hpp"
+
 namespace vorn_inference {
 
-class HashingEmbedder {
+class HashingEmbedder final : public BaseEmbedder {
  public:
-  // Throws std::invalid_argument when dimension is 0.
+  // Throws `ValueError` (a std::invalid_argument) when dimension is 0.
   explicit HashingEmbedder(std::size_t dimension = 384);
 
-  [[nodiscard]] std::size_t dimension() const noexcept { return dimension_; }
+  [[nodiscard]] std::size_t dimension() const noexcept override { return dimension_; }
 
-  [[nodiscard]] std::vector<float> embed(std::string_view text) const;
+  // The model interface: one embedding per text. Completes without suspending.
+  vorn_core::Task<std::vector<Embedding>> embed(std::vector<std::string> texts) override;
+
+  [[nodiscard]] Embedding embed_text(std::string_view text) const;
   // Writes into `out`, which must hold exactly dimension() floats
-  // (std::invalid_argument otherwise). Safe to call from several threads.
+  // (`ValueError` otherwise). Safe to call from several threads.
   void embed_into(std::string_view text, std::span<float> out) const;
+
+  std::string type_name() const override { return "HashingEmbedder"; }
 
  private:
   std::size_t dimension_;

@@ -36,7 +36,9 @@ class Pipeline : public vorn_core::Object {
   // by a shared_ptr.
   vorn_core::Task<vorn_core::Dict> invoke(vorn_core::Value initial_state, vorn_core::Dict context = {}) const;
 
-  // Runs over an already prepared state without validation (subgraphs).
+  // Runs over an already prepared state without validation (subgraphs, and
+  // strategies, which validate their state themselves); the defaults of
+  // state fields the state lacks are added first.
   vorn_core::Task<vorn_core::Dict> run_state(PipelineState state, vorn_core::Dict context) const;
 
   std::shared_ptr<Tool> as_tool(std::string name = {}, std::string description = {}) const;
@@ -54,6 +56,15 @@ class Pipeline : public vorn_core::Object {
   std::vector<StepPtr> steps_;
   vorn_core::SchemaPtr state_type_;
 };
+
+namespace detail {
+// For subgraph steps that hand every key back: runs `pipeline` over the
+// caller's `state` in place (missing defaults first, as `run_state` adds
+// them), so the state is not copied going in or coming out. Step errors,
+// already handled by the steps, leave as `NestedStepFailure`. The caller
+// keeps everything alive until the task finishes.
+vorn_core::Task<void> run_nested(const Pipeline& pipeline, PipelineState& state, const vorn_core::Dict& context);
+}  // namespace detail
 
 // Sequencing: a new pipeline holding the left side's steps, then the right's.
 PipelinePtr operator|(const StepPtr& a, const StepPtr& b);

@@ -102,6 +102,8 @@ struct SubgraphOptions {
   ErrorHandlerPtr error_handler;
 };
 // Runs `subgraph` on a copy of the outer state, with the same run context.
+// Without `output_state_map` it runs over the outer state itself, which ends
+// the same way since steps only add or replace keys.
 StepPtr subgraph(SubgraphOptions options);
 
 struct SwitchOptions {

@@ -1,5 +1,6 @@
 #include "vorn_core/record.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -34,6 +35,19 @@ std::optional<bool> lax_bool(const Value& v) {
 
 // A copy of a default value that shares no record with it: records (also
 // inside lists and dicts) are copied, so each instance gets its own.
+bool holds_record(const Value& v) {
+  if (v.is<Record>()) return true;
+  if (v.is_list()) {
+    for (const auto& item : v.as_list())
+      if (holds_record(item)) return true;
+  }
+  if (v.is_dict()) {
+    for (const auto& [k, item] : v.as_dict())
+      if (holds_record(item)) return true;
+  }
+  return false;
+}
+
 Value fresh_copy(const Value& v) {
   if (auto* r = v.get_if<Record>()) {
     Dict values;
@@ -96,7 +110,9 @@ TypeSpec TypeSpec::object(std::string name, InstanceTest is_instance) {
 }
 
 TypeSpec TypeSpec::chunk() {
-  TypeSpec t = instance_of<Chunk>("Chunk");
+  // Chunk is final: an exact type test, cheaper than the dynamic cast of
+  // `instance_of`, for lists of chunks validated element by element.
+  TypeSpec t = object("Chunk", [](const Object& o) { return typeid(o) == typeid(Chunk); });
   t.is_chunk_ = true;
   return t;
 }
@@ -125,33 +141,30 @@ std::string TypeSpec::text() const {
   return "Any";
 }
 
-std::optional<Value> TypeSpec::try_validate(const Value& value) const {
-  try {
-    return validate(value, {});
-  } catch (const ValidationError&) {
-    return std::nullopt;
-  }
+Value TypeSpec::validate(const Value& value, std::string_view path) const {
+  if (auto converted = try_validate(value)) return std::move(*converted);
+  raise_mismatch(value, path);
 }
 
-Value TypeSpec::validate(const Value& value, std::string_view path) const {
+std::optional<Value> TypeSpec::try_validate(const Value& value) const {
   switch (kind_) {
     case Kind::kAny: return value;
     case Kind::kNone:
       if (value.is_none()) return value;
       break;
     case Kind::kBool:
-      if (auto b = lax_bool(value)) return *b;
+      if (auto b = lax_bool(value)) return Value(*b);
       break;
     case Kind::kInt:
       if (value.is_int()) return value;
       if (value.is_float()) {
         double d = value.as_double();
-        if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) < 9.2e18) return static_cast<std::int64_t>(d);
+        if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) < 9.2e18) return Value(static_cast<std::int64_t>(d));
       }
       break;
     case Kind::kFloat:
       if (value.is_float()) return value;
-      if (value.is_int()) return static_cast<double>(value.as_int());
+      if (value.is_int()) return Value(static_cast<double>(value.as_int()));
       break;
     case Kind::kString:
       if (value.is_string()) return value;
@@ -162,19 +175,25 @@ Value TypeSpec::validate(const Value& value, std::string_view path) const {
       if (element.kind_ == Kind::kAny) return value;
       List out;
       out.reserve(value.as_list().size());
-      std::size_t i = 0;
       for (const auto& item : value.as_list()) {
-        out.push_back(element.validate(item, join_path(path, std::to_string(i++))));
+        auto converted = element.try_validate(item);
+        if (!converted) return std::nullopt;
+        out.push_back(std::move(*converted));
       }
-      return out;
+      return Value(std::move(out));
     }
     case Kind::kDict: {
       if (!value.is_dict()) break;
       const TypeSpec& element = members_[0];
       if (element.kind_ == Kind::kAny) return value;
       Dict out;
-      for (const auto& [k, item] : value.as_dict()) out.set(k, element.validate(item, join_path(path, k)));
-      return out;
+      out.reserve(value.as_dict().size());
+      for (const auto& [k, item] : value.as_dict()) {
+        auto converted = element.try_validate(item);
+        if (!converted) return std::nullopt;
+        out.append(k, std::move(*converted));
+      }
+      return Value(std::move(out));
     }
     case Kind::kObject:
       if (value.is_object() && is_instance_(*value.as_object())) return value;
@@ -188,9 +207,10 @@ Value TypeSpec::validate(const Value& value, std::string_view path) const {
         if (content && !content->is_string()) break;
         if (metadata && !metadata->is_dict() && !metadata->is_none()) break;
         if (score && !score->is_number() && !score->is_none()) break;
-        return make_chunk(id->as_string(), content ? content->as_string() : std::string(),
-                          metadata && metadata->is_dict() ? metadata->as_dict() : Dict(),
-                          score && score->is_number() ? std::optional<double>(score->as_double()) : std::nullopt);
+        return Value(make_chunk(id->as_string(), content ? content->as_string() : std::string(),
+                                metadata && metadata->is_dict() ? metadata->as_dict() : Dict(),
+                                score && score->is_number() ? std::optional<double>(score->as_double())
+                                                            : std::nullopt));
       }
       break;
     case Kind::kRecord:
@@ -198,13 +218,40 @@ Value TypeSpec::validate(const Value& value, std::string_view path) const {
         if (auto* r = value.get_if<Record>(); r && r->schema()->is_same_or_derived_from(*schema_)) return value;
         break;
       }
-      if (value.is_dict()) return schema_->validate(value);
+      if (value.is_dict()) {
+        // Nested records report their own failures by exception; rare enough
+        // (a record inside a union) not to need a second path.
+        try {
+          return schema_->validate(value);
+        } catch (const ValidationError&) {
+          return std::nullopt;
+        }
+      }
       break;
     case Kind::kUnion:
       for (const auto& member : members_) {
-        if (auto v = member.try_validate(value)) return *v;
+        if (auto v = member.try_validate(value)) return v;
       }
       break;
+  }
+  return std::nullopt;
+}
+
+void TypeSpec::raise_mismatch(const Value& value, std::string_view path) const {
+  // Containers name the element that failed; a nested record reports in
+  // its own terms; everything else names this type.
+  if (kind_ == Kind::kList && value.is_list()) {
+    std::size_t i = 0;
+    for (const auto& item : value.as_list()) {
+      if (!members_[0].try_validate(item)) members_[0].raise_mismatch(item, join_path(path, std::to_string(i)));
+      ++i;
+    }
+  } else if (kind_ == Kind::kDict && value.is_dict()) {
+    for (const auto& [k, item] : value.as_dict()) {
+      if (!members_[0].try_validate(item)) members_[0].raise_mismatch(item, join_path(path, k));
+    }
+  } else if (kind_ == Kind::kRecord && value.is_dict()) {
+    schema_->validate(value);
   }
   fail(path, *this, value);
 }
@@ -214,8 +261,10 @@ Field Field::required(std::string name, TypeSpec type, std::string description) 
 }
 
 Field Field::with_default(std::string name, TypeSpec type, Value default_value, std::string description) {
+  std::optional<Value> plain;
+  if (!holds_record(default_value)) plain = default_value;
   return Field{std::move(name), std::move(type), [v = std::move(default_value)] { return fresh_copy(v); },
-               std::move(description)};
+               std::move(description), std::move(plain)};
 }
 
 Field Field::with_factory(std::string name, TypeSpec type, std::function<Value()> factory, std::string description) {
@@ -238,6 +287,12 @@ SchemaPtr Schema::create(std::string name, std::vector<Field> fields, SchemaPtr 
     if (!replaced) s->fields_.push_back(std::move(f));
   }
   s->parent_ = std::move(parent);
+  if (std::all_of(s->fields_.begin(), s->fields_.end(), [](const Field& f) { return f.plain_default.has_value(); })) {
+    Dict defaults;
+    defaults.reserve(s->fields_.size());
+    for (const auto& f : s->fields_) defaults.append(f.name, *f.plain_default);
+    s->plain_defaults_ = std::move(defaults);
+  }
   return s;
 }
 
@@ -253,20 +308,36 @@ bool Schema::is_same_or_derived_from(const Schema& other) const noexcept {
   return false;
 }
 
-RecordPtr Schema::make(const Dict& values) const {
+// Field names are distinct (`create` replaces a re-declared field), so the
+// values are appended without a search per field.
+Dict Schema::make_values(const Dict& values) const {
+  if (plain_defaults_) {
+    // Start from the defaults and replace the given fields in place.
+    Dict out = *plain_defaults_;
+    auto entry = out.begin();
+    for (const auto& f : fields_) {
+      if (const Value* given = values.find(f.name)) entry->second = f.type.validate(*given, f.name);
+      ++entry;
+    }
+    return out;
+  }
   Dict out;
   out.reserve(fields_.size());
   for (const auto& f : fields_) {
     if (const Value* given = values.find(f.name)) {
-      out.set(f.name, f.type.validate(*given, f.name));
-    } else if (f.default_factory) {
-      out.set(f.name, f.default_factory());
+      out.append(f.name, f.type.validate(*given, f.name));
+    } else if (!f.is_required()) {
+      out.append(f.name, f.make_default());
     } else {
       throw ValidationError("Validation failed for " + name_ + ": field `" + f.name +
                             "` is required. Pass a value for it and retry.");
     }
   }
-  return std::make_shared<Record>(shared_from_this(), std::move(out));
+  return out;
+}
+
+RecordPtr Schema::make(const Dict& values) const {
+  return std::make_shared<Record>(shared_from_this(), make_values(values));
 }
 
 Value Schema::validate(const Value& payload) const {
@@ -277,10 +348,11 @@ Value Schema::validate(const Value& payload) const {
 }
 
 Dict Schema::defaults() const {
+  if (plain_defaults_) return *plain_defaults_;
   Dict out;
   out.reserve(fields_.size());
   for (const auto& f : fields_)
-    if (f.default_factory) out.set(f.name, f.default_factory());
+    if (!f.is_required()) out.append(f.name, f.make_default());
   return out;
 }
 

@@ -14,7 +14,7 @@
 #include <unordered_set>
 
 #include "vorn_datastore/vector_index.hpp"
-#include "vorn_retrieval/tokenize.hpp"
+#include "vorn_core/text.hpp"
 
 namespace vorn_datastore {
 
@@ -99,6 +99,7 @@ class Stmt {
   void bind(int i, std::string_view v);
   void bind(int i, std::int64_t v);
   void bind(int i, double v);
+  void bind_null(int i);
   void bind_blob(int i, const void* data, std::size_t bytes);
   void bind_json(int i, const json& v);
   // true: a row is ready; false: done.
@@ -184,6 +185,7 @@ void Stmt::bind(int i, std::string_view v) {
 }
 void Stmt::bind(int i, std::int64_t v) { check_bind(sqlite3_bind_int64(s_, i, v)); }
 void Stmt::bind(int i, double v) { check_bind(sqlite3_bind_double(s_, i, v)); }
+void Stmt::bind_null(int i) { check_bind(sqlite3_bind_null(s_, i)); }
 void Stmt::bind_blob(int i, const void* data, std::size_t bytes) {
   check_bind(sqlite3_bind_blob64(s_, i, data, bytes, SQLITE_STATIC));
 }
@@ -263,13 +265,13 @@ void check_header(const fs::path& path) {
 // Reduces user text to plain words. Stop words match most rows and only slow
 // the ranking down, so they are dropped unless nothing else is left.
 std::vector<std::string> query_terms(std::string_view query) {
-  std::vector<std::string> words = vorn_retrieval::tokenize_words(query);
+  std::vector<std::string> words = vorn_core::tokenize_words(query);
   const bool has_content_word = std::any_of(words.begin(), words.end(),
-                                            [](const std::string& w) { return !vorn_retrieval::is_stop_word(w); });
+                                            [](const std::string& w) { return !vorn_core::is_stop_word(w); });
   std::vector<std::string> terms;
   std::unordered_set<std::string_view> seen;
   for (const std::string& w : words) {
-    if (has_content_word && vorn_retrieval::is_stop_word(w)) continue;
+    if (has_content_word && vorn_core::is_stop_word(w)) continue;
     if (!seen.insert(w).second) continue;
     terms.push_back(w);
     if (terms.size() == kMaxQueryTerms) break;
@@ -543,6 +545,19 @@ class MetadataIndex {
     slots_.push_back(std::move(pairs));
   }
 
+  // Drops the entries of `slots` (ascending), like VectorIndex::erase.
+  void erase(std::span<const std::size_t> slots) noexcept {
+    std::size_t write = 0;
+    std::size_t next = 0;
+    for (std::size_t read = 0; read < slots_.size(); ++read) {
+      while (next < slots.size() && slots[next] < read) ++next;
+      if (next < slots.size() && slots[next] == read) continue;
+      if (write != read) slots_[write] = std::move(slots_[read]);
+      ++write;
+    }
+    slots_.resize(write);
+  }
+
   // Slots whose metadata satisfies every pair of `filter`.
   [[nodiscard]] std::vector<std::size_t> matching(const Filter& filter) const {
     std::vector<Pair> wanted;
@@ -576,7 +591,7 @@ class MetadataIndex {
 }  // namespace
 
 std::uint64_t chunk_content_hash(std::string_view id, std::string_view content) noexcept {
-  using vorn_retrieval::fnv1a64;
+  using vorn_core::fnv1a64;
   // The separator keeps ("ab", "c") and ("a", "bc") apart.
   return fnv1a64(content, fnv1a64(std::string_view("\0", 1), fnv1a64(id)));
 }
@@ -975,6 +990,20 @@ AddResult SqliteChunkStore::add_batch(const std::vector<StoredChunk>& chunks) {
   std::vector<Added> added;
   added.reserve(chunks.size());
   std::vector<float> little_endian(dim);
+  // After a removal SQLite would hand the highest removed seq out again, and
+  // another process that still holds the removed chunk's vector under that
+  // seq would then return the new chunk for it. Seqs continue above the
+  // highest one ever removed instead.
+  std::int64_t first_seq = 0;  // 0: SQLite picks
+  {
+    Stmt high = c.prepare("SELECT CAST(value AS INTEGER) FROM meta WHERE key = 'seq_high_water'");
+    if (high.step("Reading the chunk counter")) {
+      const std::int64_t removed_max = high.int64(0);
+      Stmt top = c.prepare("SELECT coalesce(max(seq), 0) FROM chunks");
+      top.step("Reading the chunk counter");
+      if (removed_max >= top.int64(0)) first_seq = removed_max + 1;
+    }
+  }
   for (std::size_t i = 0; i < chunks.size(); ++i) {
     const StoredChunk& ch = chunks[i];
     const auto hash = static_cast<std::int64_t>(chunk_content_hash(ch.id, ch.content));
@@ -984,15 +1013,21 @@ AddResult SqliteChunkStore::add_batch(const std::vector<StoredChunk>& chunks) {
     bool inserted = false;
     {
       Stmt ins = c.prepare(
-          "INSERT INTO chunks(id, content, metadata, content_hash, embedding) VALUES (?1, ?2, ?3, ?4, ?5) "
+          "INSERT INTO chunks(seq, id, content, metadata, content_hash, embedding) VALUES (?6, ?1, ?2, ?3, ?4, ?5) "
           "ON CONFLICT(id) DO NOTHING");
       ins.bind(1, std::string_view(ch.id));
       ins.bind(2, std::string_view(ch.content));
       ins.bind(3, std::string_view(metadata[i]));
       ins.bind(4, hash);
       ins.bind_blob(5, little_endian.data(), dim * sizeof(float));
+      if (first_seq > 0) {
+        ins.bind(6, first_seq);
+      } else {
+        ins.bind_null(6);
+      }
       ins.step("Storing a chunk");
       inserted = sqlite3_changes(c.db()) == 1;
+      if (inserted) first_seq = 0;  // later rows follow on from this one
     }
     if (inserted) {
       const std::int64_t seq = sqlite3_last_insert_rowid(c.db());
@@ -1053,6 +1088,104 @@ AddResult SqliteChunkStore::add_batch(const std::vector<StoredChunk>& chunks) {
   }
   result.added = added.size();
   return result;
+}
+
+std::size_t SqliteChunkStore::remove(const std::vector<std::string>& ids) {
+  Impl& s = impl();
+  if (!s.writer) {
+    throw StoreError(store_errc::kReadOnly,
+                     "Store " + quoted(s.path) + " was opened read-only. Open it without read_only to remove chunks.");
+  }
+  if (ids.empty()) return 0;
+  std::lock_guard write_lock(s.write_mutex);
+  Connection& c = *s.writer;
+  Transaction tx(c);
+  std::vector<std::int64_t> removed;
+  for (const std::string& id : ids) {
+    std::int64_t seq = 0;
+    std::string content;
+    {
+      Stmt find = c.prepare("SELECT seq, content FROM chunks WHERE id = ?1");
+      find.bind(1, std::string_view(id));
+      if (!find.step("Looking up a chunk")) continue;
+      seq = find.int64(0);
+      content = std::string(find.text(1));
+    }
+    {
+      // An external-content FTS table forgets a row only when told its text.
+      Stmt unindex = c.prepare("INSERT INTO chunks_fts(chunks_fts, rowid, content) VALUES ('delete', ?1, ?2)");
+      unindex.bind(1, seq);
+      unindex.bind(2, std::string_view(content));
+      unindex.step("Removing chunk text from the index");
+    }
+    Stmt del = c.prepare("DELETE FROM chunks WHERE seq = ?1");
+    del.bind(1, seq);
+    del.step("Removing a chunk");
+    removed.push_back(seq);
+  }
+  if (removed.empty()) return 0;
+  {
+    // See add_batch: removed seqs are never handed out again.
+    std::int64_t high = *std::max_element(removed.begin(), removed.end());
+    {
+      Stmt old = c.prepare("SELECT CAST(value AS INTEGER) FROM meta WHERE key = 'seq_high_water'");
+      if (old.step("Reading the chunk counter")) high = std::max(high, old.int64(0));
+    }
+    const std::string text = std::to_string(high);
+    Stmt put = c.prepare("INSERT OR REPLACE INTO meta(key, value) VALUES ('seq_high_water', ?1)");
+    put.bind(1, std::string_view(text));
+    put.step("Recording the chunk counter");
+  }
+
+  // The slots are found before the commit, so that nothing after it can
+  // fail and leave the file and the in-memory vectors disagreeing.
+  std::unique_lock vectors_lock(s.vectors_mutex);
+  std::vector<std::size_t> slots;
+  slots.reserve(removed.size());
+  for (std::int64_t seq : removed) {
+    const auto it = std::lower_bound(s.seqs.begin(), s.seqs.end(), seq);
+    if (it != s.seqs.end() && *it == seq) slots.push_back(static_cast<std::size_t>(it - s.seqs.begin()));
+  }
+  std::sort(slots.begin(), slots.end());
+  slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+  tx.commit();
+
+  s.index.erase(slots);
+  if (s.metadata_index.built()) s.metadata_index.erase(slots);
+  std::size_t write = 0;
+  std::size_t next = 0;
+  for (std::size_t read = 0; read < s.seqs.size(); ++read) {
+    if (next < slots.size() && slots[next] == read) {
+      ++next;
+      continue;
+    }
+    s.seqs[write++] = s.seqs[read];
+  }
+  s.seqs.resize(write);
+  for (std::int64_t seq : removed) {
+    if (static_cast<std::size_t>(seq) < s.doc_lengths.size()) s.doc_lengths[static_cast<std::size_t>(seq)] = 0;
+  }
+  {
+    std::lock_guard lock(s.df_mutex);
+    s.df_cache.clear();
+  }
+  return removed.size();
+}
+
+std::unordered_map<std::string, std::vector<std::string>> SqliteChunkStore::ids_by_metadata(std::string_view key) const {
+  Impl& s = impl();
+  if (key.find('"') != std::string_view::npos) {
+    throw StoreError(store_errc::kInput, "Metadata key '" + std::string(key) +
+                                             "' contains a double quote, which is not supported. " +
+                                             advice_for(store_errc::kInput));
+  }
+  const std::string path = "$.\"" + std::string(key) + "\"";
+  Impl::Reader r = s.reader();
+  Stmt st = r->prepare("SELECT id, json_extract(metadata, ?1) FROM chunks WHERE json_type(metadata, ?1) = 'text'");
+  st.bind(1, std::string_view(path));
+  std::unordered_map<std::string, std::vector<std::string>> out;
+  while (st.step("Reading chunk metadata")) out[std::string(st.text(1))].emplace_back(st.text(0));
+  return out;
 }
 
 std::vector<SearchHit> SqliteChunkStore::search_bm25(std::string_view query, std::size_t top_k,
@@ -1190,6 +1323,15 @@ std::optional<StoredChunk> SqliteChunkStore::get(std::string_view id) const {
   out.metadata = parse_metadata(st.text(1), s.path);
   decode_embedding(st.blob(2), out.embedding);
   return out;
+}
+
+std::optional<std::uint64_t> SqliteChunkStore::stored_hash(std::string_view id) const {
+  Impl& s = impl();
+  Impl::Reader r = s.reader();
+  Stmt st = r->prepare("SELECT content_hash FROM chunks WHERE id = ?1");
+  st.bind(1, id);
+  if (!st.step("Looking up a chunk")) return std::nullopt;
+  return static_cast<std::uint64_t>(st.int64(0));
 }
 
 std::size_t SqliteChunkStore::dimension() const { return impl().dimension.load(); }

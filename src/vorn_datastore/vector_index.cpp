@@ -134,6 +134,19 @@ void VectorIndex::truncate(std::size_t rows) noexcept {
   if (rows < size()) data_.resize(rows * dim_);
 }
 
+void VectorIndex::erase(std::span<const std::size_t> slots) noexcept {
+  const std::size_t rows = size();
+  std::size_t write = 0;
+  std::size_t next = 0;  // index into slots
+  for (std::size_t read = 0; read < rows; ++read) {
+    while (next < slots.size() && slots[next] < read) ++next;
+    if (next < slots.size() && slots[next] == read) continue;
+    if (write != read) std::copy_n(data_.data() + read * dim_, dim_, data_.data() + write * dim_);
+    ++write;
+  }
+  data_.resize(write * dim_);
+}
+
 std::span<const float> VectorIndex::row(std::size_t slot) const {
   if (slot >= size()) throw std::out_of_range("VectorIndex: slot out of range");
   return {data_.data() + slot * dim_, dim_};

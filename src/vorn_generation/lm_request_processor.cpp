@@ -15,7 +15,11 @@ LMRequestProcessor::LMRequestProcessor(PromptBuilderPtr prompt_builder, vorn_inf
 
 vorn_core::Task<vorn_inference::LMOutputPtr> LMRequestProcessor::process(vorn_core::Dict inputs) {
   auto messages = prompt_builder_->format(inputs);
-  auto output = co_await lm_invoker_->invoke(std::move(messages), vorn_inference::InvokeOptions{response_schema_});
+  // Built by statements: g++ 12 miscompiles the braced temporary in a
+  // co_await operand, handing the invoker a destroyed schema.
+  vorn_inference::InvokeOptions options;
+  options.response_schema = response_schema_;
+  auto output = co_await lm_invoker_->invoke(std::move(messages), std::move(options));
   if (!output) output = std::make_shared<vorn_inference::LMOutput>();
   co_return output;
 }

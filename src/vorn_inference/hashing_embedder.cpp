@@ -6,13 +6,14 @@
 #include <stdexcept>
 #include <string>
 
-#include "vorn_retrieval/tokenize.hpp"
+#include "vorn_core/error.hpp"
+#include "vorn_core/text.hpp"
 
 namespace vorn_inference {
 
 namespace {
 
-using vorn_retrieval::fnv1a64;
+using vorn_core::fnv1a64;
 
 // Relative weight of each feature family: whole words carry the meaning,
 // bigrams add a little word order, and the many character n-grams of a word
@@ -53,7 +54,7 @@ void add_char_grams(std::string_view word, std::vector<Feature>& out, std::strin
   marked.push_back('>');
   starts.clear();
   for (std::size_t i = 0; i < marked.size(); ++i) {
-    if (!vorn_retrieval::is_utf8_continuation(marked[i])) starts.push_back(i);
+    if (!vorn_core::is_utf8_continuation(marked[i])) starts.push_back(i);
   }
   if (starts.size() > kMaxGramWordLength + 2) return;
   starts.push_back(marked.size());
@@ -71,27 +72,35 @@ void add_char_grams(std::string_view word, std::vector<Feature>& out, std::strin
 }  // namespace
 
 HashingEmbedder::HashingEmbedder(std::size_t dimension) : dimension_(dimension) {
-  if (dimension_ == 0) throw std::invalid_argument("HashingEmbedder: dimension must be at least 1");
+  if (dimension_ == 0) throw vorn_core::ValueError("Invalid `dimension` 0 for HashingEmbedder. Set it to 1 or more and retry.");
 }
 
-std::vector<float> HashingEmbedder::embed(std::string_view text) const {
-  std::vector<float> out(dimension_);
+Embedding HashingEmbedder::embed_text(std::string_view text) const {
+  Embedding out(dimension_);
   embed_into(text, out);
   return out;
 }
 
+vorn_core::Task<std::vector<Embedding>> HashingEmbedder::embed(std::vector<std::string> texts) {
+  std::vector<Embedding> out;
+  out.reserve(texts.size());
+  for (const std::string& text : texts) out.push_back(embed_text(text));
+  co_return out;
+}
+
 void HashingEmbedder::embed_into(std::string_view text, std::span<float> out) const {
   if (out.size() != dimension_) {
-    throw std::invalid_argument("HashingEmbedder: output has " + std::to_string(out.size()) +
-                                " floats, the embedder produces " + std::to_string(dimension_));
+    throw vorn_core::ValueError("HashingEmbedder: the output buffer has " + std::to_string(out.size()) +
+                                " floats but the embedder produces " + std::to_string(dimension_) +
+                                ". Pass a buffer of dimension() floats and retry.");
   }
   std::fill(out.begin(), out.end(), 0.0F);
 
-  const std::vector<std::string> words = vorn_retrieval::tokenize_words(text);
+  const std::vector<std::string> words = vorn_core::tokenize_words(text);
   std::vector<std::string_view> content;
   content.reserve(words.size());
   for (const std::string& w : words) {
-    if (!vorn_retrieval::is_stop_word(w)) content.emplace_back(w);
+    if (!vorn_core::is_stop_word(w)) content.emplace_back(w);
   }
   // "To be or not to be" still deserves a direction.
   if (content.empty()) content.assign(words.begin(), words.end());

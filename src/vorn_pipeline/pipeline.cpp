@@ -1,5 +1,7 @@
 #include "vorn_pipeline/pipeline.hpp"
 
+#include <algorithm>
+
 #include "vorn_core/error.hpp"
 #include "vorn_core/syncify.hpp"
 
@@ -23,8 +25,40 @@ std::vector<StepInfo> Pipeline::describe() const {
   return out;
 }
 
+namespace {
+
+// Whether `values` starts with the defaulted fields of `schema`, in order:
+// then the defaults would all be overwritten in place and the state is
+// exactly `values` (a record of this schema or one derived from it).
+bool starts_with_defaulted_fields(const Dict& values, const vorn_core::Schema& schema) {
+  auto entry = values.begin();
+  for (const auto& f : schema.fields()) {
+    if (f.is_required()) continue;
+    if (entry == values.end() || entry->first != f.name) return false;
+    ++entry;
+  }
+  return true;
+}
+
+// Adds the defaults of the fields `state` lacks. A state made from this
+// schema holds the fields in order, so each field's own position is
+// checked before the state is searched.
+void fill_missing_defaults(PipelineState& state, const vorn_core::Schema& schema) {
+  std::size_t position = 0;
+  for (const auto& f : schema.fields()) {
+    if (position < state.size() && (state.begin() + static_cast<std::ptrdiff_t>(position))->first == f.name) {
+      ++position;
+      continue;
+    }
+    if (!f.is_required() && !state.contains(f.name)) state.set(f.name, f.make_default());
+  }
+}
+
+}  // namespace
+
+// The state holds the defaulted fields first, in field order, then the
+// required ones, then whatever else the initial state brought.
 PipelineState Pipeline::prepare(const Value& initial_state) const {
-  PipelineState state = state_type_ ? state_type_->defaults() : Dict{};
   if (initial_state.is_none()) {
     if (state_type_) {
       for (const auto& f : state_type_->fields()) {
@@ -33,11 +67,15 @@ PipelineState Pipeline::prepare(const Value& initial_state) const {
                                            "` is required. Pass a value for it and retry.");
         }
       }
+      return state_type_->defaults();
     }
-    return state;
+    return Dict{};
   }
   if (auto* record = initial_state.get_if<vorn_core::Record>()) {
-    for (const auto& [k, v] : record->values()) state.set(k, v);
+    const Dict& values = record->values();
+    if (!state_type_ || starts_with_defaulted_fields(values, *state_type_)) return values;
+    PipelineState state = state_type_->defaults();
+    for (const auto& [k, v] : values) state.set(k, v);
     return state;
   }
   if (!initial_state.is_dict()) {
@@ -45,15 +83,25 @@ PipelineState Pipeline::prepare(const Value& initial_state) const {
                                ". Pass a mapping of state fields and retry.");
   }
   const Dict& given = initial_state.as_dict();
-  if (state_type_) {
-    // Validates field types and required fields; keys that are no field pass through.
-    auto record = state_type_->make(given);
-    for (const auto& [k, v] : record->values()) state.set(k, v);
-    for (const auto& [k, v] : given)
-      if (!state_type_->has_field(k)) state.set(k, v);
+  if (!state_type_) return given;
+  // Validates field types and required fields; keys that are no field pass through.
+  Dict values = state_type_->make_values(given);
+  const auto& fields = state_type_->fields();
+  PipelineState state;
+  if (std::none_of(fields.begin(), fields.end(), [](const auto& f) { return f.is_required(); })) {
+    state = std::move(values);
   } else {
-    for (const auto& [k, v] : given) state.set(k, v);
+    state.reserve(values.size());
+    for (bool required : {false, true}) {
+      auto entry = values.begin();
+      for (const auto& f : fields) {
+        if (f.is_required() == required) state.append(entry->first, std::move(entry->second));
+        ++entry;
+      }
+    }
   }
+  for (const auto& [k, v] : given)
+    if (!state_type_->has_field(k)) state.append(k, v);
   return state;
 }
 
@@ -67,6 +115,8 @@ Task<Dict> Pipeline::invoke(Value initial_state, Dict context) const {
 
 Task<Dict> Pipeline::invoke_owned(std::shared_ptr<const Pipeline> self, Value initial_state, Dict context) {
   PipelineState state = self->prepare(initial_state);
+  // The run works on `state`: the input is not held for the whole run.
+  initial_state = Value();
   for (const auto& s : self->steps_) co_await s->execute(state, context);
   co_return state;
 }
@@ -77,13 +127,20 @@ Task<Dict> Pipeline::run_state(PipelineState state, Dict context) const {
 }
 
 Task<Dict> Pipeline::run_state_owned(std::shared_ptr<const Pipeline> self, PipelineState state, Dict context) {
-  if (self->state_type_) {
-    for (const auto& f : self->state_type_->fields()) {
-      if (!state.contains(f.name) && f.default_factory) state.set(f.name, f.default_factory());
-    }
-  }
+  if (self->state_type_) fill_missing_defaults(state, *self->state_type_);
   for (const auto& s : self->steps_) co_await s->execute(state, context);
   co_return state;
+}
+
+Task<void> detail::run_nested(const Pipeline& pipeline, PipelineState& state, const Dict& context) {
+  if (pipeline.state_type()) fill_missing_defaults(state, *pipeline.state_type());
+  for (const auto& s : pipeline.steps()) {
+    try {
+      co_await s->execute(state, context);
+    } catch (...) {
+      throw NestedStepFailure{std::current_exception()};
+    }
+  }
 }
 
 std::shared_ptr<Tool> Pipeline::as_tool(std::string name, std::string description) const {

@@ -4,6 +4,18 @@ namespace vorn_pipeline {
 namespace {
 thread_local StepObserver* t_observer = nullptr;
 const vorn_core::Value kAbsent;
+
+// The handler throws (the usual case) or answers state updates. Kept out of
+// `Step::execute` so that its temporaries do not enlarge the coroutine
+// frame every step run pays for.
+void handle_step_error(const Step& step, std::exception_ptr error, PipelineState& state,
+                       const vorn_core::Dict& context) {
+  auto updates = step.error_handler()->handle(std::move(error), state, Runtime{step.name(), &context},
+                                              ErrorContext{step.name(), std::string(to_string(step.kind()))});
+  if (updates) {
+    for (auto& [k, v] : *updates) state.set(k, std::move(v));
+  }
+}
 }  // namespace
 
 std::string_view to_string(StepKind kind) noexcept {
@@ -44,12 +56,7 @@ vorn_core::Task<void> Step::execute(PipelineState& state, const vorn_core::Dict&
   }
   if (observer) observer->on_step_end(*this, error || nested_error);
   if (nested_error) std::rethrow_exception(nested_error);
-  if (!error) co_return;
-  // The handler throws (the usual case) or answers state updates.
-  auto updates = error_handler_->handle(error, state, Runtime{name_, &context}, ErrorContext{name_, std::string(to_string(kind()))});
-  if (updates) {
-    for (auto& [k, v] : *updates) state.set(k, std::move(v));
-  }
+  if (error) handle_step_error(*this, std::move(error), state, context);
 }
 
 const vorn_core::Value& lookup_key(const PipelineState& state, const vorn_core::Dict& context,

@@ -116,7 +116,16 @@ class StateOperatorStep final : public Step {
  protected:
   Task<void> run(PipelineState& state, const Dict& context) const override {
     if (!operation_) missing_component(name());
-    Value result = co_await vorn_core::resolve(operation_(gather_inputs(input_map_, state, context)));
+    // Awaited here rather than through `resolve`: most operations answer a
+    // plain value, which then costs no coroutine frame.
+    // (No `co_await` inside `?:`: g++ 12 miscompiles it.)
+    vorn_core::CallResult answer = operation_(gather_inputs(input_map_, state, context));
+    Value result;
+    if (answer.is_awaitable()) {
+      result = co_await std::move(answer.task());
+    } else {
+      result = std::move(answer.value());
+    }
     store_outputs(output_state_, std::move(result), state, name());
   }
 
@@ -143,24 +152,33 @@ class SubgraphStep final : public Step {
   }
 
  protected:
+  // Not a coroutine itself: its checks run inside `execute` (so they are
+  // handled as the step's own errors), then it hands back the run.
   Task<void> run(PipelineState& state, const Dict& context) const override {
     if (!subgraph_) missing_component(name());
+    // Every key comes back and steps only add or replace keys, so running
+    // over the outer state itself ends exactly where running over a copy and
+    // copying every key back would, without copying the state twice. (A
+    // failure fails the whole run, so a partly updated state is never read;
+    // only a direct caller of `execute` could see one.)
+    if (!output_state_map_) return detail::run_nested(*subgraph_, state, context);
+    return run_mapped(state, context);
+  }
+
+ private:
+  // With an output map: a copy of the state in, the mapped keys back.
+  Task<void> run_mapped(PipelineState& state, const Dict& context) const {
     Dict result;
     try {
       result = co_await subgraph_->run_state(state, context);
     } catch (...) {
       throw detail::NestedStepFailure{std::current_exception()};
     }
-    if (output_state_map_) {
-      for (const auto& [inner, outer] : *output_state_map_) {
-        if (Value* v = result.find(inner)) state.set(outer, std::move(*v));
-      }
-    } else {
-      for (auto& [k, v] : result) state.set(k, std::move(v));
+    for (const auto& [inner, outer] : *output_state_map_) {
+      if (Value* v = result.find(inner)) state.set(outer, std::move(*v));
     }
   }
 
- private:
   PipelinePtr subgraph_;
   std::optional<std::vector<std::pair<std::string, std::string>>> output_state_map_;
 };
@@ -184,16 +202,15 @@ class SwitchStep final : public Step {
   }
 
  protected:
+  // Not a coroutine: it only picks the branch (inside `execute`, so its
+  // errors are handled as the step's own) and hands back the branch's run.
   Task<void> run(PipelineState& state, const Dict& context) const override {
     if (!condition_) missing_component(name());
     const std::string key = condition_(state);
     for (const auto& [branch_key, steps] : branches_) {
-      if (branch_key == key) {
-        co_await run_steps(steps, state, context);
-        co_return;
-      }
+      if (branch_key == key) return run_steps(steps, state, context);
     }
-    co_await run_steps(default_, state, context);
+    return run_steps(default_, state, context);
   }
 
  private:
@@ -259,7 +276,9 @@ class MapReduceStep final : public Step {
     }
     const Operation& op = std::get<Operation>(map_func_);
     if (!op) missing_component(name());
-    co_return co_await vorn_core::resolve(op(std::move(inputs)));
+    vorn_core::CallResult answer = op(std::move(inputs));
+    if (answer.is_awaitable()) co_return co_await std::move(answer.task());
+    co_return std::move(answer.value());
   }
 
   OutputState output_state_;
@@ -288,7 +307,17 @@ class WhileDoStep final : public Step {
  protected:
   Task<void> run(PipelineState& state, const Dict& context) const override {
     if (!condition_) missing_component(name());
-    while (condition_(state)) co_await run_steps(body_, state, context);
+    // The body runs inline (not through `run_steps`): one coroutine frame
+    // less per pass.
+    while (condition_(state)) {
+      for (const auto& s : body_) {
+        try {
+          co_await s->execute(state, context);
+        } catch (...) {
+          throw detail::NestedStepFailure{std::current_exception()};
+        }
+      }
+    }
   }
 
  private:

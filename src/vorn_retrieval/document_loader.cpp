@@ -5,11 +5,13 @@
 #include <map>
 #include <set>
 
-#include "vorn_retrieval/tokenize.hpp"
+#include "vorn_core/text.hpp"
 
 namespace vorn_retrieval {
 
 namespace fs = std::filesystem;
+using vorn_core::find_invalid_utf8;
+using vorn_core::replace_invalid_utf8;
 
 namespace {
 

@@ -37,22 +37,39 @@ std::string query_text(const Dict& inputs, std::string_view component) {
   return query.as_string();
 }
 
+namespace {
+// Out of line: the temporaries of building a message would otherwise take
+// room in the coroutine frame of every retrieval.
+[[noreturn]] void not_a_query(const Value& query) {
+  throw vorn_core::TypeError("A retriever takes a query string or a list of query strings, got " + query.type_name() +
+                             ". Pass text and retry.");
+}
+}  // namespace
+
+// Not a coroutine: it picks one of two coroutines (lambdas here, for access
+// to `retrieve_chunks`; they capture nothing), both lazy, so errors still
+// surface when the task is awaited. A coroutine frame holds every local of
+// every path, and the single-query path is the one runs keep in flight, so
+// it gets a frame of its own.
 Task<Value> BaseRetriever::retrieve(Value query, RetrieveOptions options) {
-  if (query.is_string()) co_return vorn_core::to_value(co_await retrieve_chunks(query.as_string(), options));
-  if (query.is_list()) {
+  static constexpr auto retrieve_one = [](BaseRetriever* self, Value query, RetrieveOptions one) -> Task<Value> {
+    if (!query.is_string()) not_a_query(query);
+    co_return vorn_core::to_value(co_await self->retrieve_chunks(query.as_string(), std::move(one)));
+  };
+  static constexpr auto retrieve_each = [](BaseRetriever* self, Value queries, RetrieveOptions each) -> Task<Value> {
     vorn_core::List out;
-    out.reserve(query.as_list().size());
-    for (const auto& q : query.as_list()) {
+    out.reserve(queries.as_list().size());
+    for (const auto& q : queries.as_list()) {
       if (!q.is_string()) {
         throw vorn_core::TypeError("Batch retrieval takes a list of query strings, but one item is " + q.type_name() +
                                    ". Pass only strings and retry.");
       }
-      out.push_back(vorn_core::to_value(co_await retrieve_chunks(q.as_string(), options)));
+      out.push_back(vorn_core::to_value(co_await self->retrieve_chunks(q.as_string(), each)));
     }
     co_return out;
-  }
-  throw vorn_core::TypeError("A retriever takes a query string or a list of query strings, got " + query.type_name() +
-                             ". Pass text and retry.");
+  };
+  if (query.is_list()) return retrieve_each(this, std::move(query), std::move(options));
+  return retrieve_one(this, std::move(query), std::move(options));
 }
 
 Task<Value> BaseRetriever::run(Dict inputs) {

@@ -5,9 +5,12 @@
 #include <optional>
 #include <stdexcept>
 
-#include "vorn_retrieval/tokenize.hpp"
+#include "vorn_core/text.hpp"
 
 namespace vorn_retrieval {
+
+using vorn_core::fnv1a64;
+using vorn_core::is_utf8_continuation;
 
 namespace {
 

@@ -256,6 +256,40 @@ TEST_F(StoreTest, VectorFilterSeesChunksAddedAfterItsFirstUse) {
   EXPECT_EQ(ids(store.search_vector(q, 10, {{"lang", "fr"}})), (std::vector<std::string>{"f"}));
 }
 
+TEST_F(StoreTest, RemoveDropsChunksEverywhereAndNeverReusesTheirSeq) {
+  auto store = SqliteChunkStore::open(db());
+  store.add_batch(corpus());
+  auto other = SqliteChunkStore::open(db());  // another process's view, opened before the removal
+  const std::vector<float> q{1, 1, 0};
+  EXPECT_EQ(ids(store.search_vector(q, 4, {{"lang", "en"}})), (std::vector<std::string>{"d", "a", "c"}));
+
+  // "d" holds the highest seq, the one SQLite would hand out next.
+  EXPECT_EQ(store.remove({"d", "zzz"}), 1U);
+  EXPECT_EQ(store.remove({"d"}), 0U);
+  EXPECT_EQ(store.size(), 3U);
+  EXPECT_FALSE(store.contains("d"));
+  EXPECT_TRUE(store.search_bm25("Ubuntu", 5).empty());
+  EXPECT_EQ(ids(store.search_vector(q, 4)), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(ids(store.search_vector(q, 4, {{"lang", "en"}})), (std::vector<std::string>{"a", "c"}));
+
+  store.add_batch({chunk("e", "Fresh text about Ubuntu.", {1, 1, 0}, {{"lang", "en"}})});
+  EXPECT_EQ(ids(store.search_vector(q, 4, {{"lang", "en"}})), (std::vector<std::string>{"e", "a", "c"}));
+  EXPECT_EQ(ids(store.search_bm25("Ubuntu", 5)), (std::vector<std::string>{"e"}));
+  // The stale view still holds d's vector; it must not return e in d's place.
+  for (const auto& hit : other.search_vector(q, 4)) {
+    EXPECT_NE(hit.id, "d");
+    EXPECT_NE(hit.id, "e");
+  }
+
+  auto reopened = SqliteChunkStore::open(db(), {.check_integrity = true});
+  EXPECT_EQ(reopened.size(), 4U);
+  EXPECT_EQ(ids(reopened.search_vector(q, 1)), (std::vector<std::string>{"e"}));
+  const auto by_lang = reopened.ids_by_metadata("lang");
+  EXPECT_EQ(by_lang.at("en").size(), 3U);
+  EXPECT_EQ(by_lang.at("de"), (std::vector<std::string>{"b"}));
+  EXPECT_THROW(SqliteChunkStore::open(db(), {.read_only = true}).remove({"a"}), StoreError);
+}
+
 TEST_F(StoreTest, FilterKeyWithQuoteIsRejected) {
   auto store = SqliteChunkStore::open(db());
   store.add_batch(corpus());

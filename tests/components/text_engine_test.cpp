@@ -5,16 +5,16 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <set>
 
 #include "vorn_inference/hashing_embedder.hpp"
 #include "vorn_retrieval/document_loader.hpp"
 #include "vorn_retrieval/text_chunker.hpp"
-#include "vorn_retrieval/tokenize.hpp"
+#include "vorn_core/text.hpp"
 
 namespace fs = std::filesystem;
 using namespace vorn_retrieval;
+using namespace vorn_core;
 
 namespace {
 
@@ -228,11 +228,15 @@ TEST(TextChunker, IdsAreStableAndContentAddressed) {
   const auto a = chunker.chunk(prose(), "notes/a.txt", false);
   const auto b = chunker.chunk(prose(), "notes/a.txt", false);
   ASSERT_EQ(a.size(), b.size());
-  const std::regex shape(R"(notes/a\.txt#\d+-[0-9a-f]{8})");
   std::set<std::string> unique;
   for (std::size_t i = 0; i < a.size(); ++i) {
     EXPECT_EQ(a[i].id, b[i].id);
-    EXPECT_TRUE(std::regex_match(a[i].id, shape)) << a[i].id;
+    // "notes/a.txt#<index>-<8 hex digits>"
+    const std::string prefix = "notes/a.txt#" + std::to_string(i) + "-";
+    ASSERT_TRUE(a[i].id.starts_with(prefix)) << a[i].id;
+    const std::string hash = a[i].id.substr(prefix.size());
+    EXPECT_EQ(hash.size(), 8U) << a[i].id;
+    EXPECT_EQ(hash.find_first_not_of("0123456789abcdef"), std::string::npos) << a[i].id;
     unique.insert(a[i].id);
   }
   EXPECT_EQ(unique.size(), a.size());
@@ -357,12 +361,12 @@ TEST(HashingEmbedder, DeterministicAndUnitLength) {
   const vorn_inference::HashingEmbedder e;
   EXPECT_EQ(e.dimension(), 384U);
   for (const std::string text : {"Install vorn on Debian", "x", "To be or not to be", "\xE6\x97\xA5\xE6\x9C\xAC"}) {
-    const auto v = e.embed(text);
-    EXPECT_EQ(v, vorn_inference::HashingEmbedder(384).embed(text));
+    const auto v = e.embed_text(text);
+    EXPECT_EQ(v, vorn_inference::HashingEmbedder(384).embed_text(text));
     EXPECT_NEAR(dot(v, v), 1.0, 1e-5) << text;
   }
   // Pinned buckets: the hash must not drift between releases or platforms.
-  const auto v = vorn_inference::HashingEmbedder(16).embed("cat");
+  const auto v = vorn_inference::HashingEmbedder(16).embed_text("cat");
   std::vector<int> signs;
   for (float x : v) signs.push_back(x > 0 ? 1 : (x < 0 ? -1 : 0));
   EXPECT_EQ(signs, (std::vector<int>{0, 1, 0, -1, 1, 0, 0, 0, 0, 0, -1, 0, 0, -1, 0, 0}));
@@ -370,26 +374,53 @@ TEST(HashingEmbedder, DeterministicAndUnitLength) {
 
 TEST(HashingEmbedder, SimilarTextsAreCloserThanUnrelatedOnes) {
   const vorn_inference::HashingEmbedder e;
-  const auto q = e.embed("How do I install the package on Debian?");
-  const auto near = e.embed("Installing the package on Debian Linux with apt");
-  const auto far = e.embed("A chocolate cake recipe with fresh strawberries");
+  const auto q = e.embed_text("How do I install the package on Debian?");
+  const auto near = e.embed_text("Installing the package on Debian Linux with apt");
+  const auto far = e.embed_text("A chocolate cake recipe with fresh strawberries");
   EXPECT_GT(dot(q, near), dot(q, far) + 0.2);
   // Sub-word features link inflections and small typos.
-  EXPECT_GT(dot(e.embed("configuration"), e.embed("configure")), 0.3);
-  EXPECT_GT(dot(e.embed("kubernetes"), e.embed("kuberentes")), 0.2);
+  EXPECT_GT(dot(e.embed_text("configuration"), e.embed_text("configure")), 0.3);
+  EXPECT_GT(dot(e.embed_text("kubernetes"), e.embed_text("kuberentes")), 0.2);
   // Case and accents do not matter.
-  EXPECT_NEAR(dot(e.embed("Café RÉSUMÉ"), e.embed("cafe resume")), 1.0, 1e-5);
+  EXPECT_NEAR(dot(e.embed_text("Café RÉSUMÉ"), e.embed_text("cafe resume")), 1.0, 1e-5);
 }
 
 TEST(HashingEmbedder, EmptyTextIsZeroAndSizesAreChecked) {
   const vorn_inference::HashingEmbedder e(32);
   for (const std::string text : {"", "   ", "?!.,"}) {
-    const auto v = e.embed(text);
+    const auto v = e.embed_text(text);
     EXPECT_EQ(dot(v, v), 0.0) << text;
   }
   std::vector<float> wrong(31);
   EXPECT_THROW(e.embed_into("a", wrong), std::invalid_argument);
   EXPECT_THROW(vorn_inference::HashingEmbedder(0), std::invalid_argument);
+}
+
+}  // namespace
+
+namespace {
+
+// --- matching keys ----------------------------------------------------------------
+
+TEST(LightStem, MeetsInflectionsWithoutMangling) {
+  // Words in one group must share a key; the last column must stay distinct.
+  const std::vector<std::vector<std::string>> same = {
+      {"strategy", "strategies"}, {"retrieve", "retrieved", "retrieves", "retrieving"},
+      {"query", "queries"},       {"pipeline", "pipelines"},
+      {"match", "matches"},       {"class", "classes"},
+      {"stop", "stopped", "stopping"}, {"index", "indexes", "indexed"},
+  };
+  for (const auto& group : same) {
+    for (const auto& w : group) EXPECT_EQ(vorn_core::light_stem(w), vorn_core::light_stem(group[0])) << w;
+  }
+  for (const std::string w : {"code", "pass", "status", "analysis", "run", "call"}) {
+    EXPECT_EQ(vorn_core::light_stem(w).substr(0, 3), w.substr(0, 3)) << w;
+  }
+  EXPECT_EQ(vorn_core::light_stem("passed"), "pass");
+  EXPECT_EQ(vorn_core::light_stem("called"), "call");
+  EXPECT_EQ(vorn_core::content_terms("How do the Strategies retrieve?"),
+            (std::vector<std::string>{"strategy", "retriev"}));
+  EXPECT_EQ(vorn_core::content_terms("to be or not"), (std::vector<std::string>{"to", "be", "or", "not"}));
 }
 
 }  // namespace

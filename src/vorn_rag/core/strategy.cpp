@@ -83,6 +83,30 @@ class BoundBuilder final : public vorn_core::Callable {
   std::string slot_;
 };
 
+// What `arun` does before the first step: the state, the run context and
+// the pipeline's run. Not a coroutine, so that none of it stays in the
+// frame of `arun` while the run is suspended (with many runs in flight,
+// that frame is paid once per run).
+vorn_core::Task<Dict> start_run(Strategy& strategy, std::string question, Value top_k, Dict options) {
+  Value query_filter = options.pop("query_filter");
+  Value threshold = options.pop("threshold");
+  Dict initial;
+  initial.reserve(2);
+  initial.set("user_query", std::move(question));
+  initial.set("query_filter", std::move(query_filter));
+  // The StrategyState fields, validated as a StrategyState record would be,
+  // become the pipeline state as they are: no record is built only to be
+  // copied into the state and dropped.
+  Dict state = StrategyState::schema()->make_values(initial);
+  Dict context;
+  context.reserve(options.size() + 2);
+  context.set("top_k", std::move(top_k));
+  context.set("threshold", std::move(threshold));
+  for (auto& [k, v] : options) context.set(k, std::move(v));
+  PipelinePtr pipeline = strategy.build();
+  return pipeline->run_state(std::move(state), std::move(context));
+}
+
 }  // namespace
 
 // ---- StrategyClass ------------------------------------------------------------
@@ -307,19 +331,7 @@ Dict Strategy::run(std::string question, Value top_k, Dict options) {
 vorn_core::Task<Dict> Strategy::arun(std::string question, Value top_k, Dict options) {
   // Keep the strategy alive while the run is suspended, when it is shared-owned.
   auto keep_alive = weak_from_this().lock();
-  Value query_filter = options.pop("query_filter");
-  Value threshold = options.pop("threshold");
-  Dict initial;
-  initial.set("user_query", std::move(question));
-  initial.set("query_filter", std::move(query_filter));
-  auto state = StrategyState::make(initial);
-  Dict context;
-  context.reserve(options.size() + 2);
-  context.set("top_k", std::move(top_k));
-  context.set("threshold", std::move(threshold));
-  for (auto& [k, v] : options) context.set(k, std::move(v));
-  PipelinePtr pipeline = build();
-  co_return co_await pipeline->invoke(Value(std::move(state)), std::move(context));
+  co_return co_await start_run(*this, std::move(question), std::move(top_k), std::move(options));
 }
 
 PipelinePtr Strategy::build() {

@@ -1,9 +1,9 @@
-#include "vorn_retrieval/tokenize.hpp"
+#include "vorn_core/text.hpp"
 
 #include <algorithm>
 #include <iterator>
 
-namespace vorn_retrieval {
+namespace vorn_core {
 
 Utf8Step decode_utf8(std::string_view text, std::size_t pos) noexcept {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
@@ -227,4 +227,62 @@ bool is_stop_word(std::string_view word) noexcept {
   return std::binary_search(std::begin(kStopWords), std::end(kStopWords), word);
 }
 
-}  // namespace vorn_retrieval
+namespace {
+
+bool ends_with(std::string_view w, std::string_view suffix) noexcept {
+  return w.size() >= suffix.size() && w.substr(w.size() - suffix.size()) == suffix;
+}
+
+bool is_vowel(char c) noexcept { return c == 'a' || c == 'e' || c == 'i' || c == 'o' || c == 'u' || c == 'y'; }
+
+// "stopp" -> "stop", but not "pass" -> "pas" or "call" -> "cal".
+void undouble(std::string& w) {
+  const std::size_t n = w.size();
+  if (n >= 4 && w[n - 1] == w[n - 2] && !is_vowel(w[n - 1]) && w[n - 1] != 'l' && w[n - 1] != 's' &&
+      w[n - 1] != 'z') {
+    w.pop_back();
+  }
+}
+
+}  // namespace
+
+std::string light_stem(std::string_view word) {
+  std::string w(word);
+  if (w.size() <= 4) return w;
+  // Plurals and third person.
+  if (ends_with(w, "ies") && w.size() > 5) {
+    w.resize(w.size() - 3);
+    w += 'y';
+  } else if (ends_with(w, "sses")) {
+    w.resize(w.size() - 2);
+  } else if (ends_with(w, "ches") || ends_with(w, "shes") || ends_with(w, "xes") || ends_with(w, "zes")) {
+    w.resize(w.size() - 2);
+  } else if (ends_with(w, "s") && !ends_with(w, "ss") && !ends_with(w, "us") && !ends_with(w, "is")) {
+    w.pop_back();
+  }
+  // Participles, when a reasonable stem is left.
+  if (ends_with(w, "ing") && w.size() >= 6) {
+    w.resize(w.size() - 3);
+    undouble(w);
+  } else if (ends_with(w, "ed") && w.size() >= 5 && !ends_with(w, "eed")) {
+    w.resize(w.size() - 2);
+    undouble(w);
+  }
+  // "retrieve", "retrieved" and "retrieving" all end as "retriev".
+  if (w.size() > 4 && w.back() == 'e') w.pop_back();
+  return w;
+}
+
+std::vector<std::string> content_terms(std::string_view text) {
+  std::vector<std::string> words = tokenize_words(text);
+  const bool has_content = std::any_of(words.begin(), words.end(), [](const std::string& w) { return !is_stop_word(w); });
+  std::vector<std::string> out;
+  out.reserve(words.size());
+  for (const std::string& w : words) {
+    if (has_content && is_stop_word(w)) continue;
+    out.push_back(light_stem(w));
+  }
+  return out;
+}
+
+}  // namespace vorn_core

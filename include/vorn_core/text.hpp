@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vorn_retrieval {
+namespace vorn_core {
 
 inline constexpr std::uint64_t kFnvOffset = 0xcbf29ce484222325ULL;
 inline constexpr std::uint64_t kFnvPrime = 0x100000001b3ULL;
@@ -58,4 +58,15 @@ void tokenize_words_into(std::string_view text, std::vector<std::string>& out);
 // Small English stop-word list; expects a word as produced by tokenize_words.
 bool is_stop_word(std::string_view word) noexcept;
 
-}  // namespace vorn_retrieval
+// Conservative English suffix stripping for lexical matching, so "strategies"
+// meets "strategy" and "retrieved" meets "retrieves". It only ever shortens a
+// word and leaves words of four letters or fewer alone; it is a matching key,
+// not a linguistic stem.
+std::string light_stem(std::string_view word);
+
+// The words of `text` that carry meaning, as matching keys: tokenized, stop
+// words dropped (all kept when nothing else is left), light-stemmed, in text
+// order with repeats.
+std::vector<std::string> content_terms(std::string_view text);
+
+}  // namespace vorn_core

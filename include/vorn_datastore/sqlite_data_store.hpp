@@ -1,0 +1,74 @@
+// A data store on one SQLite file: exact cosine vector search through an
+// embedder and BM25 full-text search, both with metadata filters. This is the
+// store for real document sets; it persists, and reopening it costs one read
+// of the stored vectors.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vorn_datastore/data_store.hpp"
+#include "vorn_datastore/sqlite_chunk_store.hpp"
+#include "vorn_inference/embedder.hpp"
+
+namespace vorn_datastore {
+
+struct IngestResult {
+  std::size_t added = 0;
+  std::size_t skipped = 0;  // already stored with the same id and content
+};
+
+class SqliteDataStore final : public BaseDataStore {
+ public:
+  // Opens or creates the store at `path`. With an embedder the store
+  // registers the vector and the full-text capability; without one it can
+  // only search text (and cannot ingest, since every stored chunk needs an
+  // embedding). The embedder must produce vectors of the dimension the store
+  // was built with (StoreError VORN-STORE-DIMENSION otherwise).
+  static std::shared_ptr<SqliteDataStore> open(const std::filesystem::path& path,
+                                               vorn_inference::EmbedderPtr embedder, OpenOptions options = {});
+
+  SqliteDataStore(SqliteChunkStore store, vorn_inference::EmbedderPtr embedder);
+  ~SqliteDataStore() override;
+
+  // Embeds and stores the chunks as one transaction: all or nothing. Chunks
+  // already stored with the same id and content are skipped before they are
+  // embedded, so re-ingesting a document costs only lookups. An id stored
+  // with other content fails the batch (StoreError VORN-STORE-INPUT). Chunk
+  // metadata is stored as JSON (see vorn_core::to_json).
+  vorn_core::Task<IngestResult> ingest(vorn_core::ChunkList chunks);
+
+  // Removes the chunks with these ids in one transaction (unknown ids are
+  // ignored); returns how many went.
+  std::size_t remove(const std::vector<std::string>& ids);
+
+  std::size_t size() const;
+  bool contains(std::string_view id) const;
+  // The stored chunk (no score), or nullptr.
+  vorn_core::ChunkPtr get(std::string_view id) const;
+
+  const SqliteChunkStore& chunk_store() const noexcept { return store_; }
+  const vorn_inference::EmbedderPtr& embedder() const noexcept { return embedder_; }
+
+  CapabilitySet registered_capabilities() const override;
+  SearchCapability* capability(CapabilityType type) override;
+  std::string type_name() const override { return "SqliteDataStore"; }
+
+ private:
+  class Vector;
+  class Fulltext;
+
+  SqliteChunkStore store_;
+  vorn_inference::EmbedderPtr embedder_;
+  std::unique_ptr<Vector> vector_;
+  std::unique_ptr<Fulltext> fulltext_;
+};
+
+// A search request's `query_filter` in the store's filter form.
+Filter to_store_filter(const vorn_core::Value& query_filter);
+
+}  // namespace vorn_datastore

@@ -1,0 +1,82 @@
+// Extractive question answering: the answer is made of sentences taken
+// verbatim from the passages, each followed by the id of its passage. No
+// model and no network; the text it returns can always be traced to a source.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vorn_inference {
+
+struct Passage {
+  std::string id;       // cited as "[id]"; an empty id is not cited
+  std::string text;
+  std::string heading;  // section title the passage lies under, when known
+};
+
+struct ExtractiveOptions {
+  std::size_t max_sentences = 3;
+  // A sentence is picked only when it scores at least this share of the best
+  // one, so a single strong match is not padded with weak ones.
+  double min_relative_score = 0.35;
+};
+
+struct PickedSentence {
+  std::string text;
+  std::string passage_id;
+  std::size_t passage = 0;   // index into the passages
+  std::size_t position = 0;  // index of the sentence inside its passage
+  double score = 0.0;
+};
+
+struct ExtractiveAnswer {
+  std::string text;
+  std::vector<PickedSentence> sentences;  // in answer order
+  std::vector<std::string> cited_ids;     // in order of first citation
+  bool found() const noexcept { return !sentences.empty(); }
+};
+
+inline constexpr std::string_view kNoPassagesAnswer = "No answer found: no passages were given for this question.";
+inline constexpr std::string_view kNoMatchAnswer =
+    "No answer found: none of the passages mentions the words of the question.";
+
+// A piece of a passage that can stand as one sentence of an answer.
+struct TextUnit {
+  std::string text;
+  std::string heading;    // the Markdown heading it lies under ("" for none)
+  bool selectable = true;  // false for fragments too short to answer anything
+};
+
+// Splits Markdown or plain text into sentences. Headings are not units but
+// set the heading of what follows; list items and table rows are units of
+// their own (a table row reads "column: cell; column: cell"); a short fenced
+// code block becomes one unit of inline code, a long one is left out.
+std::vector<TextUnit> split_units(std::string_view text, std::string_view heading = {});
+
+// Sentence boundaries inside one paragraph: '.', '!' or '?' followed by white
+// space and a capital, digit or opening mark, except after abbreviations
+// such as "e.g." and single-letter initials.
+std::vector<std::string> split_sentences(std::string_view paragraph);
+
+// Scores every sentence against the question: the question's content words it
+// contains, each weighted by how rare it is among all the sentences (a word in
+// every sentence tells nothing), half weight for a word found only in the
+// sentence's heading, a bonus for question word pairs that appear side by side,
+// a penalty for very long sentences, and a mild preference for earlier
+// passages and earlier sentences. The best few are answered in passage order,
+// each run of sentences from one passage followed by "[id]". Without passages,
+// or without any match, the text is kNoPassagesAnswer / kNoMatchAnswer and no
+// sentence is picked.
+ExtractiveAnswer extract_answer(std::string_view question, const std::vector<Passage>& passages,
+                                const ExtractiveOptions& options = {});
+
+// The passages of a context written as "[id] text" blocks separated by blank
+// lines (vorn_generation::format_context). A block starts only at the start
+// of the context or after a blank line, with '[', an id without white space
+// or brackets, and "] ". Text before the first block is a passage with an
+// empty id.
+std::vector<Passage> parse_context_blocks(std::string_view context);
+
+}  // namespace vorn_inference

@@ -1,0 +1,87 @@
+// Builds or updates a SqliteDataStore from files: load (.txt, .md,
+// .markdown, directories walked recursively) -> chunk -> embed -> store, in
+// batches. Re-running over the same files is cheap and safe: chunks already
+// stored with the same id and content are skipped before embedding, so an
+// interrupted run resumes where it stopped. When a file changed, the chunks
+// of its old version are removed once the new ones are stored, so answers
+// never quote text that is no longer there. A file that cannot be read,
+// chunked or stored is reported in the summary and the run goes on (and its
+// stored chunks are left as they were).
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "vorn_core/task.hpp"
+#include "vorn_datastore/sqlite_data_store.hpp"
+#include "vorn_retrieval/document_loader.hpp"
+#include "vorn_retrieval/text_chunker.hpp"
+
+namespace vorn_retrieval {
+
+struct IndexerOptions {
+  ChunkerOptions chunker;
+  LoaderOptions loader;
+  std::size_t batch_size = 64;  // chunks per embedding call and per transaction
+};
+
+struct IndexProgress {
+  std::size_t documents_done = 0;
+  std::size_t documents_total = 0;
+  std::size_t chunks_done = 0;  // stored or skipped
+  std::size_t chunks_total = 0;
+  std::string source;           // the document being stored
+};
+
+struct IndexFileError {
+  std::string source;  // source id, or the input path when it has none
+  std::string code;    // VORN-LOAD-..., VORN-STORE-..., a typed error's code, or "" when unknown
+  std::string message;
+};
+
+struct IndexSummary {
+  std::size_t files_seen = 0;     // files found under the inputs
+  std::size_t files_indexed = 0;  // files whose chunks are all stored now
+  std::size_t chunks_added = 0;
+  std::size_t chunks_skipped = 0;  // already stored
+  std::size_t chunks_removed = 0;  // of earlier versions of the files indexed
+  std::vector<IndexFileError> errors;
+  bool ok() const noexcept { return errors.empty(); }
+};
+
+class Indexer {
+ public:
+  using ProgressCallback = std::function<void(const IndexProgress&)>;
+
+  // Throws `ValueError` for an absent store, a store without an embedder, a
+  // batch size of 0, or chunker options it cannot use.
+  explicit Indexer(std::shared_ptr<vorn_datastore::SqliteDataStore> store, IndexerOptions options = {});
+
+  // Called after every stored batch and once per finished document.
+  Indexer& on_progress(ProgressCallback callback);
+
+  // Indexes files and directory trees. Source ids are the file name for a
+  // file given directly and "<directory name>/<relative path>" for files
+  // under a directory given ("docs/design.md"); chunk ids are
+  // "<source id>#<index>-<content hash>". Chunk metadata: "source",
+  // "heading" (Markdown heading path, when there is one), "chunk" (index),
+  // "start" and "end" (byte offsets). Problems with single inputs or files
+  // go to the summary; failures of the whole store (it cannot be written at
+  // all) also end up there, once per file.
+  vorn_core::Task<IndexSummary> index(std::vector<std::filesystem::path> inputs);
+
+  const IndexerOptions& options() const noexcept { return options_; }
+
+ private:
+  std::shared_ptr<vorn_datastore::SqliteDataStore> store_;
+  IndexerOptions options_;
+  TextChunker chunker_;
+  DocumentLoader loader_;
+  ProgressCallback progress_;
+};
+
+}  // namespace vorn_retrieval

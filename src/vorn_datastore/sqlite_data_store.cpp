@@ -1,0 +1,171 @@
+#include "vorn_datastore/sqlite_data_store.hpp"
+
+#include <algorithm>
+
+#include "vorn_core/error.hpp"
+#include "vorn_core/json.hpp"
+
+namespace vorn_datastore {
+namespace {
+
+vorn_core::ChunkPtr to_chunk(SearchHit hit) {
+  vorn_core::Value metadata = vorn_core::from_json(hit.metadata);
+  return vorn_core::make_chunk(std::move(hit.id), std::move(hit.content),
+                               metadata.is_dict() ? std::move(metadata.as_dict()) : vorn_core::Dict{}, hit.score);
+}
+
+vorn_core::ChunkList to_chunks(std::vector<SearchHit> hits, const std::optional<double>& threshold) {
+  vorn_core::ChunkList out;
+  out.reserve(hits.size());
+  for (auto& hit : hits) {
+    if (threshold && hit.score < *threshold) continue;
+    out.push_back(to_chunk(std::move(hit)));
+  }
+  return out;
+}
+
+}  // namespace
+
+Filter to_store_filter(const vorn_core::Value& query_filter) {
+  Filter filter;
+  for (auto& [key, value] : parse_query_filter(query_filter)) filter.emplace_back(key, vorn_core::to_json(value));
+  return filter;
+}
+
+class SqliteDataStore::Vector final : public SearchCapability {
+ public:
+  explicit Vector(SqliteDataStore& owner) : owner_(owner) {}
+
+  vorn_core::Task<vorn_core::ChunkList> search(SearchRequest request) override {
+    Filter filter = to_store_filter(request.query_filter);
+    std::vector<std::string> texts(1, request.query);
+    std::vector<vorn_inference::Embedding> embedded = co_await owner_.embedder_->embed(std::move(texts));
+    if (embedded.size() != 1) {
+      throw vorn_core::RuntimeError("The embedder returned " + std::to_string(embedded.size()) +
+                                    " embeddings for one query. Check the embedder and retry.");
+    }
+    auto hits = owner_.store_.search_vector(embedded.front(), request.top_k, filter, request.threshold);
+    co_return to_chunks(std::move(hits), std::nullopt);
+  }
+
+ private:
+  SqliteDataStore& owner_;
+};
+
+class SqliteDataStore::Fulltext final : public SearchCapability {
+ public:
+  explicit Fulltext(SqliteDataStore& owner) : owner_(owner) {}
+
+  vorn_core::Task<vorn_core::ChunkList> search(SearchRequest request) override {
+    Filter filter = to_store_filter(request.query_filter);
+    auto hits = owner_.store_.search_bm25(request.query, request.top_k, filter);
+    co_return to_chunks(std::move(hits), request.threshold);
+  }
+
+ private:
+  SqliteDataStore& owner_;
+};
+
+std::shared_ptr<SqliteDataStore> SqliteDataStore::open(const std::filesystem::path& path,
+                                                       vorn_inference::EmbedderPtr embedder, OpenOptions options) {
+  // Opening with the embedder's dimension makes a store built with another
+  // model fail here, with its own error, rather than at the first search.
+  if (embedder) options.dimension = embedder->dimension();
+  return std::make_shared<SqliteDataStore>(SqliteChunkStore::open(path, options), std::move(embedder));
+}
+
+SqliteDataStore::SqliteDataStore(SqliteChunkStore store, vorn_inference::EmbedderPtr embedder)
+    : store_(std::move(store)), embedder_(std::move(embedder)) {
+  if (embedder_) {
+    if (embedder_->dimension() == 0) {
+      throw vorn_core::ValueError("The `embedder` reports dimension 0. Pass a working embedder and retry.");
+    }
+    if (store_.dimension() != 0 && store_.dimension() != embedder_->dimension()) {
+      throw StoreError(store_errc::kDimension,
+                       "Store '" + store_.path().string() + "' holds " + std::to_string(store_.dimension()) +
+                           "-dimensional embeddings but the embedder produces " +
+                           std::to_string(embedder_->dimension()) +
+                           ". Use the embedding model the store was built with, or a new store path.");
+    }
+    vector_ = std::make_unique<Vector>(*this);
+  }
+  fulltext_ = std::make_unique<Fulltext>(*this);
+}
+
+SqliteDataStore::~SqliteDataStore() = default;
+
+vorn_core::Task<IngestResult> SqliteDataStore::ingest(vorn_core::ChunkList chunks) {
+  if (!embedder_) {
+    throw vorn_core::ValueError("This SqliteDataStore has no `embedder`, so it cannot store chunks. Open it with an "
+                                "embedder and retry.");
+  }
+  IngestResult result;
+  vorn_core::ChunkList fresh;
+  std::vector<std::string> texts;
+  for (std::size_t i = 0; i < chunks.size(); ++i) {
+    const vorn_core::ChunkPtr& c = chunks[i];
+    if (!c) {
+      throw vorn_core::TypeError("Item " + std::to_string(i) +
+                                 " of the batch is an absent chunk. Pass only chunks and retry.");
+    }
+    const auto stored = store_.stored_hash(c->id);
+    if (stored && *stored == chunk_content_hash(c->id, c->content)) {
+      ++result.skipped;
+      continue;
+    }
+    fresh.push_back(c);
+    texts.push_back(c->content);
+  }
+  if (fresh.empty()) co_return result;
+
+  std::vector<vorn_inference::Embedding> embeddings = co_await embedder_->embed(std::move(texts));
+  if (embeddings.size() != fresh.size()) {
+    throw vorn_core::RuntimeError("The embedder returned " + std::to_string(embeddings.size()) + " embeddings for " +
+                                  std::to_string(fresh.size()) + " texts. Check the embedder and retry.");
+  }
+  std::vector<StoredChunk> batch;
+  batch.reserve(fresh.size());
+  for (std::size_t i = 0; i < fresh.size(); ++i) {
+    StoredChunk stored;
+    stored.id = fresh[i]->id;
+    stored.content = fresh[i]->content;
+    stored.metadata = vorn_core::to_json(vorn_core::Value(fresh[i]->metadata));
+    stored.embedding = std::move(embeddings[i]);
+    batch.push_back(std::move(stored));
+  }
+  const AddResult added = store_.add_batch(batch);
+  result.added = added.added;
+  result.skipped += added.skipped;
+  co_return result;
+}
+
+std::size_t SqliteDataStore::remove(const std::vector<std::string>& ids) { return store_.remove(ids); }
+
+std::size_t SqliteDataStore::size() const { return store_.size(); }
+
+bool SqliteDataStore::contains(std::string_view id) const { return store_.contains(id); }
+
+vorn_core::ChunkPtr SqliteDataStore::get(std::string_view id) const {
+  auto stored = store_.get(id);
+  if (!stored) return nullptr;
+  vorn_core::Value metadata = vorn_core::from_json(stored->metadata);
+  return vorn_core::make_chunk(std::move(stored->id), std::move(stored->content),
+                               metadata.is_dict() ? std::move(metadata.as_dict()) : vorn_core::Dict{});
+}
+
+CapabilitySet SqliteDataStore::registered_capabilities() const {
+  CapabilitySet set;
+  if (vector_) set.add(CapabilityType::VECTOR);
+  if (fulltext_) set.add(CapabilityType::FULLTEXT);
+  return set;
+}
+
+SearchCapability* SqliteDataStore::capability(CapabilityType type) {
+  switch (type) {
+    case CapabilityType::VECTOR: return vector_.get();
+    case CapabilityType::FULLTEXT: return fulltext_.get();
+  }
+  return nullptr;
+}
+
+}  // namespace vorn_datastore

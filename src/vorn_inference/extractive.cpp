@@ -1,0 +1,417 @@
+#include "vorn_inference/extractive.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "vorn_core/text.hpp"
+
+namespace vorn_inference {
+namespace {
+
+// --- text units ----------------------------------------------------------------
+
+constexpr std::size_t kMinUnitWords = 3;
+constexpr std::size_t kMaxCodeLines = 4;
+constexpr std::size_t kMaxCodeChars = 200;
+
+bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+bool starts_with(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
+
+// "## Title ##" -> "Title"; nullopt-like empty flag when not a heading.
+bool heading_title(std::string_view line, std::string& title) {
+  std::string_view s = line;
+  std::size_t indent = 0;
+  while (indent < s.size() && indent < 3 && s[indent] == ' ') ++indent;
+  s.remove_prefix(indent);
+  std::size_t level = 0;
+  while (level < s.size() && s[level] == '#') ++level;
+  if (level == 0 || level > 6 || (level < s.size() && s[level] != ' ' && s[level] != '\t')) return false;
+  s = trim(s.substr(level));
+  while (!s.empty() && s.back() == '#') s.remove_suffix(1);
+  title = std::string(trim(s));
+  return true;
+}
+
+bool is_fence(std::string_view line) {
+  const std::string_view s = trim(line);
+  return starts_with(s, "```") || starts_with(s, "~~~");
+}
+
+// Length of a list marker ("- ", "* ", "+ ", "12. ", "3) ") at the start of a
+// trimmed line, 0 when there is none.
+std::size_t list_marker(std::string_view s) {
+  if (s.size() >= 2 && (s[0] == '-' || s[0] == '*' || s[0] == '+') && s[1] == ' ') return 2;
+  std::size_t digits = 0;
+  while (digits < s.size() && digits < 3 && s[digits] >= '0' && s[digits] <= '9') ++digits;
+  if (digits > 0 && digits + 1 < s.size() && (s[digits] == '.' || s[digits] == ')') && s[digits + 1] == ' ') {
+    return digits + 2;
+  }
+  return 0;
+}
+
+std::vector<std::string> table_cells(std::string_view row) {
+  std::string_view s = trim(row);
+  if (!s.empty() && s.front() == '|') s.remove_prefix(1);
+  if (!s.empty() && s.back() == '|') s.remove_suffix(1);
+  std::vector<std::string> cells;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= s.size(); ++i) {
+    // An escaped pipe belongs to the cell.
+    if (i == s.size() || (s[i] == '|' && (i == 0 || s[i - 1] != '\\'))) {
+      cells.emplace_back(trim(s.substr(start, i - start)));
+      start = i + 1;
+    }
+  }
+  return cells;
+}
+
+bool is_table_separator(std::string_view line) {
+  const std::string_view s = trim(line);
+  if (s.empty() || s.find('-') == std::string_view::npos) return false;
+  return std::all_of(s.begin(), s.end(), [](char c) { return c == '|' || c == '-' || c == ':' || c == ' '; });
+}
+
+bool is_table_row(std::string_view line) { return starts_with(trim(line), "|"); }
+
+std::size_t word_count(std::string_view text) { return vorn_core::tokenize_words(text).size(); }
+
+class UnitBuilder {
+ public:
+  explicit UnitBuilder(std::string_view heading) : heading_(heading) {}
+
+  std::vector<TextUnit> build(std::string_view text) {
+    std::vector<std::string_view> lines;
+    for (std::size_t pos = 0; pos <= text.size();) {
+      std::size_t end = text.find('\n', pos);
+      if (end == std::string_view::npos) end = text.size();
+      lines.push_back(text.substr(pos, end - pos));
+      pos = end + 1;
+    }
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      const std::string_view line = lines[i];
+      const std::string_view t = trim(line);
+      std::string title;
+      if (is_fence(line)) {
+        flush();
+        std::vector<std::string_view> code;
+        std::size_t j = i + 1;
+        while (j < lines.size() && !is_fence(lines[j])) code.push_back(lines[j++]);
+        code_unit(code);
+        i = j;  // the closing fence (or the end)
+      } else if (t.empty()) {
+        flush();
+      } else if (heading_title(line, title)) {
+        flush();
+        heading_ = title;
+      } else if (is_table_row(line)) {
+        flush();
+        if (i + 1 < lines.size() && is_table_separator(lines[i + 1])) {
+          header_ = table_cells(line);
+          ++i;
+        } else if (!is_table_separator(line)) {
+          table_unit(table_cells(line));
+        }
+      } else if (const std::size_t marker = list_marker(t); marker > 0) {
+        flush();
+        paragraph_ = std::string(t.substr(marker));
+      } else {
+        if (!paragraph_.empty()) paragraph_ += ' ';
+        paragraph_ += t;
+      }
+    }
+    flush();
+    return std::move(units_);
+  }
+
+ private:
+  void add(std::string text) {
+    if (text.empty()) return;
+    const bool selectable = word_count(text) >= kMinUnitWords;
+    units_.push_back({std::move(text), heading_, selectable});
+  }
+
+  void flush() {
+    if (paragraph_.empty()) return;
+    for (std::string& s : split_sentences(paragraph_)) add(std::move(s));
+    paragraph_.clear();
+  }
+
+  void code_unit(const std::vector<std::string_view>& code) {
+    std::vector<std::string_view> lines;
+    std::size_t chars = 0;
+    for (std::string_view l : code) {
+      if (trim(l).empty()) continue;
+      lines.push_back(trim(l));
+      chars += trim(l).size();
+    }
+    // A long listing is no sentence; the prose around it says what it does.
+    if (lines.empty() || lines.size() > kMaxCodeLines || chars > kMaxCodeChars) return;
+    std::string text;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (i) text += ", then ";
+      text += "`" + std::string(lines[i]) + "`";
+    }
+    add(std::move(text));
+  }
+
+  void table_unit(const std::vector<std::string>& cells) {
+    std::string text;
+    for (std::size_t c = 0; c < cells.size(); ++c) {
+      if (cells[c].empty()) continue;
+      if (!text.empty()) text += "; ";
+      if (header_.size() == cells.size() && !header_[c].empty()) text += header_[c] + ": ";
+      text += cells[c];
+    }
+    add(std::move(text));
+  }
+
+  std::string heading_;
+  std::vector<std::string> header_;
+  std::string paragraph_;
+  std::vector<TextUnit> units_;
+};
+
+bool is_abbreviation(std::string_view word) {
+  static const std::set<std::string, std::less<>> kAbbreviations = {
+      "e.g", "i.e", "etc", "vs", "cf", "fig", "no", "dr", "mr", "mrs", "ms", "st", "approx", "incl", "resp"};
+  std::string lower;
+  for (char c : word) lower += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+  if (lower.size() == 1 && lower[0] >= 'a' && lower[0] <= 'z') return true;  // an initial
+  return kAbbreviations.count(lower) > 0;
+}
+
+bool opens_sentence(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '"' || c == '\'' || c == '`' || c == '(' ||
+         c == '*' || c == '[' || static_cast<unsigned char>(c) >= 0x80;
+}
+
+// --- scoring -------------------------------------------------------------------------
+
+struct Candidate {
+  std::size_t passage;
+  std::size_t position;
+  const TextUnit* unit;
+  std::vector<std::string> terms;      // in order, with repeats
+  std::unordered_set<std::string> own;
+  std::unordered_set<std::string> heading;
+  double score = 0.0;
+};
+
+std::string normalised(std::string_view text) {
+  std::string out;
+  for (const std::string& w : vorn_core::tokenize_words(text)) out += w + ' ';
+  return out;
+}
+
+double jaccard(const std::unordered_set<std::string>& a, const std::unordered_set<std::string>& b) {
+  if (a.empty() && b.empty()) return 1.0;
+  std::size_t common = 0;
+  for (const auto& t : a) common += b.count(t);
+  return static_cast<double>(common) / static_cast<double>(a.size() + b.size() - common);
+}
+
+std::string with_full_stop(std::string text) {
+  const char last = text.empty() ? '.' : text.back();
+  const bool alnum = (last >= 'a' && last <= 'z') || (last >= 'A' && last <= 'Z') || (last >= '0' && last <= '9');
+  if (alnum) text += '.';
+  return text;
+}
+
+}  // namespace
+
+std::vector<std::string> split_sentences(std::string_view paragraph) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  const auto emit = [&](std::size_t end) {
+    const std::string_view s = trim(paragraph.substr(start, end - start));
+    if (!s.empty()) out.emplace_back(s);
+  };
+  for (std::size_t i = 0; i < paragraph.size(); ++i) {
+    const char c = paragraph[i];
+    if (c != '.' && c != '!' && c != '?') continue;
+    std::size_t end = i + 1;
+    // Closing quotes and brackets stay with their sentence.
+    while (end < paragraph.size() && (paragraph[end] == '"' || paragraph[end] == '\'' || paragraph[end] == ')' ||
+                                      paragraph[end] == ']' || paragraph[end] == '*')) {
+      ++end;
+    }
+    if (end >= paragraph.size() || !is_space(paragraph[end])) continue;
+    std::size_t next = end;
+    while (next < paragraph.size() && is_space(paragraph[next])) ++next;
+    if (next >= paragraph.size() || !opens_sentence(paragraph[next])) continue;
+    if (c == '.') {
+      std::size_t w = i;
+      while (w > start && !is_space(paragraph[w - 1]) && paragraph[w - 1] != '(') --w;
+      if (is_abbreviation(paragraph.substr(w, i - w))) continue;
+    }
+    emit(end);
+    start = next;
+    i = next - 1;
+  }
+  emit(paragraph.size());
+  return out;
+}
+
+std::vector<TextUnit> split_units(std::string_view text, std::string_view heading) {
+  return UnitBuilder(heading).build(text);
+}
+
+std::vector<Passage> parse_context_blocks(std::string_view context) {
+  std::vector<Passage> out;
+  const auto block_id_at = [&](std::size_t pos, std::string& id, std::size_t& body) {
+    if (pos >= context.size() || context[pos] != '[') return false;
+    std::size_t i = pos + 1;
+    while (i < context.size() && context[i] != ']' && context[i] != '[' && !is_space(context[i])) ++i;
+    if (i == pos + 1 || i + 1 >= context.size() || context[i] != ']' || context[i + 1] != ' ') return false;
+    id = std::string(context.substr(pos + 1, i - pos - 1));
+    body = i + 2;
+    return true;
+  };
+  std::size_t text_start = 0;
+  std::string id;
+  bool have_block = false;
+  const auto close = [&](std::size_t end) {
+    const std::string_view text = trim(context.substr(text_start, end - text_start));
+    if (have_block || !text.empty()) out.push_back({id, std::string(text), {}});
+  };
+  for (std::size_t pos = 0; pos < context.size();) {
+    std::string next_id;
+    std::size_t body = 0;
+    if ((pos == 0 || (pos >= 2 && context[pos - 1] == '\n' && context[pos - 2] == '\n')) &&
+        block_id_at(pos, next_id, body)) {
+      if (pos > 0 || have_block) close(pos);
+      id = std::move(next_id);
+      have_block = true;
+      text_start = body;
+      pos = body;
+      continue;
+    }
+    ++pos;
+  }
+  if (!context.empty()) close(context.size());
+  return out;
+}
+
+ExtractiveAnswer extract_answer(std::string_view question, const std::vector<Passage>& passages,
+                                const ExtractiveOptions& options) {
+  ExtractiveAnswer answer;
+  if (passages.empty()) {
+    answer.text = kNoPassagesAnswer;
+    return answer;
+  }
+  std::vector<std::string> query = vorn_core::content_terms(question);
+  std::vector<std::string> query_order = query;  // for word pairs
+  std::sort(query.begin(), query.end());
+  query.erase(std::unique(query.begin(), query.end()), query.end());
+
+  // Units stay alive in `units` while candidates point at them.
+  std::vector<std::vector<TextUnit>> units(passages.size());
+  std::vector<Candidate> candidates;
+  for (std::size_t p = 0; p < passages.size(); ++p) {
+    units[p] = split_units(passages[p].text, passages[p].heading);
+  }
+  for (std::size_t p = 0; p < passages.size(); ++p) {
+    for (std::size_t u = 0; u < units[p].size(); ++u) {
+      const TextUnit& unit = units[p][u];
+      if (!unit.selectable) continue;
+      Candidate c{p, u, &unit, vorn_core::content_terms(unit.text), {}, {}};
+      c.own.insert(c.terms.begin(), c.terms.end());
+      for (std::string& t : vorn_core::content_terms(unit.heading)) c.heading.insert(std::move(t));
+      candidates.push_back(std::move(c));
+    }
+  }
+
+  // Rarity among the candidate sentences: ln(1 + N / df).
+  const double n = static_cast<double>(candidates.size());
+  std::unordered_map<std::string, double> idf;
+  for (const std::string& t : query) {
+    double df = 0;
+    for (const Candidate& c : candidates) df += (c.own.count(t) || c.heading.count(t)) ? 1.0 : 0.0;
+    idf[t] = df > 0 ? std::log(1.0 + n / df) : std::log(1.0 + std::max(n, 1.0));
+  }
+  double total = 0.0;
+  for (const std::string& t : query) total += idf[t];
+
+  double best = 0.0;
+  for (Candidate& c : candidates) {
+    double matched = 0.0;
+    bool own_match = false;
+    for (const std::string& t : query) {
+      if (c.own.count(t)) {
+        matched += idf[t];
+        own_match = true;
+      } else if (c.heading.count(t)) {
+        matched += 0.5 * idf[t];
+      }
+    }
+    if (!own_match || total <= 0.0) continue;  // a heading alone does not make a sentence an answer
+    std::size_t pairs = 0;
+    for (std::size_t i = 0; i + 1 < query_order.size(); ++i) {
+      for (std::size_t k = 0; k + 1 < c.terms.size(); ++k) {
+        if (c.terms[k] == query_order[i] && c.terms[k + 1] == query_order[i + 1]) {
+          ++pairs;
+          break;
+        }
+      }
+    }
+    const double words = static_cast<double>(c.terms.size());
+    const double length_factor = 1.0 / (1.0 + 0.02 * std::max(0.0, words - 30.0));
+    const double position_factor =
+        (1.0 / (1.0 + 0.15 * static_cast<double>(c.passage))) * (1.0 + 0.1 / (1.0 + static_cast<double>(c.position)));
+    c.score = (matched / total) * (1.0 + 0.1 * static_cast<double>(std::min<std::size_t>(pairs, 3))) * length_factor *
+              position_factor;
+    best = std::max(best, c.score);
+  }
+  if (best <= 0.0) {
+    answer.text = kNoMatchAnswer;
+    return answer;
+  }
+
+  std::vector<std::size_t> order(candidates.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return candidates[a].score > candidates[b].score; });
+  std::vector<const Candidate*> picked;
+  std::set<std::string> texts;
+  for (std::size_t i : order) {
+    const Candidate& c = candidates[i];
+    if (picked.size() >= options.max_sentences || c.score <= 0.0 || c.score < options.min_relative_score * best) break;
+    // Overlapping chunks repeat sentences; say each thing once.
+    if (!texts.insert(normalised(c.unit->text)).second) continue;
+    const bool repeats = std::any_of(picked.begin(), picked.end(),
+                                     [&](const Candidate* p) { return jaccard(p->own, c.own) >= 0.8; });
+    if (!repeats) picked.push_back(&c);
+  }
+  std::sort(picked.begin(), picked.end(), [](const Candidate* a, const Candidate* b) {
+    return a->passage != b->passage ? a->passage < b->passage : a->position < b->position;
+  });
+
+  for (std::size_t i = 0; i < picked.size(); ++i) {
+    const Candidate& c = *picked[i];
+    const std::string& id = passages[c.passage].id;
+    answer.sentences.push_back({c.unit->text, id, c.passage, c.position, c.score});
+    if (!answer.text.empty()) answer.text += ' ';
+    answer.text += with_full_stop(c.unit->text);
+    const bool run_ends = i + 1 == picked.size() || picked[i + 1]->passage != c.passage;
+    if (run_ends && !id.empty()) {
+      answer.text += " [" + id + "]";
+      if (std::find(answer.cited_ids.begin(), answer.cited_ids.end(), id) == answer.cited_ids.end()) {
+        answer.cited_ids.push_back(id);
+      }
+    }
+  }
+  return answer;
+}
+
+}  // namespace vorn_inference

@@ -1,0 +1,254 @@
+#include "vorn_inference/http_client.hpp"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+
+#include "vorn_inference/errors.hpp"
+
+namespace vorn_inference {
+namespace {
+
+// curl_global_init is not thread-safe and must run before any handle
+// exists; a function-local static runs it exactly once.
+void ensure_curl_initialised() {
+  static const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
+  if (code != CURLE_OK) {
+    throw ModelConnectionError("The HTTP library failed to initialise (" + std::string(curl_easy_strerror(code)) +
+                               "). Check the TLS installation, then retry.");
+  }
+}
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
+  return out;
+}
+
+std::string_view trim(std::string_view text) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+  return text;
+}
+
+// What the callbacks fill while curl runs the exchange.
+struct Exchange {
+  std::size_t limit = 0;
+  bool over_limit = false;
+  HttpResponse response;
+};
+
+std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* exchange = static_cast<Exchange*>(user);
+  const std::size_t n = size * count;
+  if (exchange->response.body.size() + n > exchange->limit) {
+    // Returning less than we were given makes curl abort the transfer.
+    exchange->over_limit = true;
+    return 0;
+  }
+  exchange->response.body.append(data, n);
+  return n;
+}
+
+std::size_t on_header(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* exchange = static_cast<Exchange*>(user);
+  const std::size_t n = size * count;
+  std::string_view line(data, n);
+  // A status line starts a new response (after a 100 Continue, say): only
+  // the headers of the final one count.
+  if (line.starts_with("HTTP/")) {
+    exchange->response.headers.clear();
+    return n;
+  }
+  const auto colon = line.find(':');
+  if (colon == std::string_view::npos) return n;
+  exchange->response.headers.push_back(
+      HttpHeader{lower(trim(line.substr(0, colon))), std::string(trim(line.substr(colon + 1)))});
+  return n;
+}
+
+struct CurlDeleter {
+  void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+};
+struct SlistDeleter {
+  void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+};
+
+bool has_line_break(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
+
+// Appends a header line, keeping the list valid when curl runs out of memory.
+void append_header(std::unique_ptr<curl_slist, SlistDeleter>& list, const std::string& line) {
+  curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+  if (!grown) throw std::bad_alloc();
+  (void)list.release();
+  list.reset(grown);
+}
+
+std::string detail_of(CURLcode code, const char* error_buffer) {
+  return error_buffer[0] != '\0' ? std::string(error_buffer) : std::string(curl_easy_strerror(code));
+}
+
+[[noreturn]] void throw_transport_error(CURLcode code, const char* error_buffer, const Exchange& exchange,
+                                        const std::string& safe_url, const HttpClientOptions& options) {
+  if (exchange.over_limit || code == CURLE_FILESIZE_EXCEEDED) {
+    throw ModelResponseError("The answer from " + safe_url + " is larger than the limit of " +
+                             std::to_string(options.max_response_bytes) +
+                             " bytes. Raise `max_response_bytes` or check the endpoint, then retry.");
+  }
+  const std::string detail = detail_of(code, error_buffer);
+  switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+      throw ModelTimeoutError("The request to " + safe_url + " timed out (connect timeout " +
+                              std::to_string(options.connect_timeout.count()) + " ms, total timeout " +
+                              std::to_string(options.total_timeout.count()) + " ms): " + detail +
+                              ". Raise the timeout or check the endpoint, then retry.");
+    case CURLE_URL_MALFORMAT:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      throw ModelConfigError("The URL " + safe_url + " cannot be used: " + detail +
+                             ". Pass an http:// or https:// base URL and retry.");
+    default:
+      throw ModelConnectionError("The request to " + safe_url + " failed: " + detail +
+                                 ". Check the base URL, the network and the TLS setup, then retry.");
+  }
+}
+
+}  // namespace
+
+const std::string* HttpResponse::header(std::string_view name) const noexcept {
+  for (const auto& h : headers) {
+    if (h.name.size() == name.size() &&
+        std::equal(h.name.begin(), h.name.end(), name.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+        })) {
+      return &h.value;
+    }
+  }
+  return nullptr;
+}
+
+HttpClient::HttpClient(HttpClientOptions options) : options_(std::move(options)) {
+  if (options_.connect_timeout.count() <= 0 || options_.total_timeout.count() <= 0) {
+    throw ModelConfigError("HTTP timeouts must be positive. Pass a `connect_timeout` and a `total_timeout` above 0 ms "
+                           "and retry.");
+  }
+  if (options_.max_response_bytes == 0) {
+    throw ModelConfigError("`max_response_bytes` must be positive. Pass a body limit above 0 and retry.");
+  }
+}
+
+HttpResponse HttpClient::post_json(const std::string& url, const std::string& body,
+                                   const std::vector<HttpHeader>& headers) const {
+  ensure_curl_initialised();
+  const std::string safe_url = redact_url(url);
+
+  std::unique_ptr<CURL, CurlDeleter> handle(curl_easy_init());
+  if (!handle) throw ModelConnectionError("The HTTP library could not create a request handle. Retry later.");
+  CURL* h = handle.get();
+
+  std::unique_ptr<curl_slist, SlistDeleter> header_list;
+  append_header(header_list, "Content-Type: application/json");
+  append_header(header_list, "Accept: application/json");
+  // Without this curl waits for a 100 Continue before sending large bodies.
+  append_header(header_list, "Expect:");
+  for (const auto& header : headers) {
+    // A line break would smuggle in extra headers; the value is not echoed
+    // because it may be a credential.
+    if (header.name.empty() || has_line_break(header.name)) {
+      throw ModelConfigError("An HTTP header name is empty or contains a line break. Pass a plain header name and "
+                             "retry.");
+    }
+    if (has_line_break(header.value)) {
+      throw ModelConfigError("The value of the HTTP header " + header.name +
+                             " contains a line break. Remove it (a key read from a file often ends with one) and "
+                             "retry.");
+    }
+    append_header(header_list, header.name + ": " + header.value);
+  }
+
+  Exchange exchange;
+  exchange.limit = options_.max_response_bytes;
+  char error_buffer[CURL_ERROR_SIZE] = {};
+
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+#if LIBCURL_VERSION_NUM >= 0x075500
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+#else
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  // Signals cannot interrupt a thread that is not the main one; timeouts
+  // work without them.
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_POST, 1L);
+  curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
+  curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, header_list.get());
+  curl_easy_setopt(h, CURLOPT_USERAGENT, "vorn_rag");
+  curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options_.connect_timeout.count()));
+  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(options_.total_timeout.count()));
+  // Refuses early when Content-Length already says too much; the write
+  // callback catches bodies without one.
+  curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options_.max_response_bytes));
+  const bool verify = !options_.insecure_disable_tls_verification_for_tests_only;
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
+  if (!options_.ca_bundle_path.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, options_.ca_bundle_path.c_str());
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &on_body);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &exchange);
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &on_header);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, &exchange);
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer);
+
+  const CURLcode code = curl_easy_perform(h);
+  if (code != CURLE_OK) throw_transport_error(code, error_buffer, exchange, safe_url, options_);
+
+  long status = 0;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  exchange.response.status = status;
+  return std::move(exchange.response);
+}
+
+std::string redact_url(std::string_view url) {
+  std::string_view rest = url;
+  std::string scheme;
+  if (const auto sep = rest.find("://"); sep != std::string_view::npos) {
+    scheme = std::string(rest.substr(0, sep + 3));
+    rest.remove_prefix(sep + 3);
+  }
+  // Query and fragment go first: an '@' or '/' inside them is not structure.
+  rest = rest.substr(0, rest.find_first_of("?#"));
+  const auto path_start = rest.find('/');
+  std::string_view authority = rest.substr(0, path_start);
+  const std::string_view path = path_start == std::string_view::npos ? std::string_view() : rest.substr(path_start);
+  if (const auto at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
+  return scheme + std::string(authority) + std::string(path);
+}
+
+std::optional<std::chrono::milliseconds> parse_retry_after(std::string_view value,
+                                                           std::chrono::system_clock::time_point now) {
+  value = trim(value);
+  if (value.empty()) return std::nullopt;
+  if (std::isdigit(static_cast<unsigned char>(value.front()))) {
+    double seconds = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+    if (ec != std::errc() || end != value.data() + value.size() || !std::isfinite(seconds)) return std::nullopt;
+    // A year is far beyond any sensible wait; it also keeps the cast in range.
+    seconds = std::min(seconds, 365.0 * 24 * 3600);
+    return std::chrono::milliseconds(static_cast<std::int64_t>(std::llround(seconds * 1000)));
+  }
+  const std::string text(value);
+  const time_t when = curl_getdate(text.c_str(), nullptr);
+  if (when == -1) return std::nullopt;
+  const auto delta = std::chrono::system_clock::from_time_t(when) - now;
+  if (delta <= std::chrono::system_clock::duration::zero()) return std::chrono::milliseconds(0);
+  return std::chrono::duration_cast<std::chrono::milliseconds>(delta);
+}
+
+}  // namespace vorn_inference

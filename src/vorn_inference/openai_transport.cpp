@@ -1,0 +1,237 @@
+#include "openai_transport.hpp"
+
+#include <cctype>
+#include <cstdlib>
+#include <random>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "vorn_core/event_loop.hpp"
+#include "vorn_core/json.hpp"
+#include "vorn_core/logger.hpp"
+#include "vorn_inference/errors.hpp"
+
+namespace vorn_inference::detail {
+namespace {
+
+using nlohmann::json;
+using std::chrono::milliseconds;
+
+// Structured answers and usage blocks are small; these bounds only stop a
+// hostile or broken endpoint from making the conversion recurse or spin.
+constexpr std::size_t kMaxJsonDepth = 64;
+constexpr std::size_t kMaxJsonNodes = 100'000;
+constexpr std::size_t kMaxObjectKeys = 10'000;
+
+vorn_core::Logger& logger() { return vorn_core::LoggerManager().get_logger("vorn_inference"); }
+
+double random_unit() {
+  thread_local std::mt19937_64 engine{std::random_device{}()};
+  return std::uniform_real_distribution<double>(0.0, 1.0)(engine);
+}
+
+std::vector<HttpHeader> auth_headers(const ApiKey& key) {
+  std::vector<HttpHeader> headers;
+  if (!key.empty()) headers.push_back(HttpHeader{"Authorization", "Bearer " + key.reveal()});
+  return headers;
+}
+
+// The most telling part of an error body: OpenAI's error.message, a
+// FastAPI-style detail, or the text itself.
+std::string error_detail(const ApiKey& key, const std::string& body) {
+  const json parsed = json::parse(body, nullptr, false);
+  if (!parsed.is_discarded() && parsed.is_object()) {
+    const auto error = parsed.find("error");
+    if (error != parsed.end()) {
+      if (error->is_object()) {
+        const auto message = error->find("message");
+        if (message != error->end() && message->is_string()) return excerpt(key, message->get<std::string>());
+      } else if (error->is_string()) {
+        return excerpt(key, error->get<std::string>());
+      }
+    }
+    const auto detail = parsed.find("detail");
+    if (detail != parsed.end() && detail->is_string()) return excerpt(key, detail->get<std::string>());
+  }
+  return body.empty() ? std::string("empty body") : excerpt(key, body);
+}
+
+[[noreturn]] void throw_status_error(const OpenAITransport& transport, const std::string& safe_url,
+                                     const HttpResponse& response, int attempts) {
+  const int status = static_cast<int>(response.status);
+  const std::string detail = error_detail(transport.api_key(), response.body);
+  const std::string& variable = transport.options().api_key_env;
+  if (status == 401 || status == 403) {
+    const std::string hint = transport.api_key().empty()
+                                 ? "No API key was sent: the environment variable " + variable +
+                                       " is unset or empty. Set it and retry."
+                                 : "Check the API key in the environment variable " + variable +
+                                       " and its permissions, then retry.";
+    throw ModelAuthError(status, "The model endpoint " + safe_url + " refused the credentials (HTTP " +
+                                     std::to_string(status) + ": " + detail + "). " + hint);
+  }
+  const std::string tries = attempts > 1 ? " after " + std::to_string(attempts) + " attempts" : "";
+  const std::string hint = status == 429 ? "Lower the request rate or raise `max_retries`, then retry."
+                                         : "Check the request and the endpoint, then retry.";
+  throw ModelHTTPError(status, "The model endpoint " + safe_url + " answered HTTP " + std::to_string(status) + tries +
+                                   ": " + detail + ". " + hint);
+}
+
+// The last network failure, saying how often it was tried.
+[[noreturn]] void throw_transport_failure(std::exception_ptr failure, int attempts) {
+  if (attempts <= 1) std::rethrow_exception(failure);
+  const std::string prefix = "Gave up after " + std::to_string(attempts) + " attempts. ";
+  try {
+    std::rethrow_exception(failure);
+  } catch (const ModelTimeoutError& e) {
+    ModelTimeoutError wrapped(prefix + e.message());
+    wrapped.set_cause(failure);
+    throw wrapped;
+  } catch (const ModelConnectionError& e) {
+    ModelConnectionError wrapped(prefix + e.message());
+    wrapped.set_cause(failure);
+    throw wrapped;
+  }
+}
+
+milliseconds retry_wait(const RetryPolicy& policy, const std::optional<HttpResponse>& response, int retry) {
+  if (response) {
+    // OpenAI's millisecond variant first, then the standard header.
+    std::optional<milliseconds> asked;
+    if (const std::string* ms = response->header("retry-after-ms")) {
+      if (auto seconds = parse_retry_after(*ms)) asked = milliseconds(seconds->count() / 1000);
+    }
+    if (!asked) {
+      if (const std::string* value = response->header("retry-after")) asked = parse_retry_after(*value);
+    }
+    if (asked) return std::min(*asked, policy.max_retry_after);
+  }
+  return backoff_delay(policy, retry, random_unit());
+}
+
+json decode_success(const OpenAITransport& transport, const std::string& safe_url, const HttpResponse& response) {
+  json parsed = json::parse(response.body, nullptr, false);
+  if (parsed.is_discarded()) {
+    throw ModelResponseError("The model endpoint " + safe_url + " answered HTTP " + std::to_string(response.status) +
+                             " with a body that is not JSON: " + excerpt(transport.api_key(), response.body) +
+                             ". Check that the base URL points at an OpenAI-compatible API, then retry.");
+  }
+  return parsed;
+}
+
+vorn_core::Task<void> wait_for(milliseconds delay) {
+  if (vorn_core::EventLoop::current()) {
+    co_await vorn_core::sleep_for(delay);
+  } else {
+    std::this_thread::sleep_for(delay);
+  }
+}
+
+}  // namespace
+
+ApiKey ApiKey::from_environment(const std::string& variable) {
+  if (variable.empty()) return ApiKey();
+  const char* raw = std::getenv(variable.c_str());
+  if (!raw) return ApiKey();
+  std::string_view key(raw);
+  while (!key.empty() && std::isspace(static_cast<unsigned char>(key.front()))) key.remove_prefix(1);
+  while (!key.empty() && std::isspace(static_cast<unsigned char>(key.back()))) key.remove_suffix(1);
+  return ApiKey(std::string(key));
+}
+
+std::string ApiKey::scrub(std::string text) const {
+  if (key_.empty()) return text;
+  for (auto pos = text.find(key_); pos != std::string::npos; pos = text.find(key_, pos)) {
+    text.replace(pos, key_.size(), "[REDACTED]");
+    pos += 10;
+  }
+  return text;
+}
+
+OpenAITransport::OpenAITransport(OpenAIEndpointOptions options)
+    : options_(std::move(options)), client_(options_.http), api_key_(ApiKey::from_environment(options_.api_key_env)) {
+  const std::string& base = options_.base_url;
+  if (!base.starts_with("http://") && !base.starts_with("https://")) {
+    throw ModelConfigError("The base URL " + vorn_core::quote(redact_url(base)) +
+                           " is not an http:// or https:// URL. Pass the endpoint's URL and retry.");
+  }
+  const RetryPolicy& retry = options_.retry;
+  if (retry.max_retries < 0 || retry.initial_backoff.count() < 0 || retry.max_backoff.count() < 0 ||
+      retry.max_retry_after.count() < 0) {
+    throw ModelConfigError("Retry settings must not be negative. Pass `max_retries` and waits of 0 or more and retry.");
+  }
+}
+
+std::string OpenAITransport::safe_url(std::string_view path) const {
+  return redact_url(endpoint_url(options_.base_url, path));
+}
+
+vorn_core::Task<json> OpenAITransport::post(std::string path, std::string body) const {
+  const std::string url = endpoint_url(options_.base_url, path);
+  const std::string safe = redact_url(url);
+  const std::vector<HttpHeader> headers = auth_headers(api_key_);
+  const int attempts = options_.retry.max_retries + 1;
+  for (int attempt = 1;; ++attempt) {
+    std::optional<HttpResponse> response;
+    std::exception_ptr failure;
+    try {
+      response = client_.post_json(url, body, headers);
+    } catch (const ModelTimeoutError&) {
+      failure = std::current_exception();
+    } catch (const ModelConnectionError&) {
+      failure = std::current_exception();
+    }
+    if (response && response->status >= 200 && response->status < 300) co_return decode_success(*this, safe, *response);
+    if (response && !is_retryable_status(response->status)) throw_status_error(*this, safe, *response, attempt);
+    if (attempt >= attempts) {
+      if (failure) throw_transport_failure(failure, attempt);
+      throw_status_error(*this, safe, *response, attempt);
+    }
+    const milliseconds delay = retry_wait(options_.retry, response, attempt);
+    const std::string reason = response ? "HTTP " + std::to_string(response->status)
+                                        : api_key_.scrub(vorn_core::exception_message(failure));
+    logger().warning("Retrying the request to " + safe + " in " + std::to_string(delay.count()) + " ms (retry " +
+                     std::to_string(attempt) + " of " + std::to_string(attempts - 1) + "): " + reason);
+    co_await wait_for(delay);
+  }
+}
+
+std::string dump_request(const json& body) { return body.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+std::string excerpt(const ApiKey& key, std::string_view text, std::size_t limit) {
+  // Scrub before cutting, so a key split by the cut cannot survive.
+  std::string scrubbed = key.scrub(std::string(text));
+  std::string out;
+  out.reserve(std::min(scrubbed.size(), limit) + 3);
+  for (const char c : scrubbed) {
+    if (out.size() >= limit) {
+      // Cut on a character boundary: drop a partial UTF-8 sequence.
+      while (!out.empty() && (static_cast<unsigned char>(out.back()) & 0xC0) == 0x80) out.pop_back();
+      if (!out.empty() && (static_cast<unsigned char>(out.back()) & 0x80) != 0) out.pop_back();
+      out += "...";
+      break;
+    }
+    out += std::iscntrl(static_cast<unsigned char>(c)) ? ' ' : c;
+  }
+  return out;
+}
+
+std::optional<vorn_core::Value> bounded_value_from_json(const json& root) {
+  // Iterative walk: the check itself must not recurse on deep input.
+  std::vector<std::pair<const json*, std::size_t>> pending;
+  pending.emplace_back(&root, 1);
+  std::size_t nodes = 0;
+  while (!pending.empty()) {
+    const auto [node, depth] = pending.back();
+    pending.pop_back();
+    if (++nodes > kMaxJsonNodes || depth > kMaxJsonDepth) return std::nullopt;
+    if (node->is_object() && node->size() > kMaxObjectKeys) return std::nullopt;
+    if (node->is_structured()) {
+      for (const json& child : *node) pending.emplace_back(&child, depth + 1);
+    }
+  }
+  return vorn_core::from_json(root);
+}
+
+}  // namespace vorn_inference::detail

@@ -1,0 +1,74 @@
+// Private to vorn_inference: the request loop the OpenAI-compatible clients
+// share (credentials, retries, status mapping, JSON decoding). Kept out of
+// include/ so that nlohmann does not become part of the public interface.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "vorn_core/task.hpp"
+#include "vorn_core/value.hpp"
+#include "vorn_inference/http_client.hpp"
+#include "vorn_inference/openai_endpoint.hpp"
+
+namespace vorn_inference::detail {
+
+// An API key that cannot end up in a message by accident: there is no
+// conversion to text besides `reveal()`, which only the header builder calls.
+class ApiKey {
+ public:
+  ApiKey() = default;
+  explicit ApiKey(std::string key) : key_(std::move(key)) {}
+  // The key from the environment variable, whitespace trimmed; empty when
+  // the variable is unset or empty.
+  static ApiKey from_environment(const std::string& variable);
+
+  bool empty() const noexcept { return key_.empty(); }
+  const std::string& reveal() const noexcept { return key_; }
+  // `text` with every occurrence of the key replaced: for anything the
+  // endpoint sent back, which may quote the key.
+  std::string scrub(std::string text) const;
+
+ private:
+  std::string key_;
+};
+
+class OpenAITransport {
+ public:
+  // Throws `ModelConfigError` for a base URL that is not http(s) or a
+  // negative retry setting.
+  explicit OpenAITransport(OpenAIEndpointOptions options);
+
+  // POSTs the JSON `body` to the operation `path` ("/chat/completions") and
+  // returns the decoded body of the 2xx answer, retrying as the policy says.
+  // Blocks the calling thread during each exchange; waits between attempts
+  // on the running event loop when there is one.
+  vorn_core::Task<nlohmann::json> post(std::string path, std::string body) const;
+
+  // The operation's URL as messages may show it.
+  std::string safe_url(std::string_view path) const;
+  const OpenAIEndpointOptions& options() const noexcept { return options_; }
+  const ApiKey& api_key() const noexcept { return api_key_; }
+
+ private:
+  OpenAIEndpointOptions options_;
+  HttpClient client_;
+  ApiKey api_key_;
+};
+
+// Serialises a request body; text that is not valid UTF-8 (a chunk cut in
+// the middle of a character) is replaced rather than refused.
+std::string dump_request(const nlohmann::json& body);
+
+// A short, single-line, scrubbed excerpt of text from the wire for messages.
+std::string excerpt(const ApiKey& key, std::string_view text, std::size_t limit = 300);
+
+// Converts JSON to a `Value` when it is small and shallow enough to convert
+// safely (the conversion recurses and dict lookups are linear); absent
+// otherwise.
+std::optional<vorn_core::Value> bounded_value_from_json(const nlohmann::json& json);
+
+}  // namespace vorn_inference::detail

@@ -1,0 +1,67 @@
+#include "vorn_retrieval/hybrid_retriever.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "vorn_core/error.hpp"
+#include "vorn_retrieval/fulltext_retriever.hpp"
+#include "vorn_retrieval/fusion.hpp"
+
+namespace vorn_retrieval {
+namespace {
+
+constexpr std::size_t kMinCandidates = 20;
+
+bool valid_weight(double w) { return std::isfinite(w) && w >= 0.0; }
+
+}  // namespace
+
+HybridRetriever::HybridRetriever(vorn_datastore::DataStorePtr data_store, HybridOptions options)
+    : data_store_(std::move(data_store)), options_(options) {
+  (void)require_capability(data_store_, vorn_datastore::CapabilityType::VECTOR, "vector search");
+  (void)require_capability(data_store_, vorn_datastore::CapabilityType::FULLTEXT, "full-text search");
+  if (!valid_weight(options_.vector_weight) || !valid_weight(options_.fulltext_weight) ||
+      options_.vector_weight + options_.fulltext_weight <= 0.0) {
+    throw vorn_core::ValueError("Invalid hybrid weights: `vector_weight` and `fulltext_weight` must be finite, "
+                                "not negative, and not both 0. Fix them and retry.");
+  }
+  if (!std::isfinite(options_.rank_constant) || options_.rank_constant < 0.0) {
+    throw vorn_core::ValueError("Invalid `rank_constant`. Set it to 0 or more and retry.");
+  }
+  if (options_.candidates_per_result == 0) {
+    throw vorn_core::ValueError("Invalid `candidates_per_result`. Set it to 1 or more and retry.");
+  }
+}
+
+vorn_core::Task<vorn_core::ChunkList> HybridRetriever::retrieve_chunks(std::string query, RetrieveOptions options) {
+  const std::size_t top_k = effective_top_k(options, kDefaultTopK);
+  const std::size_t pool = std::max(kMinCandidates, top_k * options_.candidates_per_result);
+
+  // The threshold applies to the fused score, not to either search's own.
+  vorn_datastore::SearchRequest request;
+  request.query = query;
+  request.top_k = pool;
+  request.query_filter = options.query_filter;
+  std::vector<vorn_core::ChunkList> lists;
+  lists.push_back(co_await data_store_->capability(vorn_datastore::CapabilityType::VECTOR)->search(request));
+  lists.push_back(co_await data_store_->capability(vorn_datastore::CapabilityType::FULLTEXT)->search(request));
+
+  std::array<double, 2> weights;  // assigned, not braced: g++ 12 miscompiles braced arrays in coroutines
+  weights[0] = options_.vector_weight;
+  weights[1] = options_.fulltext_weight;
+  FusedRanking fused = weighted_reciprocal_rank_scored(lists, weights, options_.rank_constant);
+  const double best = (weights[0] + weights[1]) / (options_.rank_constant + 1.0);
+
+  vorn_core::ChunkList out;
+  for (std::size_t i = 0; i < fused.chunks.size() && out.size() < top_k; ++i) {
+    const double score = fused.scores[i] / best;
+    if (options.threshold && score < *options.threshold) break;  // sorted: the rest score lower
+    auto hit = std::make_shared<vorn_core::Chunk>(*fused.chunks[i]);
+    hit->score = score;
+    out.push_back(std::move(hit));
+  }
+  co_return out;
+}
+
+}  // namespace vorn_retrieval

@@ -1,0 +1,194 @@
+// Offline answering: sentence splitting, the extractive answerer, the
+// extractive LM invoker, and query() end to end over the SQLite store.
+#include <gtest/gtest.h>
+
+#include "component_support.hpp"
+#include "vorn_core/error.hpp"
+#include "vorn_datastore/sqlite_data_store.hpp"
+#include "vorn_generation/extractive_answerer.hpp"
+#include "vorn_generation/lm_request_processor.hpp"
+#include "vorn_generation/prompt_builder.hpp"
+#include "vorn_inference/extractive_lm_invoker.hpp"
+#include "vorn_rag/query.hpp"
+
+namespace {
+
+using namespace vorn_components_test;
+using vorn_core::Dict;
+using vorn_core::Value;
+using vorn_core::run_sync;
+using vorn_inference::Passage;
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(SplitSentences, FindsBoundariesButNotAbbreviationsOrDecimals) {
+  struct Case {
+    std::string paragraph;
+    std::vector<std::string> sentences;
+  };
+  const std::vector<Case> cases = {
+      {"First one. Second one!", {"First one.", "Second one!"}},
+      {"Use a form, e.g. this one. Then stop.", {"Use a form, e.g. this one.", "Then stop."}},
+      {"Version 1.2 is out. It works.", {"Version 1.2 is out.", "It works."}},
+      {"He said \"stop.\" Then he left.", {"He said \"stop.\"", "Then he left."}},
+      {"Call `run()`. `arun` awaits.", {"Call `run()`.", "`arun` awaits."}},
+      {"lower case follows. so no cut", {"lower case follows. so no cut"}},
+      {"Ask J. Smith about it.", {"Ask J. Smith about it."}},
+      {"   ", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.paragraph);
+    EXPECT_EQ(vorn_inference::split_sentences(c.paragraph), c.sentences);
+  }
+}
+
+TEST(SplitUnits, ReadsMarkdownStructure) {
+  const std::string text =
+      "# Errors\n"
+      "Every error has a code. It is stable\n"
+      "across releases.\n"
+      "\n"
+      "- A list item with several words\n"
+      "  continued on the next line.\n"
+      "\n"
+      "| Error | Code |\n"
+      "|---|---|\n"
+      "| RAGTypeError | VORN-RAG-TYPE |\n"
+      "\n"
+      "```sh\n"
+      "bash scripts/test.sh\n"
+      "```\n"
+      "## Sub\n"
+      "Ok.\n";
+  const auto units = vorn_inference::split_units(text, "Start");
+  std::vector<std::string> texts;
+  for (const auto& u : units) texts.push_back(u.text);
+  EXPECT_EQ(texts, (std::vector<std::string>{"Every error has a code.", "It is stable across releases.",
+                                             "A list item with several words continued on the next line.",
+                                             "Error: RAGTypeError; Code: VORN-RAG-TYPE", "`bash scripts/test.sh`",
+                                             "Ok."}));
+  EXPECT_EQ(units[0].heading, "Errors");
+  EXPECT_EQ(units.back().heading, "Sub");
+  EXPECT_FALSE(units.back().selectable);  // too short to answer anything
+  EXPECT_EQ(vorn_inference::split_units("Plain text here.", "Given").front().heading, "Given");
+}
+
+TEST(ParseContextBlocks, ReadsWhatFormatContextWrites) {
+  const auto chunk_a = vorn_core::make_chunk("docs/a.md#0-1234abcd", "First paragraph.\n\n[link](x) starts a paragraph.");
+  const auto chunk_b = vorn_core::make_chunk("b", "Second chunk.");
+  const std::string context = vorn_generation::format_context({chunk_a, chunk_b});
+  const auto passages = vorn_inference::parse_context_blocks(context);
+  ASSERT_EQ(passages.size(), 2U);
+  EXPECT_EQ(passages[0].id, chunk_a->id);
+  EXPECT_EQ(passages[0].text, chunk_a->content);
+  EXPECT_EQ(passages[1].id, "b");
+  EXPECT_EQ(passages[1].text, "Second chunk.");
+
+  const auto loose = vorn_inference::parse_context_blocks("Some text without ids.");
+  ASSERT_EQ(loose.size(), 1U);
+  EXPECT_EQ(loose[0].id, "");
+  EXPECT_TRUE(vorn_inference::parse_context_blocks("").empty());
+}
+
+class ExtractiveAnswererTest : public ::testing::Test {
+ protected:
+  vorn_core::ChunkList chunks_{
+      vorn_core::make_chunk("docs/pipeline.md#0-aaaaaaaa",
+                            "# Pipeline\n\nA pipeline runs its steps in order. Each step reads the state and writes "
+                            "one key. Errors in a step are wrapped by the step error handler."),
+      vorn_core::make_chunk("docs/strategies.md#2-bbbbbbbb",
+                            "NaiveRAG retrieves chunks and writes an answer. CRAG judges the relevance of each "
+                            "retrieved chunk before it answers."),
+  };
+};
+
+TEST_F(ExtractiveAnswererTest, PicksTheSentenceThatAnswersAndCitesItsChunk) {
+  vorn_generation::ExtractiveAnswerer one({.max_sentences = 1});
+  EXPECT_EQ(run_sync(one.synthesize("How are errors in a step handled?", chunks_)),
+            Value("Errors in a step are wrapped by the step error handler. [docs/pipeline.md#0-aaaaaaaa]"));
+  EXPECT_EQ(run_sync(one.synthesize("What does CRAG judge?", chunks_)),
+            Value("CRAG judges the relevance of each retrieved chunk before it answers. [docs/strategies.md#2-bbbbbbbb]"));
+}
+
+TEST_F(ExtractiveAnswererTest, CombinesPassagesInContextOrder) {
+  vorn_generation::ExtractiveAnswerer answerer;
+  const auto answer = answerer.answer("What does CRAG judge, and in which order does a pipeline run its steps?", chunks_);
+  ASSERT_TRUE(answer.found());
+  EXPECT_EQ(answer.cited_ids, (std::vector<std::string>{"docs/pipeline.md#0-aaaaaaaa", "docs/strategies.md#2-bbbbbbbb"}));
+  EXPECT_LE(answer.sentences.size(), 3U);
+  EXPECT_TRUE(contains(answer.text, "A pipeline runs its steps in order."));
+  EXPECT_LT(answer.text.find("[docs/pipeline.md#0-aaaaaaaa]"), answer.text.find("CRAG judges"));
+  EXPECT_TRUE(answer.text.ends_with("[docs/strategies.md#2-bbbbbbbb]"));
+}
+
+TEST_F(ExtractiveAnswererTest, OverlappingChunksDoNotRepeatASentence) {
+  auto overlap = vorn_core::make_chunk("docs/pipeline.md#1-cccccccc",
+                                       "Errors in a step are wrapped by the step error handler. More text follows.");
+  vorn_core::ChunkList chunks{chunks_[0], overlap};
+  const auto answer = vorn_generation::ExtractiveAnswerer().answer("How are step errors wrapped?", chunks);
+  std::size_t count = 0;
+  for (const auto& s : answer.sentences) count += s.text.starts_with("Errors in a step") ? 1 : 0;
+  EXPECT_EQ(count, 1U);
+}
+
+TEST_F(ExtractiveAnswererTest, SaysSoWhenThereIsNothingToAnswerFrom) {
+  vorn_generation::ExtractiveAnswerer answerer;
+  EXPECT_EQ(run_sync(answerer.synthesize("Anything?", {})), Value(std::string(vorn_inference::kNoPassagesAnswer)));
+  EXPECT_EQ(run_sync(answerer.synthesize("Which zebras migrate?", chunks_)),
+            Value(std::string(vorn_inference::kNoMatchAnswer)));
+  // The step form accepts absent chunks.
+  EXPECT_EQ(run_sync(answerer.run(Dict{{"query", "x"}})), Value(std::string(vorn_inference::kNoPassagesAnswer)));
+  EXPECT_THROW(vorn_generation::ExtractiveAnswerer({.max_sentences = 0}), vorn_core::ValueError);
+}
+
+TEST(ExtractiveLMInvoker, AnswersAStuffPromptWithCitations) {
+  auto invoker = std::make_shared<vorn_inference::ExtractiveLMInvoker>(vorn_inference::ExtractiveOptions{.max_sentences = 1});
+  vorn_generation::PromptBuilder builder("", vorn_rag::detail::_USER_TEMPLATE);
+  vorn_core::ChunkList chunks{vorn_core::make_chunk("x#0-1", "Fusion merges ranked lists by reciprocal rank."),
+                              vorn_core::make_chunk("y#0-2", "Routers choose one branch for each query.")};
+  Dict variables{{"context", vorn_generation::format_context(chunks)}, {"query", "How does fusion merge lists?"}};
+
+  const auto parts = vorn_inference::split_prompt(builder.format(variables));
+  EXPECT_EQ(parts.question, "How does fusion merge lists?");
+
+  vorn_inference::InvokeOptions options;
+  options.response_schema = Dict{{"type", "object"}};
+  const auto out = run_sync(invoker->invoke(builder.format(variables), options));
+  EXPECT_EQ(out->response, "Fusion merges ranked lists by reciprocal rank. [x#0-1]");
+  EXPECT_TRUE(out->structured_output.is_none());
+  EXPECT_EQ(out->metadata.get("cited_ids"), Value(vorn_core::List{Value("x#0-1")}));
+  EXPECT_EQ(invoker->model_name(), "extractive");
+
+  // Without the template's markers: the message is the question, the system
+  // message holds the passages.
+  std::vector<vorn_inference::Message> plain{{"system", "[k] Keys name the state fields."},
+                                             {"user", "What do keys name?"}};
+  EXPECT_EQ(run_sync(invoker->invoke(plain, {}))->response, "Keys name the state fields. [k]");
+}
+
+// --- query() end to end, offline ----------------------------------------------------
+
+TEST(OfflineQuery, AnswersFromTheSqliteStoreWithTheExtractiveInvoker) {
+  TempDir dir;
+  auto store = vorn_datastore::SqliteDataStore::open(dir.path() / "store.db",
+                                                     std::make_shared<vorn_inference::HashingEmbedder>(256));
+  run_sync(store->ingest({
+      vorn_core::make_chunk("guide.md#0-1", "The indexer skips chunks that are already stored, so a second run "
+                                            "resumes where the first one stopped."),
+      vorn_core::make_chunk("guide.md#1-2", "Strategies build their pipeline once and cache it."),
+      vorn_core::make_chunk("guide.md#2-3", "Typed errors carry a stable code such as VORN-RAG-TYPE."),
+  }));
+  auto invoker = std::make_shared<vorn_inference::ExtractiveLMInvoker>();
+
+  const Dict result = run_sync(vorn_rag::query("Does the indexer resume an interrupted run?", Value(store),
+                                               Value(invoker), 2));
+  EXPECT_EQ(result.keys(), (std::vector<std::string>{"response", "chunks"}));
+  const auto chunks = vorn_core::to_chunk_list(result.at("chunks"));
+  ASSERT_EQ(chunks.size(), 2U);
+  EXPECT_EQ(chunks[0]->id, "guide.md#0-1");
+  EXPECT_EQ(result.at("response").as_string(),
+            "The indexer skips chunks that are already stored, so a second run resumes where the first one "
+            "stopped. [guide.md#0-1]");
+}
+
+}  // namespace

@@ -1,0 +1,158 @@
+// Indexing files into the SQLite store: resume, progress, summary, errors.
+#include <gtest/gtest.h>
+
+#include "component_support.hpp"
+#include "vorn_core/error.hpp"
+#include "vorn_datastore/sqlite_data_store.hpp"
+#include "vorn_retrieval/fulltext_retriever.hpp"
+#include "vorn_retrieval/indexer.hpp"
+
+namespace {
+
+using namespace vorn_components_test;
+using vorn_core::run_sync;
+using vorn_retrieval::IndexProgress;
+using vorn_retrieval::Indexer;
+using vorn_retrieval::IndexSummary;
+
+std::string paragraphs(const std::string& topic, int n) {
+  std::string out = "# " + topic + "\n\n";
+  for (int i = 0; i < n; ++i) {
+    out += "Paragraph " + std::to_string(i) + " explains " + topic + " in some detail, with enough words to fill "
+           "a good part of a chunk of text.\n\n";
+  }
+  return out;
+}
+
+class IndexerTest : public ::testing::Test {
+ protected:
+  IndexerTest() {
+    dir_.write("corpus/guide.md", paragraphs("installation", 6));
+    dir_.write("corpus/notes/usage.txt", "Run the program with a question. It prints the answer.");
+    dir_.write("corpus/notes/ignored.pdf", "%PDF");
+  }
+  std::shared_ptr<vorn_datastore::SqliteDataStore> open() {
+    return vorn_datastore::SqliteDataStore::open(dir_.path() / "store.db", embedder_);
+  }
+  vorn_retrieval::IndexerOptions small_chunks() {
+    vorn_retrieval::IndexerOptions o;
+    o.chunker = {.chunk_size = 200, .chunk_overlap = 20};
+    o.batch_size = 2;
+    return o;
+  }
+
+  TempDir dir_;
+  std::shared_ptr<CountingEmbedder> embedder_ = std::make_shared<CountingEmbedder>(64);
+};
+
+TEST_F(IndexerTest, IndexesTreesWithSourceIdsAndMetadata) {
+  auto store = open();
+  const IndexSummary summary = run_sync(Indexer(store, small_chunks()).index({dir_.path() / "corpus"}));
+  EXPECT_TRUE(summary.ok());
+  EXPECT_EQ(summary.files_seen, 2U);
+  EXPECT_EQ(summary.files_indexed, 2U);
+  EXPECT_GT(summary.chunks_added, 3U);
+  EXPECT_EQ(summary.chunks_skipped, 0U);
+  EXPECT_EQ(store->size(), summary.chunks_added);
+
+  vorn_retrieval::FulltextRetriever retriever(store);
+  vorn_retrieval::RetrieveOptions options;
+  options.query_filter = vorn_core::Dict{{"source", "corpus/notes/usage.txt"}};
+  const auto hits = vorn_core::to_chunk_list(run_sync(retriever.retrieve("program question", options)));
+  ASSERT_EQ(hits.size(), 1U);
+  EXPECT_TRUE(hits[0]->id.starts_with("corpus/notes/usage.txt#0-")) << hits[0]->id;
+  EXPECT_EQ(hits[0]->metadata.get("chunk"), vorn_core::Value(0));
+  EXPECT_EQ(hits[0]->metadata.get("start"), vorn_core::Value(0));
+
+  const auto guide = vorn_core::to_chunk_list(run_sync(retriever.retrieve("installation paragraph", {})));
+  ASSERT_FALSE(guide.empty());
+  EXPECT_EQ(guide[0]->metadata.get("heading"), vorn_core::Value("installation"));
+}
+
+TEST_F(IndexerTest, RerunSkipsWhatIsStoredWithoutEmbeddingIt) {
+  auto store = open();
+  const IndexSummary first = run_sync(Indexer(store, small_chunks()).index({dir_.path() / "corpus"}));
+  const std::size_t embedded = embedder_->embedded();
+
+  // One file changes, one is new: only their new chunks are embedded.
+  dir_.write("corpus/notes/usage.txt", "Run the program with a question. It prints the answer and its sources.");
+  dir_.write("corpus/new.md", "A new page.");
+  const IndexSummary second = run_sync(Indexer(store, small_chunks()).index({dir_.path() / "corpus"}));
+  EXPECT_TRUE(second.ok());
+  EXPECT_EQ(second.files_seen, 3U);
+  EXPECT_EQ(second.chunks_added, 2U);
+  EXPECT_EQ(second.chunks_skipped, first.chunks_added - 1);  // the guide's chunks
+  EXPECT_EQ(embedder_->embedded(), embedded + 2);
+  // The old version of the changed file is gone, so no answer can quote it.
+  EXPECT_EQ(second.chunks_removed, 1U);
+  EXPECT_EQ(store->size(), first.chunks_added + 1);
+  vorn_retrieval::FulltextRetriever retriever(store);
+  const auto hits = vorn_core::to_chunk_list(run_sync(retriever.retrieve("program question answer", {})));
+  ASSERT_EQ(hits.size(), 1U);
+  EXPECT_NE(hits[0]->content.find("its sources"), std::string::npos);
+}
+
+TEST_F(IndexerTest, ReportsProgressWithTotals) {
+  auto store = open();
+  std::vector<IndexProgress> seen;
+  Indexer indexer(store, small_chunks());
+  indexer.on_progress([&](const IndexProgress& p) { seen.push_back(p); });
+  const IndexSummary summary = run_sync(indexer.index({dir_.path() / "corpus"}));
+
+  ASSERT_FALSE(seen.empty());
+  const std::size_t total = summary.chunks_added;
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_EQ(seen[i].documents_total, 2U);
+    EXPECT_EQ(seen[i].chunks_total, total);
+    if (i > 0) {
+      EXPECT_GE(seen[i].chunks_done, seen[i - 1].chunks_done);
+      EXPECT_GE(seen[i].documents_done, seen[i - 1].documents_done);
+    }
+  }
+  EXPECT_EQ(seen.back().documents_done, 2U);
+  EXPECT_EQ(seen.back().chunks_done, total);
+  // Batches of two: the guide's chunks arrive in several steps.
+  EXPECT_GT(seen.size(), 2U + 1U);
+}
+
+TEST_F(IndexerTest, UnreadableFilesAreReportedAndSkipped) {
+  dir_.write("corpus/broken.md", "valid start \xFF\xFE invalid bytes");
+  dir_.write("corpus/huge.txt", std::string(5000, 'x'));
+  auto options = small_chunks();
+  options.loader.invalid_utf8 = vorn_retrieval::InvalidUtf8::reject;
+  options.loader.max_file_bytes = 4000;
+  auto store = open();
+  const IndexSummary summary =
+      run_sync(Indexer(store, options).index({dir_.path() / "corpus", dir_.path() / "missing"}));
+
+  EXPECT_FALSE(summary.ok());
+  EXPECT_EQ(summary.files_seen, 4U);
+  EXPECT_EQ(summary.files_indexed, 2U);
+  std::map<std::string, std::string> codes;
+  for (const auto& e : summary.errors) codes[e.source] = e.code;
+  EXPECT_EQ(codes["corpus/broken.md"], vorn_retrieval::load_errc::kEncoding);
+  EXPECT_EQ(codes["corpus/huge.txt"], vorn_retrieval::load_errc::kTooLarge);
+  EXPECT_EQ(codes[(dir_.path() / "missing").string()], vorn_retrieval::load_errc::kNotFound);
+  EXPECT_EQ(summary.errors.size(), 3U);
+  EXPECT_GT(store->size(), 0U);  // the good files went in
+}
+
+TEST_F(IndexerTest, StoreFailuresAreReportedPerFile) {
+  auto failing = std::make_shared<TableEmbedder>(std::map<std::string, vorn_inference::Embedding>{}, 64);
+  failing->set_failing(true);
+  auto store = vorn_datastore::SqliteDataStore::open(dir_.path() / "store.db", failing);
+  const IndexSummary summary = run_sync(Indexer(store, small_chunks()).index({dir_.path() / "corpus"}));
+  EXPECT_EQ(summary.files_indexed, 0U);
+  ASSERT_EQ(summary.errors.size(), 2U);
+  EXPECT_EQ(summary.errors[0].message, "embedding service unavailable");
+  EXPECT_EQ(store->size(), 0U);
+}
+
+TEST_F(IndexerTest, RejectsUnusableConfiguration) {
+  EXPECT_THROW(Indexer(nullptr), vorn_core::ValueError);
+  EXPECT_THROW(Indexer(vorn_datastore::SqliteDataStore::open(dir_.path() / "store.db", nullptr)), vorn_core::ValueError);
+  EXPECT_THROW(Indexer(open(), {.batch_size = 0}), vorn_core::ValueError);
+  EXPECT_THROW(Indexer(open(), {.chunker = {.chunk_size = 10, .chunk_overlap = 10}}), vorn_core::ValueError);
+}
+
+}  // namespace
