@@ -12,7 +12,8 @@ namespace vorn_core {
 // (insertion order is not kept: nlohmann objects sort their keys). Objects:
 // a `Chunk` becomes {"id", "content", "metadata", "score"} (score null when
 // unset), a `Record` its field mapping, anything else its quoted form.
-// Non-finite floats become null (JSON has no NaN).
+// Non-finite floats become null (JSON has no NaN). Both conversions throw
+// `ValueError` for data nested more than 1000 levels deep.
 nlohmann::json to_json(const Value& value);
 
 // null -> absent, bool, integer (one beyond 64-bit range -> float), float,

@@ -1,8 +1,11 @@
 #pragma once
 
-// Word tokenisation, UTF-8 helpers and a portable hash shared by the chunker,
-// the embedder and the BM25 query sanitiser. Everything here is deterministic
-// across runs, compilers and platforms, because hashed values end up on disk.
+// Word tokenisation, UTF-8 helpers, matching keys and a portable hash, shared
+// by the chunker, the embedder, the store's BM25 query sanitiser and the
+// lexical retrieval and answering components. They live in the core because
+// both the data store and retrieval need them, and retrieval depends on the
+// store. Everything here is deterministic across runs, compilers and
+// platforms, because hashed values end up on disk.
 
 #include <cstddef>
 #include <cstdint>

@@ -65,10 +65,12 @@ class Dict {
   Value pop(std::string_view key);
   bool erase(std::string_view key);
 
-  std::size_t size() const noexcept { return entries_.size(); }
-  bool empty() const noexcept { return entries_.empty(); }
-  void clear() noexcept { entries_.clear(); }
-  void reserve(std::size_t n) { entries_.reserve(n); }
+  // Defined below `Value`: clang instantiates these vector members where
+  // they are written, and they need the complete entry type.
+  std::size_t size() const noexcept;
+  bool empty() const noexcept;
+  void clear() noexcept;
+  void reserve(std::size_t n);
   std::vector<std::string> keys() const;
 
   iterator begin() noexcept { return entries_.begin(); }
@@ -208,6 +210,11 @@ inline bool same_key(const std::string& a, std::string_view b) noexcept {
   return a[0] == b[0] && std::char_traits<char>::compare(a.data() + 1, b.data() + 1, b.size() - 1) == 0;
 }
 }  // namespace detail
+
+inline std::size_t Dict::size() const noexcept { return entries_.size(); }
+inline bool Dict::empty() const noexcept { return entries_.empty(); }
+inline void Dict::clear() noexcept { entries_.clear(); }
+inline void Dict::reserve(std::size_t n) { entries_.reserve(n); }
 
 inline Value* Dict::find(std::string_view key) noexcept {
   for (auto& e : entries_)

@@ -9,7 +9,27 @@ namespace vorn_core {
 
 using nlohmann::json;
 
-json to_json(const Value& value) {
+// Both conversions recurse once per level of nesting. JSON from a file, a
+// store or a model may be nested arbitrarily deep (the parser itself does
+// not recurse); real data is a few levels deep, so deeper input is refused
+// before it can overflow the stack.
+constexpr int kMaxDepth = 1000;
+
+static void check_depth(int depth) {
+  if (depth > kMaxDepth) {
+    throw ValueError("The data is nested more than " + std::to_string(kMaxDepth) +
+                     " levels deep, too deep to convert. Flatten it and retry.");
+  }
+}
+
+static json to_json_at(const Value& value, int depth);
+static Value from_json_at(const json& j, int depth);
+
+json to_json(const Value& value) { return to_json_at(value, 0); }
+Value from_json(const json& j) { return from_json_at(j, 0); }
+
+json to_json_at(const Value& value, int depth) {
+  check_depth(depth);
   switch (value.kind()) {
     case Value::Kind::kNone: return nullptr;
     case Value::Kind::kBool: return value.as_bool();
@@ -21,12 +41,12 @@ json to_json(const Value& value) {
     case Value::Kind::kString: return value.as_string();
     case Value::Kind::kList: {
       json out = json::array();
-      for (const Value& v : value.as_list()) out.push_back(to_json(v));
+      for (const Value& v : value.as_list()) out.push_back(to_json_at(v, depth + 1));
       return out;
     }
     case Value::Kind::kDict: {
       json out = json::object();
-      for (const auto& [k, v] : value.as_dict()) out[k] = to_json(v);
+      for (const auto& [k, v] : value.as_dict()) out[k] = to_json_at(v, depth + 1);
       return out;
     }
     case Value::Kind::kObject: break;
@@ -35,15 +55,16 @@ json to_json(const Value& value) {
     json out = json::object();
     out["id"] = chunk->id;
     out["content"] = chunk->content;
-    out["metadata"] = to_json(Value(chunk->metadata));
+    out["metadata"] = to_json_at(Value(chunk->metadata), depth + 1);
     out["score"] = chunk->score ? to_json(Value(*chunk->score)) : json(nullptr);
     return out;
   }
-  if (const auto* record = value.get_if<Record>()) return to_json(Value(record->values()));
+  if (const auto* record = value.get_if<Record>()) return to_json_at(Value(record->values()), depth + 1);
   return value.repr();
 }
 
-Value from_json(const json& j) {
+Value from_json_at(const json& j, int depth) {
+  check_depth(depth);
   switch (j.type()) {
     case json::value_t::null:
     case json::value_t::discarded: return Value();
@@ -59,13 +80,13 @@ Value from_json(const json& j) {
     case json::value_t::array: {
       List out;
       out.reserve(j.size());
-      for (const json& item : j) out.push_back(from_json(item));
+      for (const json& item : j) out.push_back(from_json_at(item, depth + 1));
       return out;
     }
     case json::value_t::object: {
       Dict out;
       out.reserve(j.size());
-      for (const auto& [k, v] : j.items()) out.set(k, from_json(v));
+      for (const auto& [k, v] : j.items()) out.set(k, from_json_at(v, depth + 1));
       return out;
     }
     case json::value_t::binary: {

@@ -55,7 +55,12 @@ std::string format_double(double d) {
   return s;
 }
 
-void append_repr(std::string& out, const Value& v);
+// Text forms recurse once per level of nesting. Real values are a few levels
+// deep; a value nested deeper than this was built by a runaway loop or from
+// hostile input, and recursing through it would overflow the stack.
+constexpr int kMaxTextDepth = 1000;
+
+void append_repr(std::string& out, const Value& v, int depth = 0);
 
 void append_str(std::string& out, const Value& v) {
   if (v.is_string()) {
@@ -65,7 +70,11 @@ void append_str(std::string& out, const Value& v) {
   }
 }
 
-void append_repr(std::string& out, const Value& v) {
+void append_repr(std::string& out, const Value& v, int depth) {
+  if (depth > kMaxTextDepth) {
+    throw ValueError("The value is nested more than " + std::to_string(kMaxTextDepth) +
+                     " levels deep, too deep for a text form. Flatten the value and retry.");
+  }
   switch (v.kind()) {
     case Value::Kind::kNone: out += "None"; break;
     case Value::Kind::kBool: out += v.as_bool() ? "True" : "False"; break;
@@ -78,7 +87,7 @@ void append_repr(std::string& out, const Value& v) {
       for (const auto& e : v.as_list()) {
         if (!first) out += ", ";
         first = false;
-        append_repr(out, e);
+        append_repr(out, e, depth + 1);
       }
       out += ']';
       break;
@@ -91,7 +100,7 @@ void append_repr(std::string& out, const Value& v) {
         first = false;
         out += quote(k);
         out += ": ";
-        append_repr(out, e);
+        append_repr(out, e, depth + 1);
       }
       out += '}';
       break;

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "vorn_inference/errors.hpp"
+#include "openai_replies.hpp"
 #include "openai_transport.hpp"
 
 namespace vorn_inference {
@@ -25,9 +26,10 @@ std::string build_body(const OpenAIEmbedderOptions& options, const std::vector<s
   return detail::dump_request(body);
 }
 
-// Writes the batch's vectors into out[begin, begin + count).
-void read_batch(const json& reply, const OpenAIEmbedderOptions& options, const std::string& safe_url,
-                std::vector<Embedding>& out, std::size_t begin, std::size_t count) {
+}  // namespace
+
+void detail::read_embedding_batch(const json& reply, const OpenAIEmbedderOptions& options, const std::string& safe_url,
+                                  std::vector<Embedding>& out, std::size_t begin, std::size_t count) {
   auto malformed = [&](const std::string& what) {
     return ModelResponseError("The embedding endpoint " + safe_url + " answered " + what +
                               ". Check the model, `dimension` and the endpoint, then retry.");
@@ -63,8 +65,6 @@ void read_batch(const json& reply, const OpenAIEmbedderOptions& options, const s
   }
 }
 
-}  // namespace
-
 OpenAIEmbedder::OpenAIEmbedder(OpenAIEmbedderOptions options) : options_(std::move(options)) {
   if (options_.model.empty()) throw ModelConfigError("Missing `model`. Pass the embedding model name and retry.");
   if (options_.dimension == 0) {
@@ -85,7 +85,7 @@ vorn_core::Task<std::vector<Embedding>> OpenAIEmbedder::embed(std::vector<std::s
     std::string body = build_body(options_, texts, begin, end);
     std::string path(kPath);
     const json reply = co_await transport_->post(std::move(path), std::move(body));
-    read_batch(reply, options_, safe_url, out, begin, end - begin);
+    detail::read_embedding_batch(reply, options_, safe_url, out, begin, end - begin);
   }
   co_return out;
 }

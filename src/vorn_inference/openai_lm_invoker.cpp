@@ -7,6 +7,7 @@
 
 #include "vorn_core/json.hpp"
 #include "vorn_inference/errors.hpp"
+#include "openai_replies.hpp"
 #include "openai_transport.hpp"
 
 namespace vorn_inference {
@@ -124,8 +125,10 @@ vorn_core::Value parse_structured(const detail::OpenAITransport& transport, cons
   return std::move(*value);
 }
 
-LMOutputPtr parse_reply(const json& reply, bool structured, const detail::OpenAITransport& transport,
-                        const std::string& requested_model) {
+}  // namespace
+
+LMOutputPtr detail::parse_chat_reply(const json& reply, bool structured, const detail::OpenAITransport& transport,
+                                     const std::string& requested_model) {
   const std::string safe_url = transport.safe_url(kPath);
   auto malformed = [&](const std::string& what) {
     return ModelResponseError("The model endpoint " + safe_url + " answered a chat completion without " + what +
@@ -167,8 +170,6 @@ LMOutputPtr parse_reply(const json& reply, bool structured, const detail::OpenAI
   return output;
 }
 
-}  // namespace
-
 OpenAILMInvoker::OpenAILMInvoker(OpenAILMInvokerOptions options) : options_(std::move(options)) {
   if (options_.model.empty()) throw ModelConfigError("Missing `model`. Pass the model name and retry.");
   if (!valid_schema_name(options_.schema_name)) {
@@ -186,7 +187,7 @@ vorn_core::Task<LMOutputPtr> OpenAILMInvoker::invoke(std::vector<Message> messag
   std::string body = build_body(options_, messages, options);
   std::string path(kPath);
   const json reply = co_await transport_->post(std::move(path), std::move(body));
-  co_return parse_reply(reply, structured, *transport_, options_.model);
+  co_return detail::parse_chat_reply(reply, structured, *transport_, options_.model);
 }
 
 std::string OpenAILMInvoker::repr() const {

@@ -197,6 +197,12 @@ vorn_core::Task<json> OpenAITransport::post(std::string path, std::string body) 
   }
 }
 
+json decode_response(const OpenAITransport& transport, std::string_view path, const HttpResponse& response) {
+  const std::string safe = transport.safe_url(path);
+  if (response.status >= 200 && response.status < 300) return decode_success(transport, safe, response);
+  throw_status_error(transport, safe, response, 1);
+}
+
 std::string dump_request(const json& body) { return body.dump(-1, ' ', false, json::error_handler_t::replace); }
 
 std::string excerpt(const ApiKey& key, std::string_view text, std::size_t limit) {

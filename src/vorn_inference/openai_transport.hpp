@@ -59,6 +59,13 @@ class OpenAITransport {
   ApiKey api_key_;
 };
 
+// What one finished exchange means to the caller, retries aside: the decoded
+// body of a 2xx answer, else the typed error its status maps to
+// (`ModelAuthError`, `ModelHTTPError`, `ModelResponseError` for a 2xx body
+// that is not JSON). Kept apart from the request loop so that the handling
+// of whatever an endpoint sends can be exercised without a socket.
+nlohmann::json decode_response(const OpenAITransport& transport, std::string_view path, const HttpResponse& response);
+
 // Serialises a request body; text that is not valid UTF-8 (a chunk cut in
 // the middle of a character) is replaced rather than refused.
 std::string dump_request(const nlohmann::json& body);

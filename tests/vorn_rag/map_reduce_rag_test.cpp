@@ -273,3 +273,19 @@ TEST(MapReduceRAGRun, AwaitableFusionResultIsRefusedClearly) {
 }
 
 }  // namespace
+
+namespace {
+
+// The constructor's top_k applies when the call goes through the base class too.
+TEST(MapReduceRAGDefaults, BaseReferenceUsesTheStrategysOwnTopK) {
+  auto retriever = std::make_shared<rag_test::RecordingRetriever>(rag_test::make_chunks({"a"}));
+  auto strategy = std::make_shared<vorn_rag::strategies::MapReduceRAG>(
+      std::make_shared<rag_test::FixedTransformer>(vorn_core::List{"q1"}), retriever,
+      std::make_shared<rag_test::EchoSynthesizer>(), "rrf", 7);
+  vorn_rag::core::Strategy& base = *strategy;
+  base.run("question");
+  ASSERT_EQ(retriever->log.size(), 1u);
+  EXPECT_EQ(retriever->log.calls()[0].options.top_k, 7);
+}
+
+}  // namespace

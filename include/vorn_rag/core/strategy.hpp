@@ -185,12 +185,19 @@ class Strategy : public vorn_core::Object {
   vorn_core::Dict slots() const;
 
   // ---- running -------------------------------------------------------------
+  static constexpr std::int64_t kDefaultTopK = 5;
+
   // Blocking run; refuses with `SyncCallInEventLoopError` when an event loop
   // runs in this thread (before building anything). Dispatches to `arun`.
-  virtual vorn_core::Dict run(std::string question, vorn_core::Value top_k = 5, vorn_core::Dict options = {});
+  // `top_k` not given means the strategy's own default (5 here; a strategy
+  // may hold its own), whatever the static type the call goes through; an
+  // explicit absent value is passed on as absent.
+  virtual vorn_core::Dict run(std::string question, std::optional<vorn_core::Value> top_k = std::nullopt,
+                              vorn_core::Dict options = {});
   // `options`: `query_filter` and `threshold` go to the initial state and the
   // run context; every other entry goes to the run context under its name.
-  virtual vorn_core::Task<vorn_core::Dict> arun(std::string question, vorn_core::Value top_k = 5,
+  virtual vorn_core::Task<vorn_core::Dict> arun(std::string question,
+                                                std::optional<vorn_core::Value> top_k = std::nullopt,
                                                 vorn_core::Dict options = {});
 
   // The cached pipeline, built on first use. Safe to call from several

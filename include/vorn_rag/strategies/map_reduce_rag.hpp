@@ -29,12 +29,12 @@ class MapReduceRAG : public core::Strategy {
                vorn_generation::ResponseSynthesizerPtr response_synthesizer, const vorn_core::Value& fuse_fn = "rrf",
                std::int64_t top_k = 5);
 
-  // `top_k` absent means the constructor's `top_k`; the effective value is
-  // validated before anything runs. Called through a `Strategy&`, the base's
-  // default argument (5) applies instead, as C++ binds defaults statically.
-  vorn_core::Dict run(std::string question, vorn_core::Value top_k = vorn_core::Value(),
+  // `top_k` not given, or absent, means the constructor's `top_k` (also when
+  // called through a `Strategy&`); the effective value is validated before
+  // anything runs.
+  vorn_core::Dict run(std::string question, std::optional<vorn_core::Value> top_k = std::nullopt,
                       vorn_core::Dict options = {}) override;
-  vorn_core::Task<vorn_core::Dict> arun(std::string question, vorn_core::Value top_k = vorn_core::Value(),
+  vorn_core::Task<vorn_core::Dict> arun(std::string question, std::optional<vorn_core::Value> top_k = std::nullopt,
                                         vorn_core::Dict options = {}) override;
 
   MapReduceRAG& with_reranker(vorn_retrieval::RerankerPtr reranker);

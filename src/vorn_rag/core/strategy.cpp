@@ -235,7 +235,11 @@ StrategyClassPtr StrategyMeta::create(ClassDescription d) {
 
   // 4. A declaration is a slot of this class when this class body assigns a
   // `uses()` sentinel to its name.
-  for (const auto& [name, type] : resolved) {
+  for (const auto& entry : resolved) {
+    // Named copies, not a structured binding: clang before 16 cannot
+    // capture a binding in the lambda below.
+    const std::string& name = entry.first;
+    const TypeHint& type = entry.second;
     auto assigned = std::find_if(d.body.begin(), d.body.end(), [&](const auto& e) { return e.first == name; });
     if (assigned == d.body.end()) continue;
     auto sentinel = assigned->second.as<_UsesSentinel>();
@@ -323,15 +327,16 @@ Value Strategy::call(std::string_view member, vorn_core::List args) {
   return result.is_awaitable() ? vorn_core::run_sync(std::move(result.task())) : std::move(result.value());
 }
 
-Dict Strategy::run(std::string question, Value top_k, Dict options) {
+Dict Strategy::run(std::string question, std::optional<Value> top_k, Dict options) {
   if (vorn_core::EventLoop::running_in_current_thread()) throw SyncCallInEventLoopError();
   return vorn_core::run_sync(arun(std::move(question), std::move(top_k), std::move(options)));
 }
 
-vorn_core::Task<Dict> Strategy::arun(std::string question, Value top_k, Dict options) {
+vorn_core::Task<Dict> Strategy::arun(std::string question, std::optional<Value> top_k, Dict options) {
   // Keep the strategy alive while the run is suspended, when it is shared-owned.
   auto keep_alive = weak_from_this().lock();
-  co_return co_await start_run(*this, std::move(question), std::move(top_k), std::move(options));
+  Value effective = top_k ? std::move(*top_k) : Value(kDefaultTopK);
+  co_return co_await start_run(*this, std::move(question), std::move(effective), std::move(options));
 }
 
 PipelinePtr Strategy::build() {

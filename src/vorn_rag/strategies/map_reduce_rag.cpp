@@ -68,13 +68,13 @@ Value MapReduceRAG::effective_top_k(Value top_k) const {
   return _validate_top_k(std::move(top_k), "top_k");
 }
 
-Dict MapReduceRAG::run(std::string question, Value top_k, Dict options) {
-  Value effective = effective_top_k(std::move(top_k));
+Dict MapReduceRAG::run(std::string question, std::optional<Value> top_k, Dict options) {
+  Value effective = effective_top_k(top_k ? std::move(*top_k) : Value());
   return Strategy::run(std::move(question), std::move(effective), std::move(options));
 }
 
-vorn_core::Task<Dict> MapReduceRAG::arun(std::string question, Value top_k, Dict options) {
-  Value effective = effective_top_k(std::move(top_k));
+vorn_core::Task<Dict> MapReduceRAG::arun(std::string question, std::optional<Value> top_k, Dict options) {
+  Value effective = effective_top_k(top_k ? std::move(*top_k) : Value());
   co_return co_await Strategy::arun(std::move(question), std::move(effective), std::move(options));
 }
 

@@ -83,6 +83,16 @@ OnInsufficientPolicy to_policy(const AgenticRetrievalPipeline::OnInsufficientArg
   }
 }
 
+// Refuses anything but a list whose every element is a chunk.
+void require_chunk_list(const Value& payload) {
+  static const char* const kMessage =
+      "The `retriever` returned unsupported data. Make it return list[Chunk]-compatible data and retry.";
+  if (!payload.is_list()) throw RAGValueError(kMessage);
+  for (const Value& item : payload.as_list()) {
+    if (!vorn_core::chunk_of(item)) throw RAGValueError(kMessage);
+  }
+}
+
 // Saturating addition: a long run of retries must not wrap `top_k` around to
 // a negative candidate count.
 std::int64_t saturating_add(std::int64_t a, std::int64_t b) noexcept {
@@ -108,6 +118,33 @@ AgenticRetrievalState normalize_initial_state(const Config& config, const Value&
   return AgenticRetrievalState::from_value(std::move(values));
 }
 
+// The first step's outputs, in `_NORMALIZED_STATE_OUTPUTS` order: the same
+// values `_serialize_initial_state(normalize_initial_state(...))` gives, without
+// building a state record only to read it back. Runs once per invocation.
+List initial_state_outputs(const Config& config, const Value& query) {
+  const vorn_core::SchemaPtr& schema = AgenticRetrievalState::schema();
+  // The query is the only caller-given value: refuse it as the record would.
+  const vorn_core::Field& query_field = *schema->field(keys::_STATE_QUERY);
+  query_field.type.validate(query, query_field.name);
+  std::unique_lock lock(config.mutex);
+  const std::int64_t top_k = config.top_k;
+  const std::int64_t max_rounds = config.max_rounds;
+  const std::int64_t selected_chunk_limit = config.selected_chunk_limit;
+  lock.unlock();
+  List out;
+  out.reserve(keys::_NORMALIZED_STATE_OUTPUTS.size());
+  out.emplace_back(top_k);
+  out.emplace_back(top_k);
+  // The remaining fields take the record's defaults.
+  out.push_back(schema->field(keys::_STATE_ROUND_IDX)->make_default());
+  out.emplace_back(max_rounds);
+  out.emplace_back(selected_chunk_limit);
+  out.push_back(schema->field(keys::_STATE_CANDIDATE_CHUNKS)->make_default());
+  out.push_back(schema->field(keys::_STATE_SELECTED_CHUNKS)->make_default());
+  out.push_back(schema->field(keys::_STATE_EVALUATION)->make_default());
+  return out;
+}
+
 std::pair<std::int64_t, std::int64_t> prepare_retry(const Config& config, const Dict& data) {
   const EvaluationResult evaluation = AgenticRetrievalPipeline::_normalize_evaluation(data.get(keys::_STATE_EVALUATION));
   const std::int64_t round_idx = int_entry(data, keys::_STATE_ROUND_IDX);
@@ -127,13 +164,22 @@ Value finalize_selected_chunks(const Config& config, const Value& evaluation, co
 
 // The stage runners take the configuration by value: a built pipeline may
 // outlive the block, and a run may be suspended inside a stage.
-Task<ChunkList> run_retriever(ConfigPtr config, Dict data) {
+
+// The retriever's list itself once every element is known to be a chunk: the
+// retrieve step stores it as it is rather than a typed copy converted back.
+Task<Value> retrieve_candidates(ConfigPtr config, Dict data) {
   vorn_retrieval::RetrieverPtr retriever = config->get(&Config::retriever);
   if (!retriever) throw RAGValueError("Missing `retriever`. Pass a BaseRetriever and retry.");
   Dict option_inputs;
   option_inputs.set("top_k", data.get(keys::_STATE_TOP_K));
   vorn_retrieval::RetrieveOptions options = vorn_retrieval::retrieve_options_from(option_inputs);
   Value raw = co_await retriever->retrieve(data.get(keys::_STATE_QUERY), std::move(options));
+  require_chunk_list(raw);
+  co_return raw;
+}
+
+Task<ChunkList> run_retriever(ConfigPtr config, Dict data) {
+  Value raw = co_await retrieve_candidates(std::move(config), std::move(data));
   co_return AgenticRetrievalPipeline::_normalize_retrieved_chunks(raw);
 }
 
@@ -277,15 +323,10 @@ Task<EvaluationResult> AgenticRetrievalPipeline::_run_evaluator(Dict data) const
 // ---- normalisation ----------------------------------------------------------------
 
 ChunkList AgenticRetrievalPipeline::_normalize_retrieved_chunks(const Value& payload) {
-  static const char* const kMessage =
-      "The `retriever` returned unsupported data. Make it return list[Chunk]-compatible data and retry.";
-  if (!payload.is_list()) throw RAGValueError(kMessage);
+  require_chunk_list(payload);
   ChunkList out;
   out.reserve(payload.as_list().size());
-  for (const Value& item : payload.as_list()) {
-    if (!vorn_core::chunk_of(item)) throw RAGValueError(kMessage);
-    out.push_back(std::static_pointer_cast<vorn_core::Chunk>(item.as_object()));
-  }
+  for (const Value& item : payload.as_list()) out.push_back(std::static_pointer_cast<vorn_core::Chunk>(item.as_object()));
   return out;
 }
 
@@ -349,9 +390,7 @@ vorn_pipeline::PipelinePtr AgenticRetrievalPipeline::build() const {
   ConfigPtr config = config_;
 
   StepPtr normalize = vorn_pipeline::transform({
-      .operation = [config](Dict data) -> Value {
-        return _serialize_initial_state(normalize_initial_state(*config, data.get(keys::_STATE_QUERY)));
-      },
+      .operation = [config](Dict data) -> Value { return initial_state_outputs(*config, data.get(keys::_STATE_QUERY)); },
       .input_states = {keys::_STATE_QUERY},
       .output_state = std::vector<std::string>(keys::_NORMALIZED_STATE_OUTPUTS.begin(),
                                                keys::_NORMALIZED_STATE_OUTPUTS.end()),
@@ -359,7 +398,7 @@ vorn_pipeline::PipelinePtr AgenticRetrievalPipeline::build() const {
       .error_handler = pass_through(),
   });
   StepPtr retrieve = vorn_pipeline::transform({
-      .operation = [config](Dict data) { return chunks_as_value(run_retriever(config, std::move(data))); },
+      .operation = [config](Dict data) { return retrieve_candidates(config, std::move(data)); },
       .input_states = {keys::_STATE_QUERY, keys::_STATE_TOP_K},
       .output_state = keys::_STATE_CANDIDATE_CHUNKS,
       .name = "agentic_retrieval_retrieve",

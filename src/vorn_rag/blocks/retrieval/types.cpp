@@ -15,24 +15,34 @@ using vorn_core::Value;
 
 namespace {
 
-// Field values of `payload` validated against `schema`. A record is checked
-// field by field as well: one built directly (not through `Schema::make`)
+// Field values of `payload` validated against `schema`, each validated once.
+// A mapping is validated while its field values are built. A record is
+// checked field by field: one built directly (not through `Schema::make`)
 // could hold anything, and the typed structs must not read a wrong kind.
 Dict validated_fields(const SchemaPtr& schema, const Value& payload) {
-  Value validated = schema->validate(payload);
-  const Dict& given = validated.get_if<Record>()->values();
-  Dict out;
-  for (const auto& field : schema->fields()) {
-    const Value* v = given.find(field.name);
-    if (!v) {
-      // A record of a derived schema always has its fields; this only
-      // guards against a hand-made record that lacks one.
-      out.set(field.name, field.is_required() ? field.type.validate(Value(), field.name) : field.default_factory());
-      continue;
+  const Record* record = payload.get_if<Record>();
+  if (record && record->schema()->is_same_or_derived_from(*schema)) {
+    const Dict& given = record->values();
+    Dict out;
+    out.reserve(schema->fields().size());
+    for (const auto& field : schema->fields()) {
+      const Value* v = given.find(field.name);
+      if (!v) {
+        // A record of a derived schema always has its fields; this only
+        // guards against a hand-made record that lacks one.
+        out.append(field.name,
+                   field.is_required() ? field.type.validate(Value(), field.name) : field.default_factory());
+        continue;
+      }
+      out.append(field.name, field.type.validate(*v, field.name));
     }
-    out.set(field.name, field.type.validate(*v, field.name));
+    return out;
   }
-  return out;
+  // The same values (and the same refusals) as the record `Schema::validate`
+  // would build from the mapping, without building that record.
+  if (payload.is_dict()) return schema->make_values(payload.as_dict());
+  // Anything else is refused by the schema with its own message.
+  return schema->validate(payload).get_if<Record>()->values();
 }
 
 TypeSpec chunk_list() { return TypeSpec::list_of(TypeSpec::chunk()); }
@@ -68,6 +78,12 @@ const SchemaPtr& EvaluationResult::schema() {
 }
 
 EvaluationResult EvaluationResult::from_value(const Value& payload) {
+  // The loop reads its own evaluation record several times a round: a record
+  // whose field already holds a boolean needs no conversion, so it is read
+  // directly; anything else takes the full validation below.
+  if (const Record* record = payload.get_if<Record>(); record && record->schema()->is_same_or_derived_from(*schema())) {
+    if (const Value* v = record->values().find("is_sufficient"); v && v->is_bool()) return EvaluationResult{v->as_bool()};
+  }
   Dict fields = validated_fields(schema(), payload);
   return EvaluationResult{fields.at("is_sufficient").as_bool()};
 }

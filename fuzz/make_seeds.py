@@ -1,0 +1,126 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora in fuzz/corpus/<target>/.
+
+The seeds follow the byte layout each harness decodes (see
+value_from_bytes.hpp), so the fuzzer starts from inputs that reach deep into
+the code instead of stopping at the first "unsupported data" check. Run it
+again after changing a harness's layout.
+"""
+import json
+import os
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+WORDS = ["id", "content", "metadata", "score", "selected_chunks", "is_sufficient", "query", "sub_query", "route",
+         "sub_queries", "routing_plan", "top_k", "initial_top_k", "round_idx", "max_rounds", "selected_chunk_limit",
+         "candidate_chunks", "evaluation", "chunks", "user_query", "response", "relevant", "queries", "true",
+         "false", "1", "0", "", "\xff\xfe", "'\\\"", "None"]
+
+
+def word(w):  # a dictionary string
+    return bytes([WORDS.index(w)])
+
+
+def raw(s):  # a string of raw bytes
+    b = s.encode() if isinstance(s, str) else s
+    return bytes([200, len(b)]) + b
+
+
+NONE = b"\x00"
+TRUE = b"\x01\x01"
+FALSE = b"\x01\x00"
+
+
+def integer(sel, value=0):
+    return b"\x02" + bytes([sel]) + (value.to_bytes(8, "big", signed=True) if sel >= 5 else b"")
+
+
+def text(s):
+    return b"\x04" + (word(s) if s in WORDS else raw(s))
+
+
+def lst(*items):
+    return b"\x05" + bytes([len(items)]) + b"".join(items)
+
+
+def dct(*pairs):
+    return b"\x06" + bytes([len(pairs)]) + b"".join((word(k) if k in WORDS else raw(k)) + v for k, v in pairs)
+
+
+def chunk(cid, content="text"):
+    return b"\x07" + raw(cid) + raw(content) + b"\x00" + b"\x00"
+
+
+def oneshot(*items):
+    return b"\x08" + bytes([len(items)]) + b"".join(items)
+
+
+def write(target, name, data):
+    os.makedirs(os.path.join(ROOT, target), exist_ok=True)
+    with open(os.path.join(ROOT, target, name), "wb") as f:
+        f.write(data if isinstance(data, bytes) else data.encode())
+
+
+# ---- values ------------------------------------------------------------------
+selection = dct(("selected_chunks", lst(chunk("a"), chunk("b"), dct(("id", text("c"))))))
+evaluation = dct(("is_sufficient", TRUE))
+route = dct(("sub_query", text("q")), ("route", text("docs")))
+state = dct(("query", text("q")), ("top_k", integer(1)), ("candidate_chunks", lst(chunk("a"))),
+            ("evaluation", evaluation))
+for i, (which, value) in enumerate([(0, selection), (1, evaluation), (2, state), (3, route),
+                                    (4, dct(("query", text("q")), ("sub_queries", lst(text("a"))),
+                                            ("routing_plan", lst(route)))),
+                                    (5, dct(("user_query", text("q")), ("top_k", integer(3))))]):
+    write("record_validation", f"seed-{i}", bytes([which]) + value)
+
+for i, (which, value) in enumerate([(0, lst(text("a"), text("b"))), (0, oneshot(text("a"), text("q"))),
+                                    (0, text("q")), (1, selection), (1, lst(chunk("x"))), (2, evaluation),
+                                    (2, dct(("is_sufficient", text("true")))), (3, lst(chunk("a"), chunk("a")))]):
+    write("block_normalization", f"seed-{i}", bytes([which]) + value)
+
+# ---- fusion ------------------------------------------------------------------
+write("fusion", "seed-0", bytes([3, 4, 1, 2, 3, 4, 3, 1, 1, 0, 2, 9, 0, 1]) + b"\x00\x01\x01\x00\x01")
+write("fusion", "seed-1", bytes([2, 0xFF, 10, 5, 1, 2, 0xFE, 3, 4]) + b"\x01\x01\x00\x01")
+write("fusion", "seed-2", bytes([1, 16] + [0] * 16) + b"\x05" + (-1).to_bytes(8, "big", signed=True) + b"\x02")
+
+# ---- model answers -----------------------------------------------------------
+answers = ['{"relevant": ["1"]}', '{"queries": ["fusion", "rank fusion"]}', '{"route": "docs"}',
+           '```json\n{"route": "code"}\n```', '{"relevant": [1, "2", null]}', '[' * 80 + ']' * 80,
+           '{"queries": "not a list"}', '"just text"', '{"route": {"name": "docs"}}', 'Sure! {"route": "docs"}']
+for i, a in enumerate(answers):
+    write("structured_output", f"seed-{i}", bytes([i * 37 % 256]) + a.encode())
+
+KEY = "sk-fuzz-0123456789abcdef"
+chat = {"id": "c1", "model": "m", "choices": [{"message": {"role": "assistant", "content": '{"answer": 4}'},
+                                               "finish_reason": "stop"}], "usage": {"total_tokens": 3}}
+embed = {"data": [{"index": 1, "embedding": [0.5]}, {"index": 0, "embedding": [1.0]}]}
+bodies = [(0, json.dumps(chat)), (0, json.dumps(embed)), (4, json.dumps({"error": {"message": "bad key " + KEY}})),
+          (9, json.dumps({"detail": "down"})), (0, "<html>proxy " + KEY + "</html>"),
+          (0, json.dumps({"choices": [{"message": {"content": [{"text": "a"}, {"text": "b"}]}}]})),
+          (0, json.dumps({"choices": [{"message": {"refusal": "no"}}]})), (8, "")]
+for i, (status, body) in enumerate(bodies):
+    write("http_response", f"seed-{i}", bytes([status, 0, 0, 0x05 if i % 2 else 0x44]) + body.encode())
+
+# ---- documents ---------------------------------------------------------------
+docs = [(40, 8, 1, "# Title\n\nIntro text.\n\n## Install\n\n```sh\napt-get install x\n```\n\nMore text here.\n"),
+        (20, 5, 0, "Plain text. Two sentences here.\n\nA second paragraph with words."),
+        (10, 3, 0, "naïve café façade — Ünïcödé 日本語 🎉 " * 5),
+        (15, 2, 1, "```\nunterminated fence\n" + "code line\n" * 10),
+        (7, 1, 0, "bad \xff\xfe utf8 \xc3 cut"),
+        (30, 0, 1, "Setext\n======\n\ntext\n\n  # not a heading?\n#NoSpace\n")]
+for i, (size, overlap, md, text_) in enumerate(docs):
+    data = text_.encode("latin-1") if i == 4 else text_.encode()
+    write("text_chunker", f"seed-{i}", bytes([size, overlap, md]) + data)
+
+queries = [(5, 0, "rank fusion"), (3, 1, "BM25 store chunks"), (0xFF, 0, '"quoted" AND NOT col:value NEAR(a b) *'),
+           (4, 2, "naive cafe diacritics"), (2, 0, "the and of"), (6, 0, "\x00\xff\xfe 日本語"),
+           (1, 2, "x")]
+for i, (k, f, q) in enumerate(queries):
+    extra = (b"\x81\x01\x22" if i == 6 else b"")
+    write("bm25_query", f"seed-{i}", bytes([k, f]) + extra + q.encode("utf-8", "surrogateescape"))
+
+argvs = ["ask\nHow does fusion work?", "index\n--no-progress\ndocs", "describe\n--strategy\ncrag",
+         "ask\nWhat does CRAG do?\n--json\n--trace\n--strategy\nagentic", "--store\nx.db\nask\nq",
+         "ask\nq\n--top-k\n9223372036854775807", "--dimension\n0\nindex\ndocs", "ask\nq\n--retriever\nbm25\n--strategy\nrouted",
+         "index\n--chunk-size\n1\n--chunk-overlap\n0\ndocs/fusion.md", "--help", "ask", "--store\ndocs\nask\nq"]
+for i, a in enumerate(argvs):
+    write("cli_args", f"seed-{i}", a)

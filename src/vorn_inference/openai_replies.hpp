@@ -1,0 +1,34 @@
+// Private to vorn_inference: reading the decoded answers of the chat and the
+// embedding endpoints. The clients call these after each exchange; they are
+// declared here (not in an anonymous namespace) so that whatever an endpoint
+// may send can be fed to them directly, without a socket.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "vorn_inference/embedder.hpp"
+#include "vorn_inference/lm_invoker.hpp"
+#include "vorn_inference/openai_embedder.hpp"
+
+namespace vorn_inference::detail {
+
+class OpenAITransport;
+
+// A chat completion as the invoker's output. Throws `ModelResponseError` for
+// a body that is not a chat completion and `StructuredOutputError` when
+// `structured` and the answer is no usable JSON (or a refusal).
+LMOutputPtr parse_chat_reply(const nlohmann::json& reply, bool structured, const OpenAITransport& transport,
+                             const std::string& requested_model);
+
+// Writes one embedding batch's vectors into out[begin, begin + count).
+// Throws `ModelResponseError` for a reply with missing, repeated or
+// out-of-range indexes, a wrong count or a vector of the wrong dimension.
+void read_embedding_batch(const nlohmann::json& reply, const OpenAIEmbedderOptions& options,
+                          const std::string& safe_url, std::vector<Embedding>& out, std::size_t begin,
+                          std::size_t count);
+
+}  // namespace vorn_inference::detail
