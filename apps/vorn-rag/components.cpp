@@ -58,16 +58,26 @@ vorn_rag::core::StrategyPtr make_naive(const vorn_retrieval::RetrieverPtr& retri
 }  // namespace
 
 std::shared_ptr<vorn_datastore::SqliteDataStore> open_store(const StoreOptions& options, bool read_only) {
+  const bool exists = std::filesystem::exists(options.path);
   if (!read_only && options.path.has_parent_path()) std::filesystem::create_directories(options.path.parent_path());
-  if (read_only && !std::filesystem::exists(options.path)) {
+  if (read_only && !exists) {
     throw vorn_core::ValueError("No index at " + options.path.string() +
                                 ". Run `vorn-rag index PATH...` first (or pass --store) and retry.");
   }
+  // An existing index keeps the dimension it was built with; --dimension
+  // only shapes a new one.
+  std::size_t dimension = options.dimension;
+  if (exists) {
+    vorn_datastore::OpenOptions probe;
+    probe.read_only = true;
+    const std::size_t stored = vorn_datastore::SqliteChunkStore::open(options.path, probe).dimension();
+    if (stored > 0) dimension = stored;
+  }
   vorn_datastore::OpenOptions open;
-  open.dimension = options.dimension;
+  open.dimension = dimension;
   open.read_only = read_only;
-  return vorn_datastore::SqliteDataStore::open(options.path,
-                                               std::make_shared<vorn_inference::HashingEmbedder>(options.dimension), open);
+  return vorn_datastore::SqliteDataStore::open(options.path, std::make_shared<vorn_inference::HashingEmbedder>(dimension),
+                                               open);
 }
 
 vorn_retrieval::RetrieverPtr make_retriever(const std::string& kind, const vorn_datastore::DataStorePtr& store) {
