@@ -4,6 +4,7 @@
 #include "vorn_pipeline/steps.hpp"
 #include "vorn_rag/constants.hpp"
 #include "vorn_rag/core/state.hpp"
+#include "vorn_rag/core/strategy_ref.hpp"
 #include "vorn_rag/error_handler.hpp"
 #include "vorn_rag/exceptions.hpp"
 
@@ -19,35 +20,7 @@ using vorn_pipeline::InputMap;
 using vorn_pipeline::StepPtr;
 using crag::DecisionResult;
 
-// The Decide step calls back into the strategy (the decision hook is virtual
-// and reads the live evaluator slot). The pipeline is cached inside the
-// strategy, so a strong reference would be a cycle that never frees either;
-// and a pipeline handed out by `build()` may outlive its strategy. The step
-// therefore holds the strategy weakly when it is shared-owned and reports a
-// clear error once it is gone, instead of touching freed memory.
-class StrategyRef {
- public:
-  explicit StrategyRef(CRAG& strategy)
-      : raw_(&strategy), weak_(strategy.weak_from_this()), shared_(!weak_.expired()) {}
-
-  // The strategy, kept alive by `pin` for as long as the caller holds it.
-  CRAG& get(std::shared_ptr<vorn_core::Object>& pin) const {
-    if (shared_) {
-      pin = weak_.lock();
-      if (!pin) {
-        throw vorn_core::RuntimeError(
-            "The strategy that built this pipeline no longer exists. Keep the strategy alive while its pipeline "
-            "runs, then retry.");
-      }
-    }
-    return *raw_;
-  }
-
- private:
-  CRAG* raw_;
-  std::weak_ptr<vorn_core::Object> weak_;
-  bool shared_;
-};
+using StrategyRef = core::detail::StrategyRef<CRAG>;
 
 // The transform operation of the Decide step: the judgement as the two
 // values its output keys take in order.

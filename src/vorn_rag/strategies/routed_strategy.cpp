@@ -4,6 +4,7 @@
 #include "vorn_pipeline/steps.hpp"
 #include "vorn_rag/constants.hpp"
 #include "vorn_rag/core/state.hpp"
+#include "vorn_rag/core/strategy_ref.hpp"
 #include "vorn_rag/error_handler.hpp"
 #include "vorn_rag/exceptions.hpp"
 
@@ -20,34 +21,7 @@ using vorn_core::Task;
 using vorn_core::Value;
 using vorn_pipeline::StepPtr;
 
-// The resolve step calls back into the strategy (branch selection reads the
-// live registration). The pipeline is cached inside the strategy, so a
-// strong reference would be a cycle that never frees either; and a pipeline
-// handed out by `build()` may outlive its strategy. The step therefore holds
-// the strategy weakly when it is shared-owned and reports a clear error once
-// it is gone, instead of touching freed memory.
-class StrategyRef {
- public:
-  explicit StrategyRef(RoutedStrategy& strategy)
-      : raw_(&strategy), weak_(strategy.weak_from_this()), shared_(!weak_.expired()) {}
-
-  RoutedStrategy& get(std::shared_ptr<vorn_core::Object>& pin) const {
-    if (shared_) {
-      pin = weak_.lock();
-      if (!pin) {
-        throw vorn_core::RuntimeError(
-            "The strategy that built this pipeline no longer exists. Keep the strategy alive while its pipeline "
-            "runs, then retry.");
-      }
-    }
-    return *raw_;
-  }
-
- private:
-  RoutedStrategy* raw_;
-  std::weak_ptr<vorn_core::Object> weak_;
-  bool shared_;
-};
+using StrategyRef = core::detail::StrategyRef<RoutedStrategy>;
 
 Task<Value> select_operation(StrategyRef ref, Dict data) {
   std::shared_ptr<vorn_core::Object> pin;
