@@ -12,6 +12,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build/fuzz}"
+build="$(cd "$build" && pwd)"  # the targets run from a scratch folder
 seconds="${2:-${VORN_FUZZ_SECONDS:-20}}"
 targets=(record_validation block_normalization fusion structured_output http_response text_chunker bm25_query cli_args)
 
