@@ -33,6 +33,9 @@ const std::vector<SchemaPtr>& schemas() {
   return all;
 }
 
+// The records with a typed C++ twin come first in `schemas()`.
+constexpr std::size_t kTypedTwins = 5;
+
 // The typed twins: the same contract as the schema they wrap.
 void typed_from_value(std::size_t which, const Value& v) {
   namespace retrieval = vorn_rag::blocks::retrieval::detail;
@@ -66,6 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     accepted = schema->validate(payload);
   } catch (const vorn_core::ValidationError&) {
+    if (which >= kTypedTwins) return 0;
     try {
       typed_from_value(which, payload);
     } catch (const vorn_core::ValidationError&) {

@@ -303,14 +303,37 @@ struct FilterSql {
   std::vector<json> params;  // strings bind as text, numbers as numbers
 };
 
+// A key goes into a JSON path as a quoted label, which SQLite ends at the
+// next '"' and at a NUL byte (the path is a C string); either would make the
+// path malformed, which SQLite reports as an error nobody could act on.
+bool usable_json_key(std::string_view key) noexcept {
+  return key.find('"') == std::string_view::npos && key.find('\0') == std::string_view::npos;
+}
+
+// The key for a message: quoted, NUL and other control bytes escaped.
+std::string quoted_key(std::string_view key) {
+  std::string out = "'";
+  for (const char c : key) {
+    if (static_cast<unsigned char>(c) < 0x20) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[(static_cast<unsigned char>(c) >> 4) & 0xF];
+      out += kHex[static_cast<unsigned char>(c) & 0xF];
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
 FilterSql build_filter_sql(const Filter& filter, int first_param) {
   FilterSql out;
   int next = first_param;
   for (const auto& [key, value] : filter) {
-    if (key.find('"') != std::string::npos) {
-      throw StoreError(store_errc::kInput, "Metadata filter key '" + key +
-                                               "' contains a double quote, which filters do not support. " +
-                                               advice_for(store_errc::kInput));
+    if (!usable_json_key(key)) {
+      throw StoreError(store_errc::kInput, "Metadata filter key " + quoted_key(key) +
+                                               " contains a double quote or a NUL byte, which filters do not "
+                                               "support. " + advice_for(store_errc::kInput));
     }
     const std::string p = "?" + std::to_string(next++);
     out.params.emplace_back("$.\"" + key + "\"");
@@ -1174,9 +1197,9 @@ std::size_t SqliteChunkStore::remove(const std::vector<std::string>& ids) {
 
 std::unordered_map<std::string, std::vector<std::string>> SqliteChunkStore::ids_by_metadata(std::string_view key) const {
   Impl& s = impl();
-  if (key.find('"') != std::string_view::npos) {
-    throw StoreError(store_errc::kInput, "Metadata key '" + std::string(key) +
-                                             "' contains a double quote, which is not supported. " +
+  if (!usable_json_key(key)) {
+    throw StoreError(store_errc::kInput, "Metadata key " + quoted_key(key) +
+                                             " contains a double quote or a NUL byte, which is not supported. " +
                                              advice_for(store_errc::kInput));
   }
   const std::string path = "$.\"" + std::string(key) + "\"";

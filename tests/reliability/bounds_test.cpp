@@ -161,6 +161,26 @@ TEST_F(StoreBounds, NegativeTopKIsAClearErrorOrNothing) {
   }
 }
 
+// Found by fuzzing: a NUL byte in a metadata key made SQLite reject the JSON
+// path, reported as an I/O failure ("check free disk space").
+TEST_F(StoreBounds, MetadataKeysAJsonPathCannotHoldAreInputErrors) {
+  const auto& chunks = store_->chunk_store();
+  for (const std::string key : {std::string("a\"b"), std::string("a\0b", 3), std::string(1, '\0')}) {
+    SCOPED_TRACE(vorn_core::quote(key));
+    const vorn_datastore::Filter filter = {{key, "x"}};
+    for (int search = 0; search < 3; ++search) {
+      try {
+        if (search == 0) (void)chunks.search_bm25("rank fusion", 3, filter);
+        if (search == 1) (void)chunks.search_vector(std::vector<float>(64, 0.5F), 3, filter);
+        if (search == 2) (void)chunks.ids_by_metadata(key);
+        ADD_FAILURE() << "search " << search << " took the key";
+      } catch (const vorn_datastore::StoreError& e) {
+        EXPECT_EQ(e.code(), vorn_datastore::store_errc::kInput) << e.what();
+      }
+    }
+  }
+}
+
 TEST_F(StoreBounds, StrategiesTakeTopKNearInt64Max) {
   auto retriever = std::make_shared<vorn_retrieval::HybridRetriever>(store_);
   auto answerer = std::make_shared<vorn_generation::ExtractiveAnswerer>();
