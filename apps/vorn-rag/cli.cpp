@@ -9,6 +9,10 @@
 #include "vorn_datastore/sqlite_chunk_store.hpp"
 
 namespace vorn_cli {
+namespace {
+// Far above any embedding model's size, far below what exhausts memory.
+constexpr std::size_t kMaxDimension = 65536;
+}  // namespace
 
 int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
   CLI::App app{"vorn-rag: answer questions over your own documents, offline by default."};
@@ -16,7 +20,11 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   StoreOptions store;
   ModelOptions model;
   app.add_option("--store", store.path, "Index file")->capture_default_str();
-  app.add_option("--dimension", store.dimension, "Embedding dimension of a new index")->capture_default_str();
+  // Every stored chunk holds a vector of this many floats, so an unchecked
+  // typo (4000000000) would exhaust memory at the first chunk.
+  app.add_option("--dimension", store.dimension, "Embedding dimension of a new index")
+      ->check(CLI::Range(std::size_t{1}, kMaxDimension))
+      ->capture_default_str();
   auto add_model_options = [&](CLI::App* cmd) {
     cmd->add_option("--lm", model.lm, "Model: extractive (offline) or openai (an OpenAI-compatible endpoint)")
         ->check(CLI::IsMember({"extractive", "openai"}))

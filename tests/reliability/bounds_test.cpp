@@ -121,6 +121,41 @@ TEST_F(StoreBounds, MegabyteQuestionThroughTheCommandLine) {
     EXPECT_LT(seconds_since(start), 60.0);
   }
 }
+
+// An embedding dimension or a top_k far too large is refused or bounded
+// before anything is allocated for it: `--dimension 4000000000` used to
+// allocate 16 GB for the first chunk's vector.
+TEST_F(StoreBounds, HugeNumbersOnTheCommandLineAreRefusedOrBounded) {
+  store_.reset();
+  const std::string store_path = (dir_ / "index.db").string();
+  const std::string new_store = (dir_ / "new.db").string();
+  const std::string docs = (dir_ / "docs").string();
+  fs::create_directories(docs);
+  std::ofstream(dir_ / "docs" / "a.txt") << "Reciprocal rank fusion.\n";
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+  };
+  const std::vector<Case> cases = {
+      {{"--store", new_store, "--dimension", "4000000000", "index", "--no-progress", docs}, 2},
+      {{"--store", new_store, "--dimension", "18446744073709551615", "index", "--no-progress", docs}, 2},
+      {{"--store", new_store, "--dimension", "0", "index", "--no-progress", docs}, 2},
+      {{"--store", new_store, "index", "--no-progress", "--chunk-size", "18446744073709551615", docs}, 0},
+      {{"--store", store_path, "--dimension", "64", "ask", "rank fusion", "--top-k", "9223372036854775807"}, 0},
+      {{"--store", store_path, "--dimension", "64", "ask", "rank fusion", "--top-k", "-5"}, 2},
+  };
+  for (const Case& c : cases) {
+    std::vector<const char*> argv = {"vorn-rag"};
+    std::string shown;
+    for (const auto& a : c.args) {
+      argv.push_back(a.c_str());
+      shown += a + " ";
+    }
+    SCOPED_TRACE(shown);
+    std::ostringstream out, err;
+    EXPECT_EQ(vorn_cli::run(static_cast<int>(argv.size()), argv.data(), out, err), c.code) << err.str();
+  }
+}
 #endif
 
 TEST_F(StoreBounds, TopKNearInt64MaxNeverAllocatesTopKEntries) {
