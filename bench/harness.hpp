@@ -76,10 +76,16 @@ void add_counter_figure(std::string title, std::string subject, std::string base
 // Wall time of `subject` against `baseline` (no target).
 void add_wall_time_figure(std::string title, std::string subject, std::string baseline);
 
+// The summary table's formats, for files that define figures of their own:
+// a duration with its unit ("1.37 µs") and a ratio ("1.66x").
+std::string format_time(double ns);
+std::string format_ratio(double ratio);
+
 // Registration hooks of each benchmark file.
 void register_pipeline_benchmarks();
 void register_strategy_benchmarks();
 void register_concurrency_benchmarks();
 void register_fusion_benchmarks();
+void register_store_benchmarks();
 
 }  // namespace vorn_bench

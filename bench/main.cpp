@@ -27,16 +27,6 @@ std::string format(const char* fmt, double v) {
   return buf;
 }
 
-std::string format_time(double ns) {
-  const double mag = ns < 0 ? -ns : ns;
-  if (mag < 1e3) return format("%.0f ns", ns);
-  if (mag < 1e6) return format("%.2f µs", ns / 1e3);
-  if (mag < 1e9) return format("%.2f ms", ns / 1e6);
-  return format("%.2f s", ns / 1e9);
-}
-
-std::string format_ratio(double r) { return format("%.2fx", r); }
-
 const Measurement* find(const Results& results, const std::string& name) {
   auto it = results.find(name);
   return it == results.end() ? nullptr : &it->second;
@@ -99,6 +89,16 @@ std::string allocation_table(const Results& results) {
 }
 
 }  // namespace
+
+std::string format_time(double ns) {
+  const double mag = ns < 0 ? -ns : ns;
+  if (mag < 1e3) return format("%.0f ns", ns);
+  if (mag < 1e6) return format("%.2f µs", ns / 1e3);
+  if (mag < 1e9) return format("%.2f ms", ns / 1e6);
+  return format("%.2f s", ns / 1e9);
+}
+
+std::string format_ratio(double r) { return format("%.2fx", r); }
 
 // ---- figure kinds -------------------------------------------------------------------
 
@@ -208,6 +208,7 @@ int main(int argc, char** argv) {
   vorn_bench::register_strategy_benchmarks();
   vorn_bench::register_concurrency_benchmarks();
   vorn_bench::register_fusion_benchmarks();
+  vorn_bench::register_store_benchmarks();
 
   vorn_bench::CapturingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -86,7 +86,9 @@ int ask_command(const StoreOptions& store_options, const ModelOptions& model, co
       }
       json["trace"] = std::move(steps);
     }
-    out << json.dump(2) << "\n";
+    // A question typed in a non-UTF-8 terminal (or a chunk of such a file)
+    // must not cost the whole answer: invalid bytes print as U+FFFD.
+    out << json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
     return 0;
   }
 

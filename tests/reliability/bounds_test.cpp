@@ -156,6 +156,19 @@ TEST_F(StoreBounds, HugeNumbersOnTheCommandLineAreRefusedOrBounded) {
     EXPECT_EQ(vorn_cli::run(static_cast<int>(argv.size()), argv.data(), out, err), c.code) << err.str();
   }
 }
+
+// A question that is not valid UTF-8 used to lose the whole answer in
+// --json mode ("[json.exception.type_error.316] invalid UTF-8 byte").
+TEST_F(StoreBounds, JsonOutputSurvivesAQuestionThatIsNotUtf8) {
+  store_.reset();
+  const std::string store_path = (dir_ / "index.db").string();
+  const char* argv[] = {"vorn-rag", "--store", store_path.c_str(), "ask", "rank fusion \xff\xfe caf\xe9", "--json"};
+  std::ostringstream out, err;
+  ASSERT_EQ(vorn_cli::run(static_cast<int>(std::size(argv)), argv, out, err), 0) << err.str();
+  const auto printed = nlohmann::json::parse(out.str());
+  EXPECT_EQ(printed["user_query"], "rank fusion \xef\xbf\xbd\xef\xbf\xbd caf\xef\xbf\xbd");
+  EXPECT_TRUE(printed["response"].is_string());
+}
 #endif
 
 TEST_F(StoreBounds, TopKNearInt64MaxNeverAllocatesTopKEntries) {
@@ -200,7 +213,7 @@ TEST_F(StoreBounds, NegativeTopKIsAClearErrorOrNothing) {
 // path, reported as an I/O failure ("check free disk space").
 TEST_F(StoreBounds, MetadataKeysAJsonPathCannotHoldAreInputErrors) {
   const auto& chunks = store_->chunk_store();
-  for (const std::string key : {std::string("a\"b"), std::string("a\0b", 3), std::string(1, '\0')}) {
+  for (const std::string& key : {std::string("a\"b"), std::string("a\0b", 3), std::string(1, '\0')}) {
     SCOPED_TRACE(vorn_core::quote(key));
     const vorn_datastore::Filter filter = {{key, "x"}};
     for (int search = 0; search < 3; ++search) {

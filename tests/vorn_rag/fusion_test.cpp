@@ -157,11 +157,12 @@ TEST(FusionRegistry, ReadsWhileAnotherThreadRegisters) {
     }
     stop = true;
   });
+  // Read at least once: the writer may finish before this thread is scheduled.
   std::size_t found = 0;
-  while (!stop) {
+  do {
     if (resolve_fusion_fn("rrf") == rrf_fusion_fn()) ++found;
     found += FUSION_REGISTRY.contains("concat");
-  }
+  } while (!stop);
   writer.join();
   EXPECT_GT(found, 0u);
   EXPECT_EQ(FUSION_REGISTRY.keys(), (std::vector<std::string>{"rrf", "concat"}));
