@@ -170,10 +170,20 @@ Value finalize_selected_chunks(const Config& config, const Value& evaluation, co
 Task<Value> retrieve_candidates(ConfigPtr config, Dict data) {
   vorn_retrieval::RetrieverPtr retriever = config->get(&Config::retriever);
   if (!retriever) throw RAGValueError("Missing `retriever`. Pass a BaseRetriever and retry.");
-  Dict option_inputs;
-  option_inputs.set("top_k", data.get(keys::_STATE_TOP_K));
-  vorn_retrieval::RetrieveOptions options = vorn_retrieval::retrieve_options_from(option_inputs);
-  Value raw = co_await retriever->retrieve(data.get(keys::_STATE_QUERY), std::move(options));
+  // The state's `top_k` is an integer unless a caller put something else
+  // there; only then is a mapping built for the retriever's own check.
+  vorn_retrieval::RetrieveOptions options;
+  if (const Value* top_k = data.find(keys::_STATE_TOP_K); top_k && top_k->is_int()) {
+    options.top_k = top_k->as_int();
+  } else {
+    Dict option_inputs;
+    option_inputs.set("top_k", data.get(keys::_STATE_TOP_K));
+    options = vorn_retrieval::retrieve_options_from(option_inputs);
+  }
+  // (No `?:` in the awaited expression: g++ 12 miscompiles it.)
+  Value query;
+  if (Value* given = data.find(keys::_STATE_QUERY)) query = std::move(*given);
+  Value raw = co_await retriever->retrieve(std::move(query), std::move(options));
   require_chunk_list(raw);
   co_return raw;
 }
@@ -203,10 +213,66 @@ Task<EvaluationResult> run_evaluator(ConfigPtr config, Dict data) {
   co_return AgenticRetrievalPipeline::_normalize_evaluation(raw);
 }
 
-Task<Value> chunks_as_value(Task<ChunkList> chunks) { co_return vorn_core::to_value(co_await std::move(chunks)); }
+// The selection as the state keeps it. A mapping whose `selected_chunks` is
+// already a list of chunks is what validation would hand back element for
+// element, so that list is kept as it is; anything else is validated (and
+// refused) as a `SelectionResult`.
+Value selected_chunks_value(Value raw) {
+  if (Value* list = raw.is_dict() ? raw.as_dict().find("selected_chunks") : nullptr; list && list->is_list()) {
+    const List& items = list->as_list();
+    if (std::all_of(items.begin(), items.end(), [](const Value& v) { return vorn_core::chunk_of(v) != nullptr; })) {
+      return std::move(*list);
+    }
+  }
+  return vorn_core::to_value(AgenticRetrievalPipeline::_normalize_selection(raw).selected_chunks);
+}
 
-Task<Value> evaluation_as_value(Task<EvaluationResult> evaluation) {
-  co_return (co_await std::move(evaluation)).to_value();
+// Renames the gathered `from` entry of a step's own input mapping to the
+// stage's `to`, in place: the mapping then is the stage's input as it is,
+// with no second mapping built per round.
+Dict& rename_entry(Dict& data, std::string_view from, std::string_view to) {
+  for (auto& entry : data) {
+    if (entry.first == from) {
+      entry.first.assign(to);
+      break;
+    }
+  }
+  return data;
+}
+
+// A plain Component is the usual stage: it is awaited in the step's own
+// coroutine frame. Processors (which are Components too, but answer through
+// `process`), pipelines and callables go through `_invoke_stage`.
+bool plain_component(const Value& stage) {
+  return stage.is<vorn_core::Component>() && !stage.is<vorn_generation::LMRequestProcessor>();
+}
+
+// The select and evaluate steps: the step's input mapping becomes the
+// stage's input and the answer is normalised straight into the value the
+// state keeps, in one coroutine frame per step run.
+Task<Value> select_step(ConfigPtr config, Dict data) {
+  Value selector = config->get(&Config::selector);
+  rename_entry(data, keys::_STATE_CANDIDATE_CHUNKS, "chunks");
+  Value raw;
+  if (plain_component(selector)) {
+    raw = co_await selector.as<vorn_core::Component>()->run(std::move(data));
+  } else {
+    raw = co_await AgenticRetrievalPipeline::_invoke_stage("selector", std::move(selector), std::move(data), false);
+  }
+  // Kept as the selector produced it: the limit is the selector's to honour.
+  co_return selected_chunks_value(std::move(raw));
+}
+
+Task<Value> evaluate_step(ConfigPtr config, Dict data) {
+  Value evaluator = config->get(&Config::evaluator);
+  rename_entry(data, keys::_STATE_SELECTED_CHUNKS, "chunks");
+  Value raw;
+  if (plain_component(evaluator)) {
+    raw = co_await evaluator.as<vorn_core::Component>()->run(std::move(data));
+  } else {
+    raw = co_await AgenticRetrievalPipeline::_invoke_stage("evaluator", std::move(evaluator), std::move(data), true);
+  }
+  co_return AgenticRetrievalPipeline::_normalize_evaluation(raw).to_value();
 }
 
 vorn_pipeline::ErrorHandlerPtr pass_through() { return std::make_shared<error_handler::PassThroughBaseErrorHandler>(); }
@@ -405,14 +471,14 @@ vorn_pipeline::PipelinePtr AgenticRetrievalPipeline::build() const {
       .error_handler = pass_through(),
   });
   StepPtr select = vorn_pipeline::transform({
-      .operation = [config](Dict data) { return chunks_as_value(run_selector(config, std::move(data))); },
+      .operation = [config](Dict data) { return select_step(config, std::move(data)); },
       .input_states = {keys::_STATE_QUERY, keys::_STATE_CANDIDATE_CHUNKS, keys::_STATE_SELECTED_CHUNK_LIMIT},
       .output_state = keys::_STATE_SELECTED_CHUNKS,
       .name = "agentic_retrieval_select",
       .error_handler = pass_through(),
   });
   StepPtr evaluate = vorn_pipeline::transform({
-      .operation = [config](Dict data) { return evaluation_as_value(run_evaluator(config, std::move(data))); },
+      .operation = [config](Dict data) { return evaluate_step(config, std::move(data)); },
       .input_states = {keys::_STATE_QUERY, keys::_STATE_SELECTED_CHUNKS},
       .output_state = keys::_STATE_EVALUATION,
       .name = "agentic_retrieval_evaluate",

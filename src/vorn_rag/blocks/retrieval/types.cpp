@@ -84,6 +84,10 @@ EvaluationResult EvaluationResult::from_value(const Value& payload) {
   if (const Record* record = payload.get_if<Record>(); record && record->schema()->is_same_or_derived_from(*schema())) {
     if (const Value* v = record->values().find("is_sufficient"); v && v->is_bool()) return EvaluationResult{v->as_bool()};
   }
+  // So is a stage's plain mapping answer (other keys are no field, and ignored).
+  if (payload.is_dict()) {
+    if (const Value* v = payload.as_dict().find("is_sufficient"); v && v->is_bool()) return EvaluationResult{v->as_bool()};
+  }
   Dict fields = validated_fields(schema(), payload);
   return EvaluationResult{fields.at("is_sufficient").as_bool()};
 }
