@@ -22,6 +22,8 @@
 #include <utility>
 #include <variant>
 
+#include "vorn_core/frame_pool.hpp"
+
 namespace vorn_core {
 
 template <class T = void>
@@ -31,6 +33,10 @@ namespace detail {
 
 class TaskPromiseBase {
  public:
+  // Frames come from the per-thread frame cache (frame_pool.hpp).
+  static void* operator new(std::size_t size) { return allocate_frame(size); }
+  static void operator delete(void* frame, std::size_t size) noexcept { deallocate_frame(frame, size); }
+
   std::suspend_always initial_suspend() noexcept { return {}; }
 
   struct FinalAwaiter {

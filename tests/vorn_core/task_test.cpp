@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
+#include <thread>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -280,3 +282,106 @@ TEST(CallableTest, ResolveAwaitsTaskResultsOnceAndPassesValuesThrough) {
 }
 
 }  // namespace
+
+// ---- coroutine frame cache -------------------------------------------------------
+
+namespace frames {
+
+using vorn_core::detail::allocate_frame;
+using vorn_core::detail::deallocate_frame;
+
+// A coroutine whose frame holds `N` bytes of its own, filled and checked
+// across a suspension: a frame handed out too small, or handed out twice,
+// shows up as a wrong sum.
+template <std::size_t N>
+Task<std::size_t> sized_frame(unsigned char seed) {
+  unsigned char bytes[N];
+  for (std::size_t i = 0; i < N; ++i) bytes[i] = static_cast<unsigned char>(seed + i);
+  co_await vorn_core::yield_now();
+  std::size_t sum = 0;
+  for (std::size_t i = 0; i < N; ++i) sum += bytes[i];
+  co_return sum;
+}
+
+template <std::size_t N>
+std::size_t expected_sum(unsigned char seed) {
+  std::size_t sum = 0;
+  for (std::size_t i = 0; i < N; ++i) sum += static_cast<unsigned char>(seed + i);
+  return sum;
+}
+
+Task<std::size_t> mixed_sizes(unsigned char seed) {
+  std::vector<Task<std::size_t>> tasks;
+  tasks.push_back(sized_frame<8>(seed));
+  tasks.push_back(sized_frame<200>(seed));
+  tasks.push_back(sized_frame<900>(seed));
+  tasks.push_back(sized_frame<5000>(seed));  // beyond the cached sizes
+  std::vector<std::size_t> sums = co_await vorn_core::when_all(std::move(tasks));
+  std::size_t total = 0;
+  for (auto s : sums) total += s;
+  co_return total;
+}
+
+std::size_t expected_mixed(unsigned char seed) {
+  return expected_sum<8>(seed) + expected_sum<200>(seed) + expected_sum<900>(seed) + expected_sum<5000>(seed);
+}
+
+}  // namespace frames
+
+TEST(FrameCache, FramesOfEverySizeKeepTheirContentWhileOthersComeAndGo) {
+  for (int round = 0; round < 50; ++round) {
+    const auto seed = static_cast<unsigned char>(round);
+    EXPECT_EQ(vorn_core::run_sync(frames::mixed_sizes(seed)), frames::expected_mixed(seed)) << round;
+  }
+}
+
+TEST(FrameCache, AFreedFrameIsNeverHandedOutForALargerSize) {
+  void* small = frames::allocate_frame(100);
+  frames::deallocate_frame(small, 100);
+  void* large = frames::allocate_frame(400);
+  EXPECT_NE(large, small);
+  std::memset(large, 0xab, 400);
+  frames::deallocate_frame(large, 400);
+  // Many frames of one size freed at once: the cache keeps a bounded number
+  // and returns the rest; every one of them is usable again.
+  std::vector<void*> many;
+  for (int i = 0; i < 2000; ++i) many.push_back(frames::allocate_frame(96));
+  for (void* f : many) frames::deallocate_frame(f, 96);
+  for (auto& f : many) {
+    f = frames::allocate_frame(96);
+    std::memset(f, 0xcd, 96);
+  }
+  for (void* f : many) frames::deallocate_frame(f, 96);
+}
+
+// A task made on one thread may run and be destroyed on another (a task
+// handed to a worker, or a thread's loop ending after its creator's).
+TEST(FrameCache, TasksMadeOnOneThreadRunAndEndOnOthers) {
+  constexpr int kThreads = 4;
+  constexpr int kTasks = 200;
+  std::vector<std::vector<Task<std::size_t>>> made(kThreads);
+  {
+    std::vector<std::thread> makers;
+    for (int t = 0; t < kThreads; ++t) {
+      makers.emplace_back([&, t] {
+        for (int i = 0; i < kTasks; ++i) made[t].push_back(frames::mixed_sizes(static_cast<unsigned char>(t + i)));
+      });
+    }
+    for (auto& m : makers) m.join();  // the makers' caches are gone now
+  }
+  std::vector<int> wrong(kThreads, 0);
+  std::vector<std::thread> runners;
+  for (int t = 0; t < kThreads; ++t) {
+    // Each runner takes another maker's tasks.
+    runners.emplace_back([&, t] {
+      const int from = (t + 1) % kThreads;
+      for (int i = 0; i < kTasks; ++i) {
+        const std::size_t sum = vorn_core::run_sync(std::move(made[from][i]));
+        if (sum != frames::expected_mixed(static_cast<unsigned char>(from + i))) ++wrong[t];
+      }
+      made[from].clear();
+    });
+  }
+  for (auto& r : runners) r.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(wrong[t], 0) << t;
+}
