@@ -47,7 +47,7 @@ struct FrameCacheReleaser {
     for (std::size_t c = 0; c < kClasses; ++c) {
       while (FreeFrame* f = t_cache.heads[c]) {
         t_cache.heads[c] = f->next;
-        ::operator delete(static_cast<void*>(f), (c + 1) * kGranule);
+        ::operator delete(static_cast<void*>(f));
       }
       t_cache.counts[c] = 0;
     }
@@ -77,11 +77,11 @@ void* allocate_frame(std::size_t size) {
 void deallocate_frame(void* frame, std::size_t size) noexcept {
   const std::size_t c = size_class(size);
   if (c >= kClasses) {
-    ::operator delete(frame, size);
+    ::operator delete(frame);
     return;
   }
   if (!t_cache.alive || t_cache.counts[c] >= kMaxCachedPerClass) {
-    ::operator delete(frame, (c + 1) * kGranule);
+    ::operator delete(frame);
     return;
   }
   auto* f = static_cast<FreeFrame*>(frame);
@@ -93,7 +93,7 @@ void deallocate_frame(void* frame, std::size_t size) noexcept {
 #else
 
 void* allocate_frame(std::size_t size) { return ::operator new(size); }
-void deallocate_frame(void* frame, std::size_t size) noexcept { ::operator delete(frame, size); }
+void deallocate_frame(void* frame, std::size_t) noexcept { ::operator delete(frame); }
 
 #endif
 
