@@ -126,6 +126,11 @@ class Schema : public std::enable_shared_from_this<Schema> {
   // A record of this schema (or a derived one) passes unchanged; a mapping is
   // validated field by field; anything else is a `ValidationError`.
   Value validate(const Value& payload) const;
+  // The field values of `payload` (what `validate` accepts), in field order,
+  // each validated once and without building a record. A record's values are
+  // checked field by field too: one built directly, not through `make`,
+  // could hold values of the wrong kind, and typed readers must not see one.
+  Dict validated_values(const Value& payload) const;
   // Every defaulted field with a fresh default, in field order.
   Dict defaults() const;
 

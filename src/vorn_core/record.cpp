@@ -347,6 +347,30 @@ Value Schema::validate(const Value& payload) const {
                         payload.type_name() + ". Pass a valid " + name_ + " and retry.");
 }
 
+Dict Schema::validated_values(const Value& payload) const {
+  const Record* record = payload.get_if<Record>();
+  if (record && record->schema()->is_same_or_derived_from(*this)) {
+    const Dict& given = record->values();
+    Dict out;
+    out.reserve(fields_.size());
+    for (const auto& field : fields_) {
+      const Value* v = given.find(field.name);
+      if (!v) {
+        // A record made through `make` always has its fields; this only
+        // guards against a hand-made one that lacks one.
+        out.append(field.name,
+                   field.is_required() ? field.type.validate(Value(), field.name) : field.default_factory());
+        continue;
+      }
+      out.append(field.name, field.type.validate(*v, field.name));
+    }
+    return out;
+  }
+  if (payload.is_dict()) return make_values(payload.as_dict());
+  // Anything else is refused with `validate`'s message.
+  return validate(payload).get_if<Record>()->values();
+}
+
 Dict Schema::defaults() const {
   if (plain_defaults_) return *plain_defaults_;
   Dict out;

@@ -232,3 +232,27 @@ TEST(LoggerTest, CaptureSeesWarningsOfANamedLogger) {
 }
 
 }  // namespace
+
+// The values typed readers take: a mapping, a record of the schema or a
+// derived one, each checked once; a hand-made record holding a wrong kind,
+// or anything that is no record or mapping, is refused.
+TEST(RecordTest, ValidatedValuesAcceptWhatValidateAcceptsAndCatchHandMadeRecords) {
+  const SchemaPtr schema = base_schema();
+  Dict from_map = schema->validated_values(Dict{{"query", "q"}, {"unknown", 1}});
+  EXPECT_EQ(from_map.keys(), (std::vector<std::string>{"query", "items", "limit"}));
+  EXPECT_EQ(from_map.at("limit"), Value(5));
+
+  Dict from_derived = schema->validated_values(Value(derived_schema()->make({{"query", "q"}})));
+  EXPECT_EQ(from_derived.at("limit"), Value(10));
+  EXPECT_FALSE(from_derived.contains("extra")) << "only this schema's fields";
+
+  auto hand_made = std::make_shared<Record>(schema, Dict{{"query", 42}});
+  EXPECT_THROW(schema->validated_values(Value(hand_made)), vorn_core::ValidationError);
+  auto missing_default = std::make_shared<Record>(schema, Dict{{"query", "q"}});
+  EXPECT_EQ(schema->validated_values(Value(missing_default)).at("limit"), Value(5));
+
+  for (const Value& refused : {Value(), Value("text"), Value(List{})}) {
+    EXPECT_THROW(schema->validated_values(refused), vorn_core::ValidationError) << refused.repr();
+  }
+  EXPECT_THROW(schema->validated_values(Dict{}), vorn_core::ValidationError) << "query is required";
+}

@@ -15,36 +15,6 @@ using vorn_core::Value;
 
 namespace {
 
-// Field values of `payload` validated against `schema`, each validated once.
-// A mapping is validated while its field values are built. A record is
-// checked field by field: one built directly (not through `Schema::make`)
-// could hold anything, and the typed structs must not read a wrong kind.
-Dict validated_fields(const SchemaPtr& schema, const Value& payload) {
-  const Record* record = payload.get_if<Record>();
-  if (record && record->schema()->is_same_or_derived_from(*schema)) {
-    const Dict& given = record->values();
-    Dict out;
-    out.reserve(schema->fields().size());
-    for (const auto& field : schema->fields()) {
-      const Value* v = given.find(field.name);
-      if (!v) {
-        // A record of a derived schema always has its fields; this only
-        // guards against a hand-made record that lacks one.
-        out.append(field.name,
-                   field.is_required() ? field.type.validate(Value(), field.name) : field.default_factory());
-        continue;
-      }
-      out.append(field.name, field.type.validate(*v, field.name));
-    }
-    return out;
-  }
-  // The same values (and the same refusals) as the record `Schema::validate`
-  // would build from the mapping, without building that record.
-  if (payload.is_dict()) return schema->make_values(payload.as_dict());
-  // Anything else is refused by the schema with its own message.
-  return schema->validate(payload).get_if<Record>()->values();
-}
-
 TypeSpec chunk_list() { return TypeSpec::list_of(TypeSpec::chunk()); }
 
 }  // namespace
@@ -58,7 +28,7 @@ const SchemaPtr& SelectionResult::schema() {
 }
 
 SelectionResult SelectionResult::from_value(const Value& payload) {
-  Dict fields = validated_fields(schema(), payload);
+  Dict fields = schema()->validated_values(payload);
   return SelectionResult{vorn_core::to_chunk_list(fields.at("selected_chunks"))};
 }
 
@@ -88,7 +58,7 @@ EvaluationResult EvaluationResult::from_value(const Value& payload) {
   if (payload.is_dict()) {
     if (const Value* v = payload.as_dict().find("is_sufficient"); v && v->is_bool()) return EvaluationResult{v->as_bool()};
   }
-  Dict fields = validated_fields(schema(), payload);
+  Dict fields = schema()->validated_values(payload);
   return EvaluationResult{fields.at("is_sufficient").as_bool()};
 }
 
@@ -125,7 +95,7 @@ const SchemaPtr& AgenticRetrievalState::schema() {
 }
 
 AgenticRetrievalState AgenticRetrievalState::from_value(const Value& payload) {
-  Dict f = validated_fields(schema(), payload);
+  Dict f = schema()->validated_values(payload);
   AgenticRetrievalState s;
   s.query = f.at("query").as_string();
   s.initial_top_k = f.at("initial_top_k").as_int();

@@ -13,26 +13,6 @@ using vorn_core::SchemaPtr;
 using vorn_core::TypeSpec;
 using vorn_core::Value;
 
-namespace {
-
-// Field values validated against `schema`; a record is re-checked field by
-// field because one built directly could hold values of the wrong kind.
-Dict validated_fields(const SchemaPtr& schema, const Value& payload) {
-  Value validated = schema->validate(payload);
-  const Dict& given = validated.get_if<Record>()->values();
-  Dict out;
-  for (const auto& field : schema->fields()) {
-    const Value* v = given.find(field.name);
-    if (!v) {
-      out.set(field.name, field.is_required() ? field.type.validate(Value(), field.name) : field.default_factory());
-      continue;
-    }
-    out.set(field.name, field.type.validate(*v, field.name));
-  }
-  return out;
-}
-
-}  // namespace
 
 const SchemaPtr& SubQueryRoute::schema() {
   static const SchemaPtr schema =
@@ -43,7 +23,7 @@ const SchemaPtr& SubQueryRoute::schema() {
 }
 
 SubQueryRoute SubQueryRoute::from_value(const Value& payload) {
-  Dict f = validated_fields(schema(), payload);
+  Dict f = schema()->validated_values(payload);
   return SubQueryRoute{f.at("sub_query").as_string(), f.at("route").as_string()};
 }
 
@@ -68,7 +48,7 @@ const SchemaPtr& MultiQueryRoutingState::schema() {
 }
 
 MultiQueryRoutingState MultiQueryRoutingState::from_value(const Value& payload) {
-  Dict f = validated_fields(schema(), payload);
+  Dict f = schema()->validated_values(payload);
   MultiQueryRoutingState s;
   s.query = f.at("query").as_string();
   for (const auto& q : f.at("sub_queries").as_list()) s.sub_queries.push_back(q.as_string());
