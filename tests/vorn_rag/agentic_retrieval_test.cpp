@@ -59,20 +59,6 @@ Value fixed_stage(Value answer) {
   return vorn_core::make_function("fixed", [answer](Dict) { return answer; });
 }
 
-template <class E>
-E catch_error(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const E& e) {
-    return e;
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << "unexpected error: " << e.what();
-    throw;
-  }
-  ADD_FAILURE() << "no error";
-  throw std::logic_error("no error");
-}
-
 // ---- the loop ------------------------------------------------------------------
 
 struct LoopCase {

@@ -56,17 +56,6 @@ struct Rig {
   }
 };
 
-template <class Error>
-Error caught(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e;
-  }
-  ADD_FAILURE() << "expected an error";
-  throw std::logic_error("nothing thrown");
-}
-
 // ---- class and slots ------------------------------------------------------------
 
 TEST(CRAGClass, DescribesItsSlotsInOrder) {
@@ -288,7 +277,7 @@ TEST(CRAGDefaultPath, UnsupportedDecisionReachesTheCallerUnwrapped) {
   for (const auto& [decision, message] : cases) {
     Rig r;
     auto crag = std::make_shared<OffScriptCRAG>(r.retriever, r.synthesizer, decision);
-    auto error = caught<RAGRuntimeError>([&] { crag->run("q"); });
+    auto error = catch_error<RAGRuntimeError>([&] { crag->run("q"); });
     EXPECT_EQ(std::string(error.what()), message);
     EXPECT_EQ(error.code(), "VORN-RAG-RUNTIME");
     EXPECT_TRUE(r.synthesizer->log.calls().empty());
@@ -337,7 +326,7 @@ TEST(CRAGFailures, AbsentComponentsFailInTheirStepWithoutACrash) {
       {std::make_shared<CRAG>(r.retriever, nullptr), "relevant_synthesize"},
   };
   for (const auto& c : cases) {
-    auto error = caught<PipelineRuntimeError>([&] { c.crag->run("q"); });
+    auto error = catch_error<PipelineRuntimeError>([&] { c.crag->run("q"); });
     EXPECT_EQ(error.step_name(), c.step);
     EXPECT_NE(std::string(error.what()).find("has no component to call"), std::string::npos) << error.what();
   }
@@ -347,7 +336,7 @@ TEST(CRAGFailures, ComponentErrorsTakeTheDefaultHandlingEvenWhenTyped) {
   Rig r;
   r.evaluator->behaviour.fail = [] { throw vorn_rag::RAGValueError("evaluator refused"); };
   r.crag->with_relevance_evaluator(r.evaluator);
-  auto error = caught<PipelineRuntimeError>([&] { r.crag->run("q"); });
+  auto error = catch_error<PipelineRuntimeError>([&] { r.crag->run("q"); });
   EXPECT_EQ(error.step_name(), "decide_retrieval_route");
   EXPECT_NE(std::string(error.what()).find("evaluator refused"), std::string::npos);
 }
@@ -358,7 +347,7 @@ TEST(CRAGFailures, APipelineThatOutlivesItsStrategyReportsIt) {
   r.crag.reset();
   Dict initial;
   initial.set("user_query", "q");
-  auto error = caught<PipelineRuntimeError>([&] { vorn_core::run_sync(pipeline->invoke(Value(initial))); });
+  auto error = catch_error<PipelineRuntimeError>([&] { vorn_core::run_sync(pipeline->invoke(Value(initial))); });
   EXPECT_EQ(error.step_name(), "decide_retrieval_route");
   EXPECT_NE(std::string(error.what()).find("no longer exists"), std::string::npos);
 }

@@ -32,16 +32,6 @@ Dict run_step(const vorn_pipeline::StepPtr& step, Dict state) {
   return vorn_core::run_sync(pipeline->invoke(Value(std::move(state))));
 }
 
-template <class Error>
-std::string message_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "<nothing thrown>";
-}
-
 // ---- rrf_fusion ---------------------------------------------------------------
 
 TEST(FusionRrf, OrdersByHandComputedScores) {

@@ -39,16 +39,6 @@ struct Doubles {
   }
 };
 
-template <class Error>
-std::string message_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "<nothing thrown>";
-}
-
 const std::string kInvalidTopK = "Invalid top_k. Set it to 1 or more and retry.";
 
 // ---- construction ----------------------------------------------------------------------

@@ -70,20 +70,6 @@ class Generator : public vorn_core::Iterable {
   std::size_t pos_ = 0;
 };
 
-template <class E>
-E catch_error(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const E& e) {
-    return e;
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << "unexpected error: " << e.what();
-    throw;
-  }
-  ADD_FAILURE() << "no error";
-  throw std::logic_error("no error");
-}
-
 TEST(MultiQueryRoutingConstruction, RefusesInvalidConfigurationInOrder) {
   const Value decomposer = std::make_shared<FixedTransformer>();
   const Value router = topic_router();

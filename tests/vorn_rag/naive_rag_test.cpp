@@ -38,16 +38,6 @@ struct Doubles {
   }
 };
 
-template <class Error>
-std::string message_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "<nothing thrown>";
-}
-
 // ---- construction and slots ---------------------------------------------------------
 
 TEST(NaiveRAGConstruction, ChecksTheRetrieverFirst) {

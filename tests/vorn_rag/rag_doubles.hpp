@@ -4,11 +4,14 @@
 #pragma once
 
 #include <functional>
+#include <stdexcept>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "vorn_core/chunk.hpp"
 #include "vorn_core/event_loop.hpp"
@@ -26,6 +29,33 @@ using vorn_core::Dict;
 using vorn_core::List;
 using vorn_core::Task;
 using vorn_core::Value;
+
+// The error `fn` throws, of type `E`; a test failure when it throws
+// something else or nothing.
+template <class E>
+E catch_error(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const E& e) {
+    return e;
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << "unexpected error: " << e.what();
+    throw;
+  }
+  ADD_FAILURE() << "no error";
+  throw std::logic_error("no error");
+}
+
+// The message of the `Error` `f` throws, or "<nothing thrown>".
+template <class Error>
+std::string message_of(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    return e.what();
+  }
+  return "<nothing thrown>";
+}
 
 inline ChunkList make_chunks(std::initializer_list<const char*> ids) {
   ChunkList out;
