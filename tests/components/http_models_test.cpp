@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "api_key_test.hpp"
 #include "loopback_http_server.hpp"
 #include "vorn_core/chunk.hpp"
 #include "vorn_core/logger.hpp"
@@ -58,22 +59,9 @@ json body_of(const RecordedRequest& request) { return json::parse(request.body);
 std::vector<Message> question() { return {Message{"system", "Be brief."}, Message{"user", "What is 2+2?"}}; }
 
 // Every test runs with the key in the environment and all log levels captured.
-class HttpModelsTest : public ::testing::Test {
+class HttpModelsTest : public vorn_test::ApiKeyTest {
  protected:
-  void SetUp() override {
-    ::setenv(kKeyVariable, kKey, 1);
-    saved_level_ = vorn_core::LoggerManager::level();
-    vorn_core::LoggerManager::set_level(vorn_core::LogLevel::kDebug);
-    capture_ = std::make_unique<vorn_core::LogCapture>();
-  }
-  void TearDown() override {
-    for (const auto& record : capture_->records()) {
-      EXPECT_EQ(record.message.find(kKey), std::string::npos) << "the API key was logged: " << record.message;
-    }
-    capture_.reset();
-    vorn_core::LoggerManager::set_level(saved_level_);
-    ::unsetenv(kKeyVariable);
-  }
+  HttpModelsTest() : ApiKeyTest(kKeyVariable, kKey) {}
 
   static OpenAILMInvokerOptions options_for(const LoopbackHttpServer& server, int max_retries = 2) {
     OpenAILMInvokerOptions options;
@@ -92,9 +80,6 @@ class HttpModelsTest : public ::testing::Test {
     auto lm = std::make_shared<OpenAILMInvoker>(std::move(options));
     return vorn_core::run_sync(lm->invoke(question(), vorn_inference::InvokeOptions{std::move(schema)}));
   }
-
-  std::unique_ptr<vorn_core::LogCapture> capture_;
-  vorn_core::LogLevel saved_level_{};
 };
 
 Value answer_schema() {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "api_key_test.hpp"
 #include "loopback_http_server.hpp"
 #include "vorn_core/logger.hpp"
 #include "vorn_core/syncify.hpp"
@@ -44,22 +45,9 @@ constexpr const char* kKey = "sk-reliability-SECRET-5f3a9c";
 
 // Every test: the key in the environment, every log record captured and
 // checked for it at the end.
-class ModelSecurity : public ::testing::Test {
+class ModelSecurity : public vorn_test::ApiKeyTest {
  protected:
-  void SetUp() override {
-    ::setenv(kKeyVariable, kKey, 1);
-    saved_level_ = vorn_core::LoggerManager::level();
-    vorn_core::LoggerManager::set_level(vorn_core::LogLevel::kDebug);
-    capture_ = std::make_unique<vorn_core::LogCapture>();
-  }
-  void TearDown() override {
-    for (const auto& record : capture_->records()) {
-      EXPECT_EQ(record.message.find(kKey), std::string::npos) << "the API key was logged: " << record.message;
-    }
-    capture_.reset();
-    vorn_core::LoggerManager::set_level(saved_level_);
-    ::unsetenv(kKeyVariable);
-  }
+  ModelSecurity() : ApiKeyTest(kKeyVariable, kKey) {}
 
   static vorn_inference::OpenAIEndpointOptions endpoint(const std::string& base_url, int retries = 0) {
     vorn_inference::OpenAIEndpointOptions e;
@@ -72,9 +60,6 @@ class ModelSecurity : public ::testing::Test {
     e.http.total_timeout = 5s;
     return e;
   }
-
-  std::unique_ptr<vorn_core::LogCapture> capture_;
-  vorn_core::LogLevel saved_level_{};
 };
 
 // Everything an error says about itself, its causes included.
