@@ -243,8 +243,10 @@ Dict& rename_entry(Dict& data, std::string_view from, std::string_view to) {
 // A plain Component is the usual stage: it is awaited in the step's own
 // coroutine frame. Processors (which are Components too, but answer through
 // `process`), pipelines and callables go through `_invoke_stage`.
-bool plain_component(const Value& stage) {
-  return stage.is<vorn_core::Component>() && !stage.is<vorn_generation::LMRequestProcessor>();
+vorn_core::ComponentPtr plain_component(const Value& stage) {
+  auto component = stage.as<vorn_core::Component>();
+  if (component && stage.is<vorn_generation::LMRequestProcessor>()) return nullptr;
+  return component;
 }
 
 // The select and evaluate steps: the step's input mapping becomes the
@@ -254,8 +256,8 @@ Task<Value> select_step(ConfigPtr config, Dict data) {
   Value selector = config->get(&Config::selector);
   rename_entry(data, keys::_STATE_CANDIDATE_CHUNKS, "chunks");
   Value raw;
-  if (plain_component(selector)) {
-    raw = co_await selector.as<vorn_core::Component>()->run(std::move(data));
+  if (vorn_core::ComponentPtr component = plain_component(selector)) {
+    raw = co_await component->run(std::move(data));
   } else {
     raw = co_await AgenticRetrievalPipeline::_invoke_stage("selector", std::move(selector), std::move(data), false);
   }
@@ -267,8 +269,8 @@ Task<Value> evaluate_step(ConfigPtr config, Dict data) {
   Value evaluator = config->get(&Config::evaluator);
   rename_entry(data, keys::_STATE_SELECTED_CHUNKS, "chunks");
   Value raw;
-  if (plain_component(evaluator)) {
-    raw = co_await evaluator.as<vorn_core::Component>()->run(std::move(data));
+  if (vorn_core::ComponentPtr component = plain_component(evaluator)) {
+    raw = co_await component->run(std::move(data));
   } else {
     raw = co_await AgenticRetrievalPipeline::_invoke_stage("evaluator", std::move(evaluator), std::move(data), true);
   }
