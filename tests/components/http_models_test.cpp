@@ -289,10 +289,20 @@ INSTANTIATE_TEST_SUITE_P(Table, HttpModelsFailureTest, ::testing::ValuesIn(failu
 TEST_F(HttpModelsTest, MissingKeySendsNoAuthorizationAndSaysSo) {
   ::unsetenv(kKeyVariable);
   LoopbackHttpServer server({ScriptedReply{.body = chat_reply("local")}, ScriptedReply{.status = 401}});
-  // Local servers need no key.
-  EXPECT_EQ(invoke(options_for(server))->response, "local");
+  // A key the endpoint requires must be there before any traffic.
   try {
     invoke(options_for(server));
+    FAIL() << "expected ModelConfigError";
+  } catch (const vorn_inference::ModelConfigError& e) {
+    EXPECT_NE(e.message().find("VORN_TEST_OPENAI_KEY that should hold the API key is unset"), std::string::npos)
+        << e.message();
+  }
+  // Local servers need no key when the caller says so.
+  OpenAILMInvokerOptions keyless = options_for(server);
+  keyless.endpoint.api_key_required = false;
+  EXPECT_EQ(invoke(keyless)->response, "local");
+  try {
+    invoke(keyless);
     FAIL() << "expected ModelAuthError";
   } catch (const vorn_inference::ModelAuthError& e) {
     EXPECT_NE(e.message().find("No API key was sent: the environment variable VORN_TEST_OPENAI_KEY is unset"),
