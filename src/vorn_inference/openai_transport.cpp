@@ -153,7 +153,10 @@ ApiKey ApiKey::from_environment(const std::string& variable) {
 }
 
 std::string ApiKey::scrub(std::string text) const {
-  if (key_.empty()) return text;
+  // A key this short is a placeholder that a local server accepts ("none",
+  // "x"), not a secret; replacing it would mangle ordinary words instead.
+  constexpr std::size_t kShortestSecret = 8;
+  if (key_.size() < kShortestSecret) return text;
   for (auto pos = text.find(key_); pos != std::string::npos; pos = text.find(key_, pos)) {
     text.replace(pos, key_.size(), "[REDACTED]");
     pos += 10;

@@ -32,7 +32,9 @@ class ApiKey {
   bool empty() const noexcept { return key_.empty(); }
   const std::string& reveal() const noexcept { return key_; }
   // `text` with every occurrence of the key replaced: for anything the
-  // endpoint sent back, which may quote the key.
+  // endpoint sent back, which may quote the key. Keys under 8 characters
+  // are placeholders, not secrets, and are left alone so that ordinary text
+  // is never mangled.
   std::string scrub(std::string text) const;
 
  private:
