@@ -64,7 +64,11 @@ bool SocketStream::is_readable() const {
     deadline_passed_ = true;
     return false;
   }
-  return poll_for(POLLIN, read_wait()) > 0;
+  const auto wait = read_wait();
+  if (poll_for(POLLIN, wait) > 0) return true;
+  // A wait the deadline cut short ended at the deadline.
+  if (wait < read_timeout_) deadline_passed_ = true;
+  return false;
 }
 
 bool SocketStream::is_writable() const { return poll_for(POLLOUT, write_timeout_) > 0; }
