@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libsqlite3-dev libcurl4-openssl-dev nlohmann-json3-dev libcli11-dev
   clang libclang-rt-14-dev
+  libstemmer-dev  # Snowball stemmers for full-text search terms
 )
 
 missing=()
