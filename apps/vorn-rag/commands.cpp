@@ -68,7 +68,15 @@ int index_command(const StoreOptions& store_options, const IndexOptions& options
 int ask_command(const StoreOptions& store_options, const ModelOptions& model, const AskOptions& options,
                 std::ostream& out, std::ostream& err) {
   auto store = open_store(store_options, /*read_only=*/true);
-  auto strategy = make_strategy(options.strategy, options.retriever, store, model);
+  bool streamed = false;
+  vorn_inference::TextSink on_text;
+  if (options.stream) {
+    on_text = [&out, &streamed](std::string_view piece) {
+      streamed = true;
+      out << piece << std::flush;
+    };
+  }
+  auto strategy = make_strategy(options.strategy, options.retriever, store, model, on_text);
   std::optional<StepTrace> trace;
   if (options.trace) trace.emplace();
   Dict state = strategy->run(options.question, options.top_k);
@@ -92,7 +100,9 @@ int ask_command(const StoreOptions& store_options, const ModelOptions& model, co
     return 0;
   }
 
-  out << state.get("response").str() << "\n";
+  // A streamed answer is already on the screen.
+  if (!streamed) out << state.get("response").str();
+  out << "\n";
   const Value chunks = state.get("chunks");
   if (chunks.is_list() && !chunks.as_list().empty()) {
     out << "\nSources:\n";
