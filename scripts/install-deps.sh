@@ -8,6 +8,10 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libsqlite3-dev libcurl4-openssl-dev nlohmann-json3-dev libcli11-dev
   clang libclang-rt-14-dev
+  # HTML documents are read through libxml2's HTML parser.
+  libxml2-dev
+  # PDF documents are read through poppler's C++ interface.
+  libpoppler-cpp-dev
 )
 
 missing=()

@@ -21,6 +21,10 @@ struct LexicalRerankerOptions {
   // worth as much as the best lexical match, so one shared word does not
   // overturn it.
   double rank_weight = 1.0;
+  // Keep at most this many of the best chunks; 0 keeps them all. Lets a
+  // strategy that gathers candidates from several queries answer from no
+  // more chunks than were asked for.
+  std::size_t keep = 0;
 };
 
 class LexicalReranker : public BaseReranker {

@@ -6,6 +6,8 @@
 #include <unordered_set>
 
 #include "vorn_core/error.hpp"
+#include "vorn_retrieval/document_formats.hpp"
+#include "vorn_retrieval/sources.hpp"
 
 namespace vorn_retrieval {
 namespace {
@@ -38,22 +40,39 @@ IndexFileError describe(std::string source, const std::exception_ptr& error) {
   return out;
 }
 
+// Load failures that say the file is not a document we read, rather than
+// that reading it went wrong.
+bool is_skip_reason(std::string_view code) {
+  return code == load_errc::kBinary || code == load_errc::kUnsupported || code == load_errc::kTooLarge ||
+         code == load_errc::kEmpty;
+}
+
 struct PendingFile {
   fs::path path;
-  std::string source;
+  std::string source;    // name
+  std::string identity;  // resolved path
 };
 
 struct PreparedDocument {
+  std::string identity;
   std::string source;
   vorn_core::ChunkList chunks;
 };
 
-vorn_core::ChunkList to_chunks(const std::vector<TextChunk>& pieces, const std::string& source) {
+bool blank(std::string_view text) { return text.find_first_not_of(" \t\n\r\f\v") == std::string_view::npos; }
+
+vorn_core::ChunkList to_chunks(const std::vector<TextChunk>& pieces, const Document& doc, const std::string& identity) {
   vorn_core::ChunkList out;
   out.reserve(pieces.size());
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     vorn_core::Dict metadata;
-    metadata.set("source", source);
+    metadata.set("source", doc.source_id);
+    metadata.set("path", identity);
+    metadata.set("format", std::string(to_string(doc.format)));
+    if (!doc.title.empty()) metadata.set("title", doc.title);
+    if (!doc.page_starts.empty()) {
+      metadata.set("page", static_cast<std::int64_t>(page_at(doc.page_starts, pieces[i].start)));
+    }
     if (!pieces[i].heading.empty()) metadata.set("heading", pieces[i].heading);
     metadata.set("chunk", static_cast<std::int64_t>(i));
     metadata.set("start", static_cast<std::int64_t>(pieces[i].start));
@@ -82,7 +101,62 @@ TextChunker make_chunker(const ChunkerOptions& options) {
   }
 }
 
+// Every file once (by identity), and one file per source name.
+std::vector<PendingFile> discover_inputs(const DocumentLoader& loader, const std::vector<fs::path>& inputs,
+                                         IndexSummary& summary) {
+  std::vector<PendingFile> files;
+  std::set<std::string> seen_files;
+  std::map<std::string, fs::path> seen_names;
+  for (const fs::path& input : inputs) {
+    Discovery found;
+    try {
+      found = loader.discover_all(input);
+    } catch (const LoadError& e) {
+      if (e.code() == load_errc::kUnsupported && fs::is_regular_file(input)) {
+        ++summary.files_seen;
+        summary.skipped.push_back({input.string(), std::string(e.code()), e.message()});
+      } else {
+        summary.errors.push_back(describe(input.string(), std::current_exception()));
+      }
+      continue;
+    } catch (...) {
+      summary.errors.push_back(describe(input.string(), std::current_exception()));
+      continue;
+    }
+    for (const fs::path& file : found.unsupported) {
+      if (!seen_files.insert(source_identity(file)).second) continue;
+      ++summary.files_seen;
+      summary.skipped.push_back({file.string(), load_errc::kUnsupported, "not a format this indexer reads"});
+    }
+    const std::string prefix = directory_prefix(input);
+    for (auto& [file, relative] : found.files) {
+      std::string identity = source_identity(file);
+      if (!seen_files.insert(identity).second) continue;
+      ++summary.files_seen;
+      std::string source = prefix.empty() ? relative : prefix + "/" + relative;
+      const auto [it, fresh] = seen_names.emplace(source, file);
+      if (!fresh) {
+        IndexFileError clash;
+        clash.source = source;
+        clash.code = load_errc::kDuplicate;
+        clash.message = "Files '" + it->second.string() + "' and '" + file.string() + "' both have the source name '" +
+                        source + "'. The second was skipped; index them in separate runs or rename one.";
+        summary.errors.push_back(std::move(clash));
+        continue;
+      }
+      files.push_back({file, std::move(source), std::move(identity)});
+    }
+  }
+  return files;
+}
+
 }  // namespace
+
+std::map<std::string, std::size_t> IndexSummary::skipped_by_reason() const {
+  std::map<std::string, std::size_t> out;
+  for (const SkippedFile& s : skipped) ++out[s.reason];
+  return out;
+}
 
 Indexer::Indexer(vorn_datastore::WritableDataStorePtr store, IndexerOptions options)
     : store_(std::move(store)), options_(options), chunker_(make_chunker(options.chunker)), loader_(options.loader) {
@@ -101,43 +175,7 @@ Indexer& Indexer::on_progress(ProgressCallback callback) {
 
 vorn_core::Task<IndexSummary> Indexer::index(std::vector<fs::path> inputs) {
   IndexSummary summary;
-
-  // Discovery: every file once, and one file per source id.
-  std::vector<PendingFile> files;
-  std::set<fs::path> seen_files;
-  std::map<std::string, fs::path> seen_ids;
-  for (const fs::path& input : inputs) {
-    std::vector<std::pair<fs::path, std::string>> found;
-    try {
-      found = loader_.discover(input);
-    } catch (...) {
-      summary.errors.push_back(describe(input.string(), std::current_exception()));
-      continue;
-    }
-    const std::string prefix = directory_prefix(input);
-    for (auto& [file, relative] : found) {
-      std::string source = prefix.empty() ? relative : prefix + "/" + relative;
-      std::error_code ec;
-      fs::path canonical = fs::weakly_canonical(file, ec);
-      if (ec) canonical = file;
-      if (!seen_files.insert(canonical).second) continue;
-      ++summary.files_seen;
-      const auto [it, fresh] = seen_ids.emplace(source, file);
-      if (!fresh) {
-        IndexFileError clash;
-        clash.source = source;
-        clash.code = load_errc::kDuplicate;
-        clash.message = "Files '" + it->second.string() + "' and '" + file.string() + "' both have the source id '" +
-                        source + "'. The second was skipped; index them in separate stores or rename one.";
-        summary.errors.push_back(std::move(clash));
-        continue;
-      }
-      PendingFile pending;
-      pending.path = file;
-      pending.source = std::move(source);
-      files.push_back(std::move(pending));
-    }
-  }
+  const std::vector<PendingFile> files = discover_inputs(loader_, inputs, summary);
 
   // Loading and chunking first gives the progress report its totals.
   std::vector<PreparedDocument> documents;
@@ -145,11 +183,21 @@ vorn_core::Task<IndexSummary> Indexer::index(std::vector<fs::path> inputs) {
   for (const PendingFile& f : files) {
     try {
       const Document doc = loader_.load_file(f.path, f.source);
-      PreparedDocument prepared;
-      prepared.source = f.source;
-      prepared.chunks = to_chunks(chunker_.chunk(doc.text, doc.source_id, doc.markdown), f.source);
+      if (blank(doc.text)) {
+        summary.skipped.push_back({f.path.string(), load_errc::kEmpty,
+                                   doc.format == DocumentFormat::pdf ? "no text in it (a scanned PDF?)" : "no text in it"});
+        continue;
+      }
+      PreparedDocument prepared{f.identity, f.source, to_chunks(chunker_.chunk(doc.text, doc.source_id, doc.markdown),
+                                                                 doc, f.identity)};
       chunks_total += prepared.chunks.size();
       documents.push_back(std::move(prepared));
+    } catch (const LoadError& e) {
+      if (is_skip_reason(e.code())) {
+        summary.skipped.push_back({f.path.string(), std::string(e.code()), e.message()});
+      } else {
+        summary.errors.push_back(describe(f.source, std::current_exception()));
+      }
     } catch (...) {
       summary.errors.push_back(describe(f.source, std::current_exception()));
     }
@@ -159,9 +207,9 @@ vorn_core::Task<IndexSummary> Indexer::index(std::vector<fs::path> inputs) {
   std::unordered_map<std::string, std::vector<std::string>> stored_ids;
   if (!documents.empty()) {
     try {
-      stored_ids = store_->ids_by_metadata("source");
+      stored_ids = store_->ids_by_metadata("path");
     } catch (...) {
-      // Without the listing nothing is pruned; storing can still work.
+      // Without the listing nothing is replaced; storing can still work.
       summary.errors.push_back(describe("", std::current_exception()));
     }
   }
@@ -169,6 +217,7 @@ vorn_core::Task<IndexSummary> Indexer::index(std::vector<fs::path> inputs) {
   IndexProgress progress;
   progress.documents_total = documents.size();
   progress.chunks_total = chunks_total;
+  const std::string now = utc_timestamp();
   for (PreparedDocument& doc : documents) {
     progress.source = doc.source;
     const std::size_t done_before = progress.chunks_done;
@@ -189,7 +238,8 @@ vorn_core::Task<IndexSummary> Indexer::index(std::vector<fs::path> inputs) {
     }
     if (!failure) {
       try {
-        summary.chunks_removed += store_->remove(outdated(stored_ids[doc.source], doc.chunks));
+        summary.chunks_replaced += store_->remove(outdated(stored_ids[doc.identity], doc.chunks));
+        store_->set_index_metadata(std::string(kIndexedAtKeyPrefix) + doc.identity, now);
       } catch (...) {
         failure = std::current_exception();
       }
@@ -203,6 +253,16 @@ vorn_core::Task<IndexSummary> Indexer::index(std::vector<fs::path> inputs) {
     progress.chunks_done = done_before + doc.chunks.size();
     ++progress.documents_done;
     if (progress_) progress_(progress);
+  }
+
+  if (options_.prune) {
+    try {
+      const SourceRemoval pruned = prune_sources(*store_);
+      summary.chunks_removed += pruned.chunks;
+      summary.sources_removed += pruned.sources;
+    } catch (...) {
+      summary.errors.push_back(describe("", std::current_exception()));
+    }
   }
   co_return summary;
 }

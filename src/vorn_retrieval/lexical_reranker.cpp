@@ -41,6 +41,7 @@ vorn_core::Task<vorn_core::ChunkList> LexicalReranker::rerank(vorn_core::ChunkLi
 
   vorn_core::ChunkList out;
   out.reserve(chunks.size());
+  if (options_.keep != 0 && order.size() > options_.keep) order.resize(options_.keep);
   for (std::size_t i : order) {
     auto copy = std::make_shared<vorn_core::Chunk>(*chunks[i]);
     copy->score = score[i];
