@@ -23,6 +23,8 @@ targets=(
   text_chunker
   bm25_query
   cli_args
+  html_text
+  pdf_text
 )
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}"

@@ -87,10 +87,12 @@ class Indexer {
 
   // Indexes files and directory trees. Source names are the file name for a
   // file given directly and "<directory name>/<relative path>" for files
-  // under a directory given ("docs/design.md"); chunk ids are
+  // under a directory given ("docs/design.md"), and a source already in the
+  // store keeps the name it has; chunk ids are
   // "<source name>#<index>-<content hash>". Chunk metadata: "source" (the
   // name), "path" (the identity), "format", "title" (when the document has
-  // one), "page" (PDF: the page the chunk starts on), "heading" (heading
+  // one), "page" (PDF: the page the chunk starts on, and "page_end" when it
+  // ends on a later one), "heading" (heading
   // path, when there is one), "chunk" (index), "start" and "end" (byte
   // offsets). Problems with single inputs or files go to the summary;
   // failures of the whole store (it cannot be written at all) also end up

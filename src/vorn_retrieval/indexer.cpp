@@ -71,7 +71,10 @@ vorn_core::ChunkList to_chunks(const std::vector<TextChunk>& pieces, const Docum
     metadata.set("format", std::string(to_string(doc.format)));
     if (!doc.title.empty()) metadata.set("title", doc.title);
     if (!doc.page_starts.empty()) {
-      metadata.set("page", static_cast<std::int64_t>(page_at(doc.page_starts, pieces[i].start)));
+      const std::size_t first = page_at(doc.page_starts, pieces[i].start);
+      const std::size_t last = page_at(doc.page_starts, pieces[i].end == 0 ? 0 : pieces[i].end - 1);
+      metadata.set("page", static_cast<std::int64_t>(first));
+      if (last != first) metadata.set("page_end", static_cast<std::int64_t>(last));
     }
     if (!pieces[i].heading.empty()) metadata.set("heading", pieces[i].heading);
     metadata.set("chunk", static_cast<std::int64_t>(i));
@@ -175,7 +178,26 @@ Indexer& Indexer::on_progress(ProgressCallback callback) {
 
 vorn_core::Task<IndexSummary> Indexer::index(std::vector<fs::path> inputs) {
   IndexSummary summary;
-  const std::vector<PendingFile> files = discover_inputs(loader_, inputs, summary);
+  std::vector<PendingFile> files = discover_inputs(loader_, inputs, summary);
+
+  // What each source held before this run, to drop its outdated chunks.
+  std::unordered_map<std::string, std::vector<std::string>> stored_ids;
+  if (!files.empty()) {
+    try {
+      stored_ids = store_->ids_by_metadata("path");
+    } catch (...) {
+      // Without the listing nothing is replaced; storing can still work.
+      summary.errors.push_back(describe("", std::current_exception()));
+    }
+  }
+  // A source keeps the name it was first indexed under, so naming the file
+  // differently later neither re-embeds it nor changes its citations.
+  for (PendingFile& f : files) {
+    const auto it = stored_ids.find(f.identity);
+    if (it == stored_ids.end() || it->second.empty()) continue;
+    const std::string& id = it->second.front();
+    if (const std::size_t hash = id.rfind('#'); hash != std::string::npos && hash > 0) f.source = id.substr(0, hash);
+  }
 
   // Loading and chunking first gives the progress report its totals.
   std::vector<PreparedDocument> documents;
@@ -200,17 +222,6 @@ vorn_core::Task<IndexSummary> Indexer::index(std::vector<fs::path> inputs) {
       }
     } catch (...) {
       summary.errors.push_back(describe(f.source, std::current_exception()));
-    }
-  }
-
-  // What each source held before this run, to drop its outdated chunks.
-  std::unordered_map<std::string, std::vector<std::string>> stored_ids;
-  if (!documents.empty()) {
-    try {
-      stored_ids = store_->ids_by_metadata("path");
-    } catch (...) {
-      // Without the listing nothing is replaced; storing can still work.
-      summary.errors.push_back(describe("", std::current_exception()));
     }
   }
 

@@ -30,6 +30,14 @@ std::uint64_t chunk_content_hash(std::string_view id, std::string_view content) 
 
 // --- Impl ---------------------------------------------------------------------
 
+SqliteChunkStore::Impl::~Impl() {
+  idle_readers.clear();
+  if (!writer) return;
+  // Fails (harmlessly, staying in WAL mode) while another process reads or
+  // writes; the next writer switches back to WAL in any case.
+  sqlite3_exec(writer->db(), "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+}
+
 SqliteChunkStore::Impl::Reader::~Reader() {
   std::lock_guard lock(owner_.pool_mutex);
   if (owner_.idle_readers.size() < kMaxIdleReaders) owner_.idle_readers.push_back(std::move(c_));
