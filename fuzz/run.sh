@@ -25,6 +25,7 @@ targets=(
   cli_args
   html_text
   pdf_text
+  serve_request
 )
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}"

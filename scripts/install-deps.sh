@@ -8,10 +8,12 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libsqlite3-dev libcurl4-openssl-dev nlohmann-json3-dev libcli11-dev
   clang libclang-rt-14-dev
-  # HTML documents are read through libxml2's HTML parser.
-  libxml2-dev
-  # PDF documents are read through poppler's C++ interface.
-  libpoppler-cpp-dev
+  libcpp-httplib-dev  # HTTP server of `vorn-rag serve`
+  chromium            # headless browser test of the serve web page
+  wrk                 # serve load benchmark (bench/serve_load.sh), loopback only
+  libstemmer-dev  # Snowball stemmers for full-text search terms
+  libxml2-dev  # HTML documents, through libxml2's HTML parser
+  libpoppler-cpp-dev  # PDF documents, through poppler's C++ interface
 )
 
 missing=()

@@ -1,7 +1,7 @@
-// Text out of the document formats the loader reads besides plain text and
-// Markdown. Each returns UTF-8 text whose headings are Markdown heading lines
-// ("# Title", "## Section"), so one chunker follows the structure of every
-// format.
+// Text out of the binary and markup formats the loader reads: UTF-8 text
+// whose headings are Markdown heading lines ("# Title", "## Section"), so the
+// chunker follows their structure as it follows Markdown's. (AsciiDoc and
+// reStructuredText need no conversion: the chunker reads them as written.)
 //
 // All functions are pure and safe to call from any number of threads at once.
 #pragma once
@@ -31,13 +31,6 @@ ExtractedText html_to_text(std::string_view html);
 // line, with where each page begins. Throws LoadError(VORN-LOAD-FORMAT) for
 // bytes poppler cannot read as a PDF and for an encrypted one.
 ExtractedText pdf_to_text(std::string_view pdf);
-
-// AsciiDoc ("== Section") and reStructuredText (a title line underlined, and
-// optionally overlined, with punctuation) as text whose section titles are
-// Markdown heading lines; everything else is kept as it is. Only the heading
-// structure is recognised, not the markup inside paragraphs.
-std::string asciidoc_to_text(std::string_view text);
-std::string restructured_text_to_text(std::string_view text);
 
 // The page (1-based) holding byte `offset` of a text with these page starts;
 // 0 when there are none.

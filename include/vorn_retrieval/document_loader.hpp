@@ -72,17 +72,17 @@ struct LoaderOptions {
   std::vector<std::string> exclude;
 };
 
-enum class DocumentFormat { text, markdown, html, pdf, asciidoc, restructured_text, source_code };
+enum class FileType { text, markdown, html, pdf, asciidoc, restructured_text, source_code };
 
 // "text", "markdown", "html", "pdf", "asciidoc", "restructuredtext", "source".
-std::string_view to_string(DocumentFormat format) noexcept;
+std::string_view to_string(FileType format) noexcept;
 
 struct Document {
   std::string source_id;  // path relative to the directory given ('/'-separated), or the file name
   std::filesystem::path path;
   std::string text;
   bool markdown = false;  // headings in `text` are Markdown heading lines
-  DocumentFormat format = DocumentFormat::text;
+  FileType type = FileType::text;
   std::string title;                     // HTML <title>, PDF Title; empty when none
   std::vector<std::size_t> page_starts;  // PDF: offset in `text` where each page begins
 };
@@ -114,7 +114,7 @@ class DocumentLoader {
   [[nodiscard]] Document load_file(const std::filesystem::path& file, std::string source_id) const;
 
   // The format of a file by its name; nullopt when this loader does not read it.
-  [[nodiscard]] std::optional<DocumentFormat> format_of(const std::filesystem::path& file) const;
+  [[nodiscard]] std::optional<FileType> type_of(const std::filesystem::path& file) const;
   // Whether the include and exclude patterns let `relative` (a path below
   // the directory given, or a file name) through.
   [[nodiscard]] bool selected(std::string_view relative) const;

@@ -39,20 +39,20 @@ std::string lower(std::string s) {
   return s;
 }
 
-std::optional<DocumentFormat> builtin_format(const std::string& ext) {
-  static const std::map<std::string, DocumentFormat, std::less<>> kFormats = {
-      {".txt", DocumentFormat::text},
-      {".text", DocumentFormat::text},
-      {".md", DocumentFormat::markdown},
-      {".markdown", DocumentFormat::markdown},
-      {".html", DocumentFormat::html},
-      {".htm", DocumentFormat::html},
-      {".xhtml", DocumentFormat::html},
-      {".pdf", DocumentFormat::pdf},
-      {".adoc", DocumentFormat::asciidoc},
-      {".asciidoc", DocumentFormat::asciidoc},
-      {".rst", DocumentFormat::restructured_text},
-      {".rest", DocumentFormat::restructured_text},
+std::optional<FileType> builtin_format(const std::string& ext) {
+  static const std::map<std::string, FileType, std::less<>> kFormats = {
+      {".txt", FileType::text},
+      {".text", FileType::text},
+      {".md", FileType::markdown},
+      {".markdown", FileType::markdown},
+      {".html", FileType::html},
+      {".htm", FileType::html},
+      {".xhtml", FileType::html},
+      {".pdf", FileType::pdf},
+      {".adoc", FileType::asciidoc},
+      {".asciidoc", FileType::asciidoc},
+      {".rst", FileType::restructured_text},
+      {".rest", FileType::restructured_text},
   };
   const auto it = kFormats.find(ext);
   if (it == kFormats.end()) return std::nullopt;
@@ -101,15 +101,15 @@ std::optional<std::string_view> LoadError::default_message() const noexcept {
   return "A document could not be read. Check the path and its permissions, then retry.";
 }
 
-std::string_view to_string(DocumentFormat format) noexcept {
+std::string_view to_string(FileType format) noexcept {
   switch (format) {
-    case DocumentFormat::text: return "text";
-    case DocumentFormat::markdown: return "markdown";
-    case DocumentFormat::html: return "html";
-    case DocumentFormat::pdf: return "pdf";
-    case DocumentFormat::asciidoc: return "asciidoc";
-    case DocumentFormat::restructured_text: return "restructuredtext";
-    case DocumentFormat::source_code: return "source";
+    case FileType::text: return "text";
+    case FileType::markdown: return "markdown";
+    case FileType::html: return "html";
+    case FileType::pdf: return "pdf";
+    case FileType::asciidoc: return "asciidoc";
+    case FileType::restructured_text: return "restructuredtext";
+    case FileType::source_code: return "source";
   }
   return "text";
 }
@@ -123,17 +123,17 @@ DocumentLoader::DocumentLoader(LoaderOptions options) : options_(std::move(optio
 }
 
 bool DocumentLoader::is_markdown(const fs::path& file) {
-  return builtin_format(lower_extension(file)) == DocumentFormat::markdown;
+  return builtin_format(lower_extension(file)) == FileType::markdown;
 }
 
 bool DocumentLoader::is_supported(const fs::path& file) { return builtin_format(lower_extension(file)).has_value(); }
 
-std::optional<DocumentFormat> DocumentLoader::format_of(const fs::path& file) const {
+std::optional<FileType> DocumentLoader::type_of(const fs::path& file) const {
   const std::string ext = lower_extension(file);
   if (auto format = builtin_format(ext)) return format;
   if (!ext.empty() && std::find(options_.source_extensions.begin(), options_.source_extensions.end(), ext) !=
                           options_.source_extensions.end()) {
-    return DocumentFormat::source_code;
+    return FileType::source_code;
   }
   return std::nullopt;
 }
@@ -158,7 +158,7 @@ Discovery DocumentLoader::discover_all(const fs::path& path) const {
   }
   Discovery found;
   if (fs::is_regular_file(status)) {
-    if (!format_of(path)) {
+    if (!type_of(path)) {
       throw LoadError(load_errc::kUnsupported, "Input " + quoted(path) +
                                                    " is not a format this reader knows (text, Markdown, HTML, PDF, "
                                                    "AsciiDoc, reStructuredText, or a source extension asked for).");
@@ -187,7 +187,7 @@ Discovery DocumentLoader::discover_all(const fs::path& path) const {
     if (!entry.is_regular_file(ec)) continue;
     std::string relative = entry.path().lexically_relative(path).generic_string();
     if (!selected(relative)) continue;
-    if (!format_of(entry.path())) {
+    if (!type_of(entry.path())) {
       found.unsupported.push_back(entry.path());
       continue;
     }
@@ -221,9 +221,9 @@ Document DocumentLoader::load_file(const fs::path& file, std::string source_id) 
   // The file may have grown since it was measured.
   if (in.peek() != std::char_traits<char>::eof()) throw too_large("growing");
 
-  const DocumentFormat format = format_of(file).value_or(DocumentFormat::text);
+  const FileType format = type_of(file).value_or(FileType::text);
   Document doc{std::move(source_id), file, {}, false, format, {}, {}};
-  if (format == DocumentFormat::pdf) {
+  if (format == FileType::pdf) {
     ExtractedText pdf;
     try {
       pdf = pdf_to_text(raw);
@@ -240,7 +240,7 @@ Document DocumentLoader::load_file(const fs::path& file, std::string source_id) 
   }
   std::string_view view(raw);
   if (view.substr(0, 3) == "\xEF\xBB\xBF") view.remove_prefix(3);
-  if (format == DocumentFormat::html) {
+  if (format == FileType::html) {
     // libxml2 decodes the page itself (it honours a declared charset).
     ExtractedText html = html_to_text(view);
     doc.text = normalize_newlines(replace_invalid_utf8(html.text));
@@ -262,21 +262,10 @@ Document DocumentLoader::load_file(const fs::path& file, std::string source_id) 
   } else {
     text = normalize_newlines(view);
   }
-  switch (format) {
-    case DocumentFormat::asciidoc:
-      doc.text = asciidoc_to_text(text);
-      doc.markdown = true;
-      break;
-    case DocumentFormat::restructured_text:
-      doc.text = restructured_text_to_text(text);
-      doc.markdown = true;
-      break;
-    case DocumentFormat::markdown:
-      doc.text = std::move(text);
-      doc.markdown = true;
-      break;
-    default: doc.text = std::move(text); break;
-  }
+  // AsciiDoc and reStructuredText stay as written: the chunker reads their
+  // section structure itself.
+  doc.text = std::move(text);
+  doc.markdown = format == FileType::markdown;
   return doc;
 }
 

@@ -61,15 +61,29 @@ struct PreparedDocument {
 
 bool blank(std::string_view text) { return text.find_first_not_of(" \t\n\r\f\v") == std::string_view::npos; }
 
-vorn_core::ChunkList to_chunks(const std::vector<TextChunk>& pieces, const Document& doc, const std::string& identity) {
+// How the chunker reads a document's text.
+DocumentFormat chunk_format(const Document& doc) {
+  switch (doc.type) {
+    case FileType::markdown:
+    case FileType::html: return DocumentFormat::kMarkdown;  // HTML headings arrive as Markdown heading lines
+    case FileType::asciidoc:
+    case FileType::restructured_text: return DocumentFormat::kLightMarkup;
+    case FileType::text: return detect_format(doc.path.filename().string(), doc.text);
+    case FileType::pdf:
+    case FileType::source_code: return DocumentFormat::kPlain;
+  }
+  return DocumentFormat::kPlain;
+}
+
+vorn_core::ChunkList to_chunks(const std::vector<TextChunk>& pieces, const Document& doc, const std::string& identity,
+                               const DocumentSummary& about) {
   vorn_core::ChunkList out;
   out.reserve(pieces.size());
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     vorn_core::Dict metadata;
     metadata.set("source", doc.source_id);
     metadata.set("path", identity);
-    metadata.set("format", std::string(to_string(doc.format)));
-    if (!doc.title.empty()) metadata.set("title", doc.title);
+    metadata.set("format", std::string(to_string(doc.type)));
     if (!doc.page_starts.empty()) {
       const std::size_t first = page_at(doc.page_starts, pieces[i].start);
       const std::size_t last = page_at(doc.page_starts, pieces[i].end == 0 ? 0 : pieces[i].end - 1);
@@ -77,6 +91,15 @@ vorn_core::ChunkList to_chunks(const std::vector<TextChunk>& pieces, const Docum
       if (last != first) metadata.set("page_end", static_cast<std::int64_t>(last));
     }
     if (!pieces[i].heading.empty()) metadata.set("heading", pieces[i].heading);
+    // Every chunk carries its page's title and summary: a question is often
+    // about what a page is for, in words only its opening uses. A title the
+    // file declares (HTML <title>, PDF Title) comes first.
+    if (!doc.title.empty()) {
+      metadata.set("title", doc.title);
+    } else if (!about.title.empty()) {
+      metadata.set("title", about.title);
+    }
+    if (!about.summary.empty()) metadata.set("summary", about.summary);
     metadata.set("chunk", static_cast<std::int64_t>(i));
     metadata.set("start", static_cast<std::int64_t>(pieces[i].start));
     metadata.set("end", static_cast<std::int64_t>(pieces[i].end));
@@ -207,11 +230,13 @@ vorn_core::Task<IndexSummary> Indexer::index(std::vector<fs::path> inputs) {
       const Document doc = loader_.load_file(f.path, f.source);
       if (blank(doc.text)) {
         summary.skipped.push_back({f.path.string(), load_errc::kEmpty,
-                                   doc.format == DocumentFormat::pdf ? "no text in it (a scanned PDF?)" : "no text in it"});
+                                   doc.type == FileType::pdf ? "no text in it (a scanned PDF?)" : "no text in it"});
         continue;
       }
-      PreparedDocument prepared{f.identity, f.source, to_chunks(chunker_.chunk(doc.text, doc.source_id, doc.markdown),
-                                                                 doc, f.identity)};
+      const DocumentFormat format = chunk_format(doc);
+      PreparedDocument prepared{f.identity, f.source,
+                                to_chunks(chunker_.chunk(doc.text, doc.source_id, format), doc, f.identity,
+                                          summarize_document(doc.text, format))};
       chunks_total += prepared.chunks.size();
       documents.push_back(std::move(prepared));
     } catch (const LoadError& e) {

@@ -1,5 +1,5 @@
-// Reading documents: HTML, PDF, AsciiDoc and reStructuredText structure,
-// binary content refused whatever the name, file selection patterns.
+// Reading documents: HTML and PDF text and structure, binary content refused
+// whatever the name, file selection patterns.
 #include <gtest/gtest.h>
 
 #include "component_support.hpp"
@@ -78,17 +78,6 @@ TEST(PdfText, DamagedFilesAreALoadError) {
       EXPECT_EQ(e.code(), load_errc::kFormat);
     }
   }
-}
-
-TEST(StructuredText, AsciiDocTitlesOutsideListingBlocks) {
-  const std::string got = asciidoc_to_text("= Manual\n\nIntro.\n\n== Setup\n\n----\n== not a title\n----\n\n=== Deep\n");
-  EXPECT_EQ(got, "# Manual\n\nIntro.\n\n## Setup\n\n----\n== not a title\n----\n\n### Deep\n");
-}
-
-TEST(StructuredText, RestructuredTextLevelsFollowFirstUse) {
-  const std::string got = restructured_text_to_text(
-      "=======\nManual\n=======\n\nSetup\n-----\n\nText::\n\n  code\n  ----\n\nUsage\n-----\n\nMore\n~~~~\n");
-  EXPECT_EQ(got, "# Manual\n\n## Setup\n\nText::\n\n  code\n  ----\n\n## Usage\n\n### More\n");
 }
 
 class LoaderFormatsTest : public ::testing::Test {

@@ -190,7 +190,7 @@ TEST_F(IndexerTest, SourcesAreFilesByResolvedPath) {
   auto sources = vorn_retrieval::list_sources(*store);
   ASSERT_EQ(sources.size(), 2U);
   EXPECT_EQ(sources[0].path, vorn_retrieval::source_identity(guide));
-  EXPECT_EQ(sources[0].name, "guide.md");  // named as it was last given
+  EXPECT_EQ(sources[0].name, "corpus/guide.md");  // the name it was first indexed under
   EXPECT_FALSE(sources[0].indexed_at.empty());
   EXPECT_EQ(sources[0].chunks + sources[1].chunks, stored);
 
