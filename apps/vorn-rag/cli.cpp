@@ -62,10 +62,17 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
                     "Largest answer prompt in bytes; the lowest-ranked chunks are cut to fit")
         ->check(CLI::Range(std::size_t{256}, kMaxContextBudget))
         ->capture_default_str();
+    cmd->add_option("--embedder", store.embedder,
+                    "hashing (offline) or openai (the endpoint's embeddings; the index remembers which)")
+        ->check(CLI::IsMember({"hashing", "openai"}))
+        ->capture_default_str();
+    cmd->add_option("--embedding-model", store.embedding_model, "Embedding model name for --embedder openai")
+        ->capture_default_str();
   };
 
   IndexOptions index;
   auto* index_cmd = add_index_command(app, index);
+  add_model_options(index_cmd);
   SourcesOptions sources;
   auto* sources_cmd = add_sources_command(app, sources);
   RemoveOptions remove;
@@ -117,6 +124,8 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   } catch (const CLI::ParseError& e) {
     return app.exit(e, out, err) == 0 ? 0 : 2;
   }
+  // The embeddings endpoint is reached like the model's.
+  store.embedding_endpoint = endpoint_options(model);
 
   try {
     if (*index_cmd) return index_command(store, index, out, err);

@@ -14,6 +14,7 @@
 #include "vorn_generation/prompt_builder.hpp"
 #include "vorn_inference/extractive_lm_invoker.hpp"
 #include "vorn_inference/hashing_embedder.hpp"
+#include "vorn_inference/openai_embedder.hpp"
 #include "vorn_inference/openai_lm_invoker.hpp"
 #include "vorn_rag/strategies.hpp"
 #include "vorn_retrieval/fulltext_retriever.hpp"
@@ -76,6 +77,18 @@ vorn_inference::OpenAIEndpointOptions endpoint_options(const ModelOptions& optio
   return endpoint;
 }
 
+vorn_inference::EmbedderPtr make_embedder(const StoreOptions& options, std::size_t dimension) {
+  if (options.embedder == "hashing") return std::make_shared<vorn_inference::HashingEmbedder>(dimension);
+  if (options.embedder == "openai") {
+    vorn_inference::OpenAIEmbedderOptions o;
+    o.model = options.embedding_model;
+    o.dimension = dimension;
+    o.endpoint = options.embedding_endpoint;
+    return std::make_shared<vorn_inference::OpenAIEmbedder>(std::move(o));
+  }
+  throw vorn_core::ValueError("Unknown embedder '" + options.embedder + "'. Use hashing or openai and retry.");
+}
+
 std::shared_ptr<vorn_datastore::SqliteDataStore> open_store(const StoreOptions& options, bool read_only) {
   const bool exists = index_exists(options.path);
   if (!read_only && options.path.has_parent_path()) std::filesystem::create_directories(options.path.parent_path());
@@ -92,8 +105,7 @@ std::shared_ptr<vorn_datastore::SqliteDataStore> open_store(const StoreOptions& 
   vorn_datastore::OpenOptions open;
   open.dimension = dimension;
   open.read_only = read_only;
-  return vorn_datastore::SqliteDataStore::open(options.path, std::make_shared<vorn_inference::HashingEmbedder>(dimension),
-                                               open);
+  return vorn_datastore::SqliteDataStore::open(options.path, make_embedder(options, dimension), open);
 }
 
 vorn_datastore::WritableDataStorePtr open_writable_store(const StoreOptions& options) {

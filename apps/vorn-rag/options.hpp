@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "vorn_inference/openai_endpoint.hpp"
+
 namespace vorn_cli {
 
 struct ModelOptions {
@@ -29,6 +31,12 @@ struct ModelOptions {
 struct StoreOptions {
   std::filesystem::path path = ".vorn-rag/index.db";
   std::size_t dimension = 384;
+  // "hashing" (offline) or "openai" (an OpenAI-compatible embeddings
+  // endpoint, reached like the model: --base-url, --no-api-key...).
+  std::string embedder = "hashing";
+  std::string embedding_model = "text-embedding-3-small";
+  // Filled from the model options after parsing.
+  vorn_inference::OpenAIEndpointOptions embedding_endpoint;
 };
 
 struct IndexOptions {

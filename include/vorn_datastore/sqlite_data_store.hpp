@@ -24,7 +24,10 @@ class SqliteDataStore final : public WritableDataStore {
   // registers the vector and the full-text capability; without one it can
   // only search text (and cannot ingest, since every stored chunk needs an
   // embedding). The embedder must produce vectors of the dimension the store
-  // was built with (StoreError VORN-STORE-DIMENSION otherwise).
+  // was built with, and be the embedder it was built with when both say
+  // which they are (`BaseEmbedder::identity`, recorded in the index's
+  // metadata under "embedder"): StoreError VORN-STORE-DIMENSION otherwise,
+  // naming the store's embedder.
   static std::shared_ptr<SqliteDataStore> open(const std::filesystem::path& path,
                                                vorn_inference::EmbedderPtr embedder, OpenOptions options = {});
 
@@ -63,6 +66,10 @@ class SqliteDataStore final : public WritableDataStore {
  private:
   class Vector;
   class Fulltext;
+
+  // Records the embedder's identity in a store that has none (when writable)
+  // and refuses one that differs from the recorded one.
+  void check_embedder_identity();
 
   SqliteChunkStore store_;
   vorn_inference::EmbedderPtr embedder_;

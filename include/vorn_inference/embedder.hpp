@@ -17,6 +17,11 @@ class BaseEmbedder : public vorn_core::Object {
   virtual std::size_t dimension() const noexcept = 0;
   // One embedding per text, in order.
   virtual vorn_core::Task<std::vector<Embedding>> embed(std::vector<std::string> texts) = 0;
+  // What makes vectors comparable besides the dimension: the kind of
+  // embedder and its model ("hashing", "openai:text-embedding-3-small").
+  // A store records it and refuses another one. Empty (the default): the
+  // embedder does not say, and stores check the dimension only.
+  virtual std::string identity() const { return {}; }
 };
 using EmbedderPtr = std::shared_ptr<BaseEmbedder>;
 

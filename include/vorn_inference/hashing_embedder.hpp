@@ -39,6 +39,7 @@ class HashingEmbedder final : public BaseEmbedder {
   void embed_into(std::string_view text, std::span<float> out) const;
 
   std::string type_name() const override { return "HashingEmbedder"; }
+  std::string identity() const override { return "hashing"; }
 
  private:
   std::size_t dimension_;

@@ -49,6 +49,8 @@ class OpenAIEmbedder : public BaseEmbedder {
 
   const OpenAIEmbedderOptions& options() const noexcept { return options_; }
   std::string type_name() const override { return "OpenAIEmbedder"; }
+  // "openai:<model>".
+  std::string identity() const override { return "openai:" + options_.model; }
   std::string repr() const override;
 
  private:

@@ -90,6 +90,27 @@ SqliteDataStore::SqliteDataStore(SqliteChunkStore store, vorn_inference::Embedde
     vector_ = std::make_unique<Vector>(*this);
   }
   fulltext_ = std::make_unique<Fulltext>(*this);
+  if (embedder_) check_embedder_identity();
+}
+
+void SqliteDataStore::check_embedder_identity() {
+  // Vectors of two models with the same dimension are not comparable:
+  // searching one with the other returns noise, so the store keeps the
+  // name of the embedder it was built with.
+  constexpr std::string_view kKey = "embedder";
+  const std::string identity = embedder_->identity();
+  if (identity.empty()) return;
+  const std::optional<std::string> recorded = index_metadata(kKey);
+  // An empty store has no vectors to disagree with: it takes the new one.
+  const bool empty = store_.size() == 0;
+  if (recorded && !recorded->empty() && *recorded != identity && !(empty && accepts_writes())) {
+    throw StoreError(store_errc::kDimension,
+                     "Store '" + store_.path().string() + "' was built with the embedder '" + *recorded +
+                         "' but this run embeds with '" + identity +
+                         "'. Use the embedder the store was built with (vorn-rag: --embedder and "
+                         "--embedding-model), or a new store path.");
+  }
+  if ((!recorded || *recorded != identity) && accepts_writes()) set_index_metadata(kKey, identity);
 }
 
 SqliteDataStore::~SqliteDataStore() = default;

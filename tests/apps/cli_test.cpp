@@ -186,4 +186,36 @@ TEST_F(CliTest, StreamPrintsTheAnswerOnceAndTheLargestTopKStaysWithinTheBudget) 
   EXPECT_EQ(cli({"ask", "q", "--stream", "--json"}).code, 2);
 }
 
+TEST_F(CliTest, IndexRemembersItsEmbedderAndRefusesAnother) {
+  // An embeddings endpoint: one 8-float vector per input, from its length.
+  vorn_test::KeepAliveHttpServer server([](const vorn_test::RecordedRequest& request) {
+    const auto body = nlohmann::json::parse(request.body);
+    nlohmann::json data = nlohmann::json::array();
+    for (std::size_t i = 0; i < body["input"].size(); ++i) {
+      std::vector<float> v(8, 0.1f);
+      v[body["input"][i].get<std::string>().size() % 8] = 1.0f;
+      data.push_back({{"index", i}, {"embedding", v}});
+    }
+    return vorn_test::FakeReply{.body = nlohmann::json{{"data", data}}.dump()};
+  });
+  const std::vector<std::string> remote = {"--embedder", "openai", "--embedding-model", "fake-emb", "--no-api-key",
+                                           "--base-url", server.base_url()};
+  std::vector<std::string> index_args = {"--dimension", "8", "index", "--no-progress", (dir_ / "docs").string()};
+  index_args.insert(index_args.end(), remote.begin(), remote.end());
+  Result indexed = cli(index_args);
+  ASSERT_EQ(indexed.code, 0) << indexed.err;
+  EXPECT_FALSE(server.requests().empty());
+  EXPECT_EQ(nlohmann::json::parse(server.requests()[0].body)["model"], "fake-emb");
+
+  std::vector<std::string> ask_args = {"ask", "What is fusion?", "--retriever", "vector"};
+  ask_args.insert(ask_args.end(), remote.begin(), remote.end());
+  Result same = cli(ask_args);
+  EXPECT_EQ(same.code, 0) << same.err;
+
+  Result other = cli({"ask", "What is fusion?"});
+  EXPECT_EQ(other.code, 1);
+  EXPECT_NE(other.err.find("built with the embedder 'openai:fake-emb'"), std::string::npos) << other.err;
+  EXPECT_NE(other.err.find("'hashing'"), std::string::npos) << other.err;
+}
+
 }  // namespace
