@@ -33,6 +33,19 @@ struct IndexOptions {
   std::size_t chunk_size = 800;
   std::size_t chunk_overlap = 100;
   bool progress = true;
+  bool prune = false;
+  std::vector<std::string> include;
+  std::vector<std::string> exclude;
+  std::vector<std::string> source_extensions;
+  std::size_t max_file_mib = 16;
+};
+
+struct SourcesOptions {
+  bool json = false;
+};
+
+struct RemoveOptions {
+  std::vector<std::filesystem::path> paths;
 };
 
 struct AskOptions {
