@@ -23,6 +23,7 @@ constexpr std::int64_t kMaxTopK = 100;
 constexpr double kMaxTimeoutSeconds = 86400;
 constexpr int kMaxRetries = 100;
 constexpr std::size_t kMaxInFlight = 1024;
+constexpr std::size_t kMaxContextBudget = 64 * 1024 * 1024;
 }  // namespace
 
 int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
@@ -57,6 +58,10 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     cmd->add_option("--max-in-flight", model.max_in_flight, "Model requests on the wire at once to the endpoint")
         ->check(CLI::Range(std::size_t{1}, kMaxInFlight))
         ->capture_default_str();
+    cmd->add_option("--context-budget", model.context_budget,
+                    "Largest answer prompt in bytes; the lowest-ranked chunks are cut to fit")
+        ->check(CLI::Range(std::size_t{256}, kMaxContextBudget))
+        ->capture_default_str();
   };
 
   IndexOptions index;
@@ -86,6 +91,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
       ->capture_default_str();
   ask_cmd->add_flag("--json", ask.json, "Print the final state as JSON");
   ask_cmd->add_flag("--trace", ask.trace, "Print each step with its duration");
+  ask_cmd->add_flag("--stream", ask.stream, "Print the answer as the model writes it")->excludes("--json");
   add_model_options(ask_cmd);
 
   std::string describe_strategy = "naive";

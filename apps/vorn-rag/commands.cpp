@@ -44,8 +44,16 @@ int ask_command(const StoreOptions& store_options, const ModelOptions& model, co
     throw UsageError("The question is empty. Ask something, e.g. vorn-rag ask \"How do I install it?\"");
   }
   auto store = open_index_for_answers(store_options);
-  auto strategy =
-      make_strategy(options.strategy, options.retriever, store, model, static_cast<std::size_t>(options.top_k));
+  bool streamed = false;
+  vorn_inference::TextSink on_text;
+  if (options.stream) {
+    on_text = [&out, &streamed](std::string_view piece) {
+      streamed = true;
+      out << piece << std::flush;
+    };
+  }
+  auto strategy = make_strategy(options.strategy, options.retriever, store, model,
+                                static_cast<std::size_t>(options.top_k), on_text);
   std::optional<StepTrace> trace;
   if (options.trace) trace.emplace();
   Dict state = strategy->run(options.question, options.top_k);
@@ -69,7 +77,9 @@ int ask_command(const StoreOptions& store_options, const ModelOptions& model, co
     return 0;
   }
 
-  out << state.get("response").str() << "\n";
+  // A streamed answer is already on the screen.
+  if (!streamed) out << state.get("response").str();
+  out << "\n";
   const Value chunks = state.get("chunks");
   if (chunks.is_list() && !chunks.as_list().empty()) {
     out << "\nSources:\n";

@@ -127,19 +127,22 @@ vorn_inference::LMInvokerPtr make_lm(const ModelOptions& options) {
   throw vorn_core::ValueError("Unknown model '" + options.lm + "'. Use extractive or openai and retry.");
 }
 
-vorn_generation::ResponseSynthesizerPtr make_synthesizer(const ModelOptions& options) {
+vorn_generation::ResponseSynthesizerPtr make_synthesizer(const ModelOptions& options, vorn_inference::TextSink on_text) {
   if (options.lm == "extractive") return std::make_shared<vorn_generation::ExtractiveAnswerer>();
   auto builder = std::make_shared<vorn_generation::PromptBuilder>(
       kSystemPrompt, "Context:\n{context}\n\nQuestion: {query}\n\nAnswer:");
   auto processor = std::make_shared<vorn_generation::LMRequestProcessor>(builder, make_lm(options));
-  return vorn_generation::ResponseSynthesizer::stuff(processor);
+  vorn_generation::StuffOptions stuff;
+  stuff.max_prompt_bytes = options.context_budget;
+  stuff.on_text = std::move(on_text);
+  return vorn_generation::ResponseSynthesizer::stuff(processor, std::move(stuff));
 }
 
 vorn_rag::core::StrategyPtr make_strategy(const std::string& name, const std::string& retriever_kind,
                                           const vorn_datastore::DataStorePtr& store, const ModelOptions& model,
-                                          std::size_t top_k) {
+                                          std::size_t top_k, vorn_inference::TextSink on_text) {
   auto retriever = make_retriever(retriever_kind, store);
-  auto synthesizer = make_synthesizer(model);
+  auto synthesizer = make_synthesizer(model, std::move(on_text));
   if (name == "naive") return make_naive(retriever, synthesizer);
   if (name == "crag") {
     // Offline, the fallback for an irrelevant retrieval is keyword search

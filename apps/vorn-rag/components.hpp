@@ -37,8 +37,11 @@ vorn_inference::OpenAIEndpointOptions endpoint_options(const ModelOptions& optio
 // The model: the offline extractive answerer, or an OpenAI-compatible endpoint.
 vorn_inference::LMInvokerPtr make_lm(const ModelOptions& options);
 
-// Answers from the retrieved chunks: extraction offline, "stuff" synthesis with a model.
-vorn_generation::ResponseSynthesizerPtr make_synthesizer(const ModelOptions& options);
+// Answers from the retrieved chunks: extraction offline, "stuff" synthesis
+// with a model, its prompt held to the context budget. `on_text`, when set,
+// receives the answer's text as the model writes it.
+vorn_generation::ResponseSynthesizerPtr make_synthesizer(const ModelOptions& options,
+                                                         vorn_inference::TextSink on_text = {});
 
 // The named strategy, wired with the offline helpers (reranker, relevance
 // filter, query transformer, classifiers) or their model-backed versions.
@@ -46,6 +49,6 @@ vorn_generation::ResponseSynthesizerPtr make_synthesizer(const ModelOptions& opt
 // several queries answer from.
 vorn_rag::core::StrategyPtr make_strategy(const std::string& name, const std::string& retriever_kind,
                                           const vorn_datastore::DataStorePtr& store, const ModelOptions& model,
-                                          std::size_t top_k = 0);
+                                          std::size_t top_k = 0, vorn_inference::TextSink on_text = {});
 
 }  // namespace vorn_cli

@@ -21,6 +21,9 @@ struct ModelOptions {
   int retries = 3;
   // Requests on the wire at once to the endpoint.
   std::size_t max_in_flight = 16;
+  // Largest answer prompt in bytes (about 6,000 tokens); the lowest-ranked
+  // chunks are shortened or dropped to fit.
+  std::size_t context_budget = 24000;
 };
 
 struct StoreOptions {
@@ -55,6 +58,8 @@ struct AskOptions {
   std::int64_t top_k = 5;
   bool json = false;
   bool trace = false;
+  // Print the answer as the model writes it.
+  bool stream = false;
 };
 
 }  // namespace vorn_cli
