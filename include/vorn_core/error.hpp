@@ -105,6 +105,9 @@ std::string exception_type_name(const std::exception_ptr& error);
 // The exception's text: the message of a typed error, `what()` of a standard
 // exception, a fixed text for anything else.
 std::string exception_message(const std::exception_ptr& error);
+// The error's stable code: `code()` of a typed error, else (an error from
+// outside the family) its type name as `exception_type_name` gives it.
+std::string error_code_of(const std::exception_ptr& error);
 // Demangled name of a C++ type.
 std::string demangle(const char* mangled);
 
