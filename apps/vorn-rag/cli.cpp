@@ -6,7 +6,6 @@
 #include "components.hpp"
 #include "vorn_core/error.hpp"
 #include "vorn_core/logger.hpp"
-#include "vorn_datastore/sqlite_chunk_store.hpp"
 
 namespace vorn_cli {
 namespace {
@@ -81,8 +80,6 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     return describe_command(store, model, describe_strategy, describe_retriever, out);
   } catch (const vorn_core::BaseError& e) {
     err << "error [" << e.code() << "]: " << e.message() << "\n";
-  } catch (const vorn_datastore::StoreError& e) {
-    err << "error [" << e.code() << "]: " << e.what() << "\n";
   } catch (const std::exception& e) {
     err << "error: " << e.what() << "\n";
   }

@@ -47,7 +47,7 @@ std::string source_of(const vorn_core::Chunk& chunk) {
 
 int index_command(const StoreOptions& store_options, const IndexOptions& options, std::ostream& out,
                   std::ostream& err) {
-  auto store = open_store(store_options, /*read_only=*/false);
+  auto store = open_writable_store(store_options);
   vorn_retrieval::IndexerOptions indexer_options;
   indexer_options.chunker.chunk_size = options.chunk_size;
   indexer_options.chunker.chunk_overlap = options.chunk_overlap;

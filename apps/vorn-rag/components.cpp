@@ -80,6 +80,10 @@ std::shared_ptr<vorn_datastore::SqliteDataStore> open_store(const StoreOptions& 
                                                open);
 }
 
+vorn_datastore::WritableDataStorePtr open_writable_store(const StoreOptions& options) {
+  return open_store(options, /*read_only=*/false);
+}
+
 vorn_retrieval::RetrieverPtr make_retriever(const std::string& kind, const vorn_datastore::DataStorePtr& store) {
   if (kind == "vector") return std::make_shared<vorn_retrieval::VectorRetriever>(store);
   if (kind == "bm25") return std::make_shared<vorn_retrieval::FulltextRetriever>(store);

@@ -19,6 +19,9 @@ inline const std::vector<std::string> kStrategies = {"naive", "crag", "map-reduc
 // Opens (or creates) the store with the offline embedder.
 std::shared_ptr<vorn_datastore::SqliteDataStore> open_store(const StoreOptions& options, bool read_only);
 
+// The store the index command writes to.
+vorn_datastore::WritableDataStorePtr open_writable_store(const StoreOptions& options);
+
 // "vector", "bm25" or "hybrid" over the store.
 vorn_retrieval::RetrieverPtr make_retriever(const std::string& kind, const vorn_datastore::DataStorePtr& store);
 

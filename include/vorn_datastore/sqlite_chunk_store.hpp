@@ -31,30 +31,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "vorn_datastore/store_error.hpp"
+
 namespace vorn_datastore {
 
-// Stable error codes, meant for scripts and support; messages are for people.
-namespace store_errc {
-inline constexpr const char* kOpen = "VORN-STORE-OPEN";            // cannot open or create the file
-inline constexpr const char* kCorrupt = "VORN-STORE-CORRUPT";      // not a database, or damaged
-inline constexpr const char* kForeign = "VORN-STORE-FOREIGN";      // a SQLite file of some other program
-inline constexpr const char* kVersion = "VORN-STORE-VERSION";      // written by a newer release
-inline constexpr const char* kDimension = "VORN-STORE-DIMENSION";  // opened with another embedding size
-inline constexpr const char* kInput = "VORN-STORE-INPUT";          // a bad chunk, query or filter
-inline constexpr const char* kReadOnly = "VORN-STORE-READONLY";    // write on a read-only store
-inline constexpr const char* kBusy = "VORN-STORE-BUSY";            // another process holds the lock
-inline constexpr const char* kIo = "VORN-STORE-IO";                // disk full, I/O failure, ...
-}  // namespace store_errc
-
-class StoreError : public std::runtime_error {
- public:
-  StoreError(std::string code, const std::string& message)
-      : std::runtime_error(message), code_(std::move(code)) {}
-  [[nodiscard]] const std::string& code() const noexcept { return code_; }
-
- private:
-  std::string code_;
-};
+// The layout of what a store file holds, including how its text is cut into
+// search terms. A file of another format version is refused at open with
+// StoreError(kVersion) and a message saying to rebuild it; raise this
+// whenever stored data would be read differently.
+inline constexpr int kIndexFormatVersion = 1;
 
 struct StoredChunk {
   std::string id;
@@ -138,9 +123,18 @@ class SqliteChunkStore {
   // The chunk_content_hash stored with `id`, without reading the chunk; lets
   // a caller skip embedding text that is already stored.
   [[nodiscard]] std::optional<std::uint64_t> stored_hash(std::string_view id) const;
+  // Facts about the whole index (the embedding model it was built with, the
+  // tokenizer version, ...) as key/value text kept in the file. Keys are
+  // free-form and separate from the store's own bookkeeping. Setting a key
+  // replaces its value, as one transaction; StoreError(kReadOnly) on a
+  // read-only store, kInput for an empty key.
+  [[nodiscard]] std::optional<std::string> index_metadata(std::string_view key) const;
+  void set_index_metadata(std::string_view key, std::string_view value);
+
   // 0 until the first batch of a new store.
   [[nodiscard]] std::size_t dimension() const;
   [[nodiscard]] const std::filesystem::path& path() const;
+  [[nodiscard]] bool read_only() const noexcept;
 
   // PRAGMA quick_check plus the FTS index consistency check; throws
   // StoreError(kCorrupt) on any finding.

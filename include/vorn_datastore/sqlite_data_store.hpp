@@ -13,16 +13,12 @@
 
 #include "vorn_datastore/data_store.hpp"
 #include "vorn_datastore/sqlite_chunk_store.hpp"
+#include "vorn_datastore/writable_data_store.hpp"
 #include "vorn_inference/embedder.hpp"
 
 namespace vorn_datastore {
 
-struct IngestResult {
-  std::size_t added = 0;
-  std::size_t skipped = 0;  // already stored with the same id and content
-};
-
-class SqliteDataStore final : public BaseDataStore {
+class SqliteDataStore final : public WritableDataStore {
  public:
   // Opens or creates the store at `path`. With an embedder the store
   // registers the vector and the full-text capability; without one it can
@@ -40,13 +36,19 @@ class SqliteDataStore final : public BaseDataStore {
   // embedded, so re-ingesting a document costs only lookups. An id stored
   // with other content fails the batch (StoreError VORN-STORE-INPUT). Chunk
   // metadata is stored as JSON (see vorn_core::to_json).
-  vorn_core::Task<IngestResult> ingest(vorn_core::ChunkList chunks);
+  vorn_core::Task<IngestResult> ingest(vorn_core::ChunkList chunks) override;
 
   // Removes the chunks with these ids in one transaction (unknown ids are
   // ignored); returns how many went.
-  std::size_t remove(const std::vector<std::string>& ids);
+  std::size_t remove(const std::vector<std::string>& ids) override;
 
-  std::size_t size() const;
+  // With an embedder and opened for writing.
+  bool accepts_writes() const noexcept override;
+  std::unordered_map<std::string, std::vector<std::string>> ids_by_metadata(std::string_view key) const override;
+  std::optional<std::string> index_metadata(std::string_view key) const override;
+  void set_index_metadata(std::string_view key, std::string_view value) override;
+
+  std::size_t size() const override;
   bool contains(std::string_view id) const;
   // The stored chunk (no score), or nullptr.
   vorn_core::ChunkPtr get(std::string_view id) const;

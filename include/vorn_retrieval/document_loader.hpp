@@ -10,11 +10,15 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
+
+#include "vorn_core/error.hpp"
 
 namespace vorn_retrieval {
 
@@ -27,10 +31,15 @@ inline constexpr const char* kDuplicate = "VORN-LOAD-DUPLICATE";      // two inp
 inline constexpr const char* kIo = "VORN-LOAD-IO";
 }  // namespace load_errc
 
-class LoadError : public std::runtime_error {
+// A document that could not be found or read; code() is one of load_errc
+// (never empty). A member of the vorn_core::BaseError family and a
+// vorn_core::RuntimeError.
+class LoadError : public vorn_core::BaseError, public vorn_core::RuntimeError {
  public:
-  LoadError(std::string code, const std::string& message) : std::runtime_error(message), code_(std::move(code)) {}
-  [[nodiscard]] const std::string& code() const noexcept { return code_; }
+  LoadError(std::string code, const std::string& message);
+  [[nodiscard]] std::string_view code() const noexcept override { return code_; }
+  [[nodiscard]] std::optional<std::string_view> default_message() const noexcept override;
+  [[nodiscard]] std::string_view class_name() const noexcept override { return "LoadError"; }
 
  private:
   std::string code_;

@@ -1,4 +1,4 @@
-// Builds or updates a SqliteDataStore from files: load (.txt, .md,
+// Builds or updates a writable data store from files: load (.txt, .md,
 // .markdown, directories walked recursively) -> chunk -> embed -> store, in
 // batches. Re-running over the same files is cheap and safe: chunks already
 // stored with the same id and content are skipped before embedding, so an
@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "vorn_core/task.hpp"
-#include "vorn_datastore/sqlite_data_store.hpp"
+#include "vorn_datastore/writable_data_store.hpp"
 #include "vorn_retrieval/document_loader.hpp"
 #include "vorn_retrieval/text_chunker.hpp"
 
@@ -39,7 +39,7 @@ struct IndexProgress {
 
 struct IndexFileError {
   std::string source;  // source id, or the input path when it has none
-  std::string code;    // VORN-LOAD-..., VORN-STORE-..., a typed error's code, or "" when unknown
+  std::string code;    // VORN-LOAD-..., VORN-STORE-..., another typed error's code, or "" for an untyped failure
   std::string message;
 };
 
@@ -57,9 +57,10 @@ class Indexer {
  public:
   using ProgressCallback = std::function<void(const IndexProgress&)>;
 
-  // Throws `ValueError` for an absent store, a store without an embedder, a
-  // batch size of 0, or chunker options it cannot use.
-  explicit Indexer(std::shared_ptr<vorn_datastore::SqliteDataStore> store, IndexerOptions options = {});
+  // Throws `ValueError` for an absent store, a store that does not accept
+  // writes (e.g. opened without an embedder), a batch size of 0, or chunker
+  // options it cannot use.
+  explicit Indexer(vorn_datastore::WritableDataStorePtr store, IndexerOptions options = {});
 
   // Called after every stored batch and once per finished document.
   Indexer& on_progress(ProgressCallback callback);
@@ -77,7 +78,7 @@ class Indexer {
   const IndexerOptions& options() const noexcept { return options_; }
 
  private:
-  std::shared_ptr<vorn_datastore::SqliteDataStore> store_;
+  vorn_datastore::WritableDataStorePtr store_;
   IndexerOptions options_;
   TextChunker chunker_;
   DocumentLoader loader_;

@@ -6,6 +6,9 @@
 #include <numeric>
 #include <set>
 
+#include "vorn_core/error.hpp"
+#include "vorn_datastore/store_error.hpp"
+
 namespace vorn_datastore {
 namespace {
 
@@ -123,6 +126,65 @@ vorn_core::Task<void> InMemoryDataStore::add(vorn_core::ChunkList chunks) {
       entries_.push_back(Entry{chunks[i], std::move(embeddings[i])});
     }
   }
+}
+
+vorn_core::Task<IngestResult> InMemoryDataStore::ingest(vorn_core::ChunkList chunks) {
+  IngestResult result;
+  vorn_core::ChunkList fresh;
+  {
+    std::lock_guard lock(mutex_);
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+      const vorn_core::ChunkPtr& c = chunks[i];
+      if (!c) {
+        throw vorn_core::TypeError("Item " + std::to_string(i) +
+                                   " of the batch is an absent chunk. Pass only chunks and retry.");
+      }
+      auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.chunk->id == c->id; });
+      if (it == entries_.end()) {
+        fresh.push_back(c);
+      } else if (it->chunk->content == c->content) {
+        ++result.skipped;
+      } else {
+        throw StoreError(store_errc::kInput, "Chunk '" + c->id + "' (item " + std::to_string(i) +
+                                                 " of the batch) is already stored with different content. Give "
+                                                 "changed content a new id. Nothing from this batch was stored.");
+      }
+    }
+  }
+  result.added = fresh.size();
+  co_await add(std::move(fresh));
+  co_return result;
+}
+
+std::size_t InMemoryDataStore::remove(const std::vector<std::string>& ids) {
+  const std::set<std::string, std::less<>> doomed(ids.begin(), ids.end());
+  std::lock_guard lock(mutex_);
+  const auto before = entries_.size();
+  std::erase_if(entries_, [&](const Entry& e) { return doomed.count(e.chunk->id) != 0; });
+  return before - entries_.size();
+}
+
+std::unordered_map<std::string, std::vector<std::string>> InMemoryDataStore::ids_by_metadata(
+    std::string_view key) const {
+  std::unordered_map<std::string, std::vector<std::string>> out;
+  std::lock_guard lock(mutex_);
+  for (const Entry& e : entries_) {
+    const vorn_core::Value* v = e.chunk->metadata.find(key);
+    if (v != nullptr && v->is_string()) out[v->str()].push_back(e.chunk->id);
+  }
+  return out;
+}
+
+std::optional<std::string> InMemoryDataStore::index_metadata(std::string_view key) const {
+  std::lock_guard lock(mutex_);
+  const auto it = index_metadata_.find(key);
+  if (it == index_metadata_.end()) return std::nullopt;
+  return it->second;
+}
+
+void InMemoryDataStore::set_index_metadata(std::string_view key, std::string_view value) {
+  std::lock_guard lock(mutex_);
+  index_metadata_.insert_or_assign(std::string(key), std::string(value));
 }
 
 std::size_t InMemoryDataStore::size() const {

@@ -141,6 +141,21 @@ vorn_core::Task<IngestResult> SqliteDataStore::ingest(vorn_core::ChunkList chunk
 
 std::size_t SqliteDataStore::remove(const std::vector<std::string>& ids) { return store_.remove(ids); }
 
+bool SqliteDataStore::accepts_writes() const noexcept { return embedder_ != nullptr && !store_.read_only(); }
+
+std::unordered_map<std::string, std::vector<std::string>> SqliteDataStore::ids_by_metadata(
+    std::string_view key) const {
+  return store_.ids_by_metadata(key);
+}
+
+std::optional<std::string> SqliteDataStore::index_metadata(std::string_view key) const {
+  return store_.index_metadata(key);
+}
+
+void SqliteDataStore::set_index_metadata(std::string_view key, std::string_view value) {
+  store_.set_index_metadata(key, value);
+}
+
 std::size_t SqliteDataStore::size() const { return store_.size(); }
 
 bool SqliteDataStore::contains(std::string_view id) const { return store_.contains(id); }

@@ -54,6 +54,15 @@ std::string normalize_newlines(std::string_view in) {
 
 }  // namespace
 
+LoadError::LoadError(std::string code, const std::string& message)
+    : vorn_core::BaseError(message, std::nullopt),
+      vorn_core::RuntimeError(message),
+      code_(code.empty() ? std::string(load_errc::kIo) : std::move(code)) {}
+
+std::optional<std::string_view> LoadError::default_message() const noexcept {
+  return "A document could not be read. Check the path and its permissions, then retry.";
+}
+
 DocumentLoader::DocumentLoader(LoaderOptions options) : options_(options) {
   if (options_.max_file_bytes == 0) throw std::invalid_argument("DocumentLoader: max_file_bytes must be at least 1");
 }

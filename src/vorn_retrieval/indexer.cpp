@@ -27,12 +27,6 @@ IndexFileError describe(std::string source, const std::exception_ptr& error) {
   out.source = std::move(source);
   try {
     std::rethrow_exception(error);
-  } catch (const LoadError& e) {
-    out.code = e.code();
-    out.message = e.what();
-  } catch (const vorn_datastore::StoreError& e) {
-    out.code = e.code();
-    out.message = e.what();
   } catch (const vorn_core::BaseError& e) {
     out.code = std::string(e.code());
     out.message = e.message();
@@ -90,11 +84,12 @@ TextChunker make_chunker(const ChunkerOptions& options) {
 
 }  // namespace
 
-Indexer::Indexer(std::shared_ptr<vorn_datastore::SqliteDataStore> store, IndexerOptions options)
+Indexer::Indexer(vorn_datastore::WritableDataStorePtr store, IndexerOptions options)
     : store_(std::move(store)), options_(options), chunker_(make_chunker(options.chunker)), loader_(options.loader) {
-  if (!store_) throw vorn_core::ValueError("Missing `store`. Pass a SqliteDataStore and retry.");
-  if (!store_->embedder()) {
-    throw vorn_core::ValueError("The store has no `embedder`, so it cannot index. Open it with an embedder and retry.");
+  if (!store_) throw vorn_core::ValueError("Missing `store`. Pass a writable data store and retry.");
+  if (!store_->accepts_writes()) {
+    throw vorn_core::ValueError("The store does not accept writes (opened read-only or without an `embedder`), so "
+                                "it cannot index. Open it for writing with an embedder and retry.");
   }
   if (options_.batch_size == 0) throw vorn_core::ValueError("Invalid `batch_size` 0. Set it to 1 or more and retry.");
 }
@@ -164,7 +159,7 @@ vorn_core::Task<IndexSummary> Indexer::index(std::vector<fs::path> inputs) {
   std::unordered_map<std::string, std::vector<std::string>> stored_ids;
   if (!documents.empty()) {
     try {
-      stored_ids = store_->chunk_store().ids_by_metadata("source");
+      stored_ids = store_->ids_by_metadata("source");
     } catch (...) {
       // Without the listing nothing is pruned; storing can still work.
       summary.errors.push_back(describe("", std::current_exception()));

@@ -3,6 +3,7 @@
 
 #include "component_support.hpp"
 #include "vorn_core/error.hpp"
+#include "vorn_datastore/in_memory_data_store.hpp"
 #include "vorn_datastore/sqlite_data_store.hpp"
 #include "vorn_retrieval/fulltext_retriever.hpp"
 #include "vorn_retrieval/indexer.hpp"
@@ -146,6 +147,24 @@ TEST_F(IndexerTest, StoreFailuresAreReportedPerFile) {
   ASSERT_EQ(summary.errors.size(), 2U);
   EXPECT_EQ(summary.errors[0].message, "embedding service unavailable");
   EXPECT_EQ(store->size(), 0U);
+}
+
+// The indexer needs only a store that accepts writes: the same run over the
+// in-memory store stores, skips and prunes as over the SQLite one.
+TEST_F(IndexerTest, IndexesIntoAnyWritableStore) {
+  auto memory = std::make_shared<vorn_datastore::InMemoryDataStore>(embedder_);
+  const IndexSummary first = run_sync(Indexer(memory, small_chunks()).index({dir_.path() / "corpus"}));
+  auto sqlite = open();
+  const IndexSummary reference = run_sync(Indexer(sqlite, small_chunks()).index({dir_.path() / "corpus"}));
+  EXPECT_TRUE(first.ok());
+  EXPECT_EQ(first.chunks_added, reference.chunks_added);
+  EXPECT_EQ(memory->size(), sqlite->size());
+
+  dir_.write("corpus/notes/usage.txt", "Run the program with a different question now.");
+  const IndexSummary second = run_sync(Indexer(memory, small_chunks()).index({dir_.path() / "corpus"}));
+  EXPECT_EQ(second.chunks_added, 1U);
+  EXPECT_EQ(second.chunks_removed, 1U);
+  EXPECT_EQ(memory->ids_by_metadata("source").at("corpus/notes/usage.txt").size(), 1U);
 }
 
 TEST_F(IndexerTest, RejectsUnusableConfiguration) {

@@ -17,6 +17,7 @@
 
 #include <sqlite3.h>
 
+#include "vorn_core/error.hpp"
 #include "vorn_datastore/sqlite_chunk_store.hpp"
 #include "vorn_datastore/vector_index.hpp"
 
@@ -484,8 +485,59 @@ INSTANTIATE_TEST_SUITE_P(
                           sqlite3_close(db);
                         },
                         {},
+                        store_errc::kVersion},
+        OpenFailureCase{"OlderFormat",
+                        [](const fs::path& p) {
+                          make_store_of_dim(p, 2);
+                          sqlite3* db = nullptr;
+                          sqlite3_open(p.string().c_str(), &db);
+                          sqlite3_exec(db, "UPDATE meta SET value = '0' WHERE key = 'schema_version'", nullptr,
+                                       nullptr, nullptr);
+                          sqlite3_close(db);
+                        },
+                        {},
                         store_errc::kVersion}),
     [](const auto& info) { return info.param.name; });
+
+TEST_F(StoreTest, FormatMismatchSaysToRebuild) {
+  make_store_of_dim(db(), 2);
+  sqlite3* raw = nullptr;
+  sqlite3_open(db().string().c_str(), &raw);
+  sqlite3_exec(raw, "UPDATE meta SET value = '99' WHERE key = 'schema_version'", nullptr, nullptr, nullptr);
+  sqlite3_close(raw);
+  try {
+    (void)SqliteChunkStore::open(db(), {.read_only = true});
+    FAIL();
+  } catch (const vorn_core::BaseError& e) {  // the family's handler catches store errors
+    EXPECT_EQ(e.code(), store_errc::kVersion);
+    EXPECT_NE(e.message().find("Rebuild the index"), std::string::npos) << e.message();
+    EXPECT_NE(e.message().find("format 99"), std::string::npos) << e.message();
+  }
+}
+
+TEST_F(StoreTest, IndexMetadataPersistsAndStaysApartFromBookkeeping) {
+  {
+    auto store = SqliteChunkStore::open(db(), {.dimension = 3});
+    EXPECT_EQ(store.index_metadata("embedder"), std::nullopt);
+    store.set_index_metadata("embedder", "hashing-384");
+    store.set_index_metadata("embedder", "hashing-512");
+    // Keys named like the store's own rows do not touch them.
+    store.set_index_metadata("dimension", "7");
+    store.add_batch({chunk("x", "x", {1, 0, 0})});
+  }
+  auto store = SqliteChunkStore::open(db(), {.read_only = true});
+  EXPECT_EQ(store.index_metadata("embedder"), "hashing-512");
+  EXPECT_EQ(store.index_metadata("dimension"), "7");
+  EXPECT_EQ(store.dimension(), 3U);
+  try {
+    store.set_index_metadata("embedder", "other");
+    FAIL();
+  } catch (const StoreError& e) {
+    EXPECT_EQ(e.code(), store_errc::kReadOnly);
+  }
+  auto writable = SqliteChunkStore::open(db());
+  EXPECT_THROW(writable.set_index_metadata("", "v"), StoreError);
+}
 
 TEST_F(StoreTest, MissingParentDirectoryIsAnOpenError) {
   try {

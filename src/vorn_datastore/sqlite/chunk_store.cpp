@@ -1,0 +1,322 @@
+// Opening a store, its pooled readers and the lookups that read one chunk.
+#include <algorithm>
+
+#include "errors.hpp"
+#include "filter_sql.hpp"
+#include "row_codec.hpp"
+#include "schema.hpp"
+#include "store_impl.hpp"
+#include "vorn_core/text.hpp"
+
+namespace vorn_datastore {
+
+namespace fs = std::filesystem;
+using sqlite::Connection;
+using sqlite::quoted;
+using sqlite::Stmt;
+
+namespace {
+constexpr std::size_t kMaxIdleReaders = 8;
+constexpr std::size_t kMaxCachedFrequencies = 100'000;
+}  // namespace
+
+std::uint64_t chunk_content_hash(std::string_view id, std::string_view content) noexcept {
+  using vorn_core::fnv1a64;
+  // The separator keeps ("ab", "c") and ("a", "bc") apart.
+  return fnv1a64(content, fnv1a64(std::string_view("\0", 1), fnv1a64(id)));
+}
+
+// --- Impl ---------------------------------------------------------------------
+
+SqliteChunkStore::Impl::Reader::~Reader() {
+  std::lock_guard lock(owner_.pool_mutex);
+  if (owner_.idle_readers.size() < kMaxIdleReaders) owner_.idle_readers.push_back(std::move(c_));
+}
+
+SqliteChunkStore::Impl::Reader SqliteChunkStore::Impl::reader() {
+  {
+    std::lock_guard lock(pool_mutex);
+    if (!idle_readers.empty()) {
+      auto c = std::move(idle_readers.back());
+      idle_readers.pop_back();
+      return Reader(*this, std::move(c));
+    }
+  }
+  auto c = std::make_unique<Connection>(path, reader_mode);
+  sqlite::register_rank_function(*c, &doc_lengths);
+  return Reader(*this, std::move(c));
+}
+
+Connection& SqliteChunkStore::Impl::require_writer(const char* action) {
+  if (!writer) {
+    throw StoreError(store_errc::kReadOnly, "Store " + quoted(path) + " was opened read-only. Open it without "
+                                                "read_only to " + action + ".");
+  }
+  return *writer;
+}
+
+std::int64_t SqliteChunkStore::Impl::document_frequency(Connection& c, const std::string& term) {
+  {
+    std::lock_guard lock(df_mutex);
+    if (auto it = df_cache.find(term); it != df_cache.end()) return it->second;
+  }
+  // Counting walks the term's doclist once; the cache spares repeats.
+  Stmt s = c.prepare("SELECT doc FROM temp.chunks_vocab WHERE term = ?1");
+  s.bind(1, std::string_view(term));
+  const std::int64_t df = s.step("Reading term statistics") ? s.int64(0) : 0;
+  std::lock_guard lock(df_mutex);
+  if (df_cache.size() > kMaxCachedFrequencies) df_cache.clear();
+  df_cache.emplace(term, df);
+  return df;
+}
+
+void SqliteChunkStore::Impl::forget_document_frequencies() {
+  std::lock_guard lock(df_mutex);
+  df_cache.clear();
+}
+
+void SqliteChunkStore::Impl::load_vectors(Connection& c) {
+  const std::size_t dim = dimension.load();
+  const auto rows = static_cast<std::size_t>(c.query_int("SELECT count(*) FROM chunks", "Counting chunks"));
+  if (rows == 0) return;
+  if (dim == 0) sqlite::raise_corrupt(path, "holds chunks but no embedding dimension");
+  index.set_dimension(dim);
+  index.reserve(rows);
+  seqs.reserve(rows);
+  std::vector<float> row;
+  Stmt s = c.prepare("SELECT seq, embedding FROM chunks ORDER BY seq");
+  while (s.step("Loading embeddings")) {
+    const auto blob = s.blob(1);
+    if (blob.size() != dim * sizeof(float)) {
+      sqlite::raise_corrupt(path, "holds an embedding of " + std::to_string(blob.size()) + " bytes where " +
+                                      std::to_string(dim * sizeof(float)) + " were expected");
+    }
+    sqlite::decode_embedding(blob, row);
+    index.add_normalized(row);
+    seqs.push_back(s.int64(0));
+  }
+}
+
+void SqliteChunkStore::Impl::load_doc_lengths(Connection& c) {
+  Stmt s = c.prepare("SELECT id, sz FROM chunks_fts_docsize");
+  while (s.step("Loading text statistics")) {
+    const std::int64_t seq = s.int64(0);
+    if (seq < 0) continue;
+    const auto at = static_cast<std::size_t>(seq);
+    if (at >= doc_lengths.size()) doc_lengths.resize(at + 1, 0);
+    doc_lengths[at] = sqlite::first_varint(s.blob(1));
+  }
+}
+
+void SqliteChunkStore::Impl::build_metadata_index(Connection& c) {
+  metadata_index.reset();
+  Stmt st = c.prepare("SELECT seq, metadata FROM chunks ORDER BY seq");
+  std::size_t slot = 0;
+  while (slot < seqs.size() && st.step("Reading chunk metadata")) {
+    // Rows written by other processes since open are not in the index.
+    if (st.int64(0) != seqs[slot]) continue;
+    metadata_index.add(sqlite::parse_metadata(st.text(1), path));
+    ++slot;
+  }
+  if (slot != seqs.size()) sqlite::raise_corrupt(path, "lost chunks while it was open");
+  metadata_index.mark_built();
+}
+
+std::vector<SearchHit> SqliteChunkStore::Impl::fetch_hits(const std::vector<VectorMatch>& matches,
+                                                          const std::vector<std::int64_t>& hit_seqs) {
+  std::vector<SearchHit> hits;
+  hits.reserve(matches.size());
+  Reader r = reader();
+  for (std::size_t i = 0; i < matches.size(); ++i) {
+    Stmt s = r->prepare("SELECT id, content, metadata FROM chunks WHERE seq = ?1");
+    s.bind(1, hit_seqs[i]);
+    if (!s.step("Reading a chunk")) continue;
+    hits.push_back({std::string(s.text(0)), std::string(s.text(1)), sqlite::parse_metadata(s.text(2), path),
+                    static_cast<double>(matches[i].score)});
+  }
+  return hits;
+}
+
+// --- open ---------------------------------------------------------------------
+
+namespace {
+
+void check_openable(const fs::path& path, const OpenOptions& options, bool exists) {
+  std::error_code ec;
+  if (exists && fs::is_directory(path, ec)) {
+    throw StoreError(store_errc::kOpen, "Store path " + quoted(path) +
+                                            " is a directory. Pass a file path such as <dir>/store.db and retry.");
+  }
+  if (!exists && options.read_only) {
+    throw StoreError(store_errc::kOpen, "Store " + quoted(path) +
+                                            " does not exist. Check the path, or ingest documents first to create it.");
+  }
+  if (exists) sqlite::check_header(path);
+}
+
+void configure_writer(Connection& c) {
+  c.exec("PRAGMA journal_mode=WAL", "Enabling write-ahead logging");
+  c.exec("PRAGMA synchronous=NORMAL", "Configuring durability");
+  c.exec("PRAGMA cache_size=-32768", "Configuring the page cache");
+}
+
+}  // namespace
+
+SqliteChunkStore SqliteChunkStore::open(const fs::path& path, const OpenOptions& options) {
+  auto impl = std::make_unique<Impl>();
+  impl->path = path;
+  impl->options = options;
+
+  std::error_code ec;
+  check_openable(path, options, fs::exists(path, ec));
+
+  auto primary = std::make_unique<Connection>(
+      path, options.read_only ? sqlite::OpenMode::read_only : sqlite::OpenMode::read_write);
+  Connection& c = *primary;
+  sqlite::register_rank_function(c, &impl->doc_lengths);
+  if (sqlite::is_blank(c)) {
+    if (options.read_only) {
+      throw StoreError(store_errc::kOpen,
+                       "Store " + quoted(path) + " is empty. Ingest documents to create it, or check the path.");
+    }
+    sqlite::create_schema(c, options.dimension);
+  }
+  impl->dimension = sqlite::validate_schema(c, options.dimension);
+
+  if (!options.read_only) {
+    configure_writer(c);
+    if (impl->dimension == 0 && options.dimension != 0) {
+      sqlite::write_meta(c, "dimension", std::to_string(options.dimension));
+    }
+  }
+  if (impl->dimension == 0) impl->dimension = options.dimension;
+
+  if (options.read_only) {
+    impl->idle_readers.push_back(std::move(primary));
+  } else {
+    impl->writer = std::move(primary);
+  }
+  SqliteChunkStore store(std::move(impl));
+  if (options.check_integrity) store.check_integrity();
+  {
+    Impl& s = store.impl();
+    Impl::Reader r = s.reader();
+    s.load_vectors(*r);
+    s.load_doc_lengths(*r);
+  }
+  return store;
+}
+
+SqliteChunkStore::SqliteChunkStore(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+SqliteChunkStore::SqliteChunkStore(SqliteChunkStore&&) noexcept = default;
+SqliteChunkStore& SqliteChunkStore::operator=(SqliteChunkStore&&) noexcept = default;
+SqliteChunkStore::~SqliteChunkStore() = default;
+
+SqliteChunkStore::Impl& SqliteChunkStore::impl() const {
+  if (!impl_) throw std::logic_error("SqliteChunkStore used after it was moved from");
+  return *impl_;
+}
+
+// --- lookups ------------------------------------------------------------------
+
+std::size_t SqliteChunkStore::size() const {
+  Impl& s = impl();
+  std::shared_lock lock(s.vectors_mutex);
+  return s.index.size();
+}
+
+bool SqliteChunkStore::contains(std::string_view id) const {
+  Impl& s = impl();
+  Impl::Reader r = s.reader();
+  Stmt st = r->prepare("SELECT 1 FROM chunks WHERE id = ?1");
+  st.bind(1, id);
+  return st.step("Looking up a chunk");
+}
+
+std::optional<StoredChunk> SqliteChunkStore::get(std::string_view id) const {
+  Impl& s = impl();
+  Impl::Reader r = s.reader();
+  Stmt st = r->prepare("SELECT content, metadata, embedding FROM chunks WHERE id = ?1");
+  st.bind(1, id);
+  if (!st.step("Reading a chunk")) return std::nullopt;
+  StoredChunk out;
+  out.id = std::string(id);
+  out.content = std::string(st.text(0));
+  out.metadata = sqlite::parse_metadata(st.text(1), s.path);
+  sqlite::decode_embedding(st.blob(2), out.embedding);
+  return out;
+}
+
+std::optional<std::uint64_t> SqliteChunkStore::stored_hash(std::string_view id) const {
+  Impl& s = impl();
+  Impl::Reader r = s.reader();
+  Stmt st = r->prepare("SELECT content_hash FROM chunks WHERE id = ?1");
+  st.bind(1, id);
+  if (!st.step("Looking up a chunk")) return std::nullopt;
+  return static_cast<std::uint64_t>(st.int64(0));
+}
+
+std::unordered_map<std::string, std::vector<std::string>> SqliteChunkStore::ids_by_metadata(std::string_view key) const {
+  Impl& s = impl();
+  if (!sqlite::usable_json_key(key)) {
+    throw StoreError(store_errc::kInput, "Metadata key " + sqlite::quoted_key(key) +
+                                             " contains a double quote or a NUL byte, which is not supported. " +
+                                             sqlite::advice_for(store_errc::kInput));
+  }
+  const std::string json_path = "$.\"" + std::string(key) + "\"";
+  Impl::Reader r = s.reader();
+  Stmt st = r->prepare("SELECT id, json_extract(metadata, ?1) FROM chunks WHERE json_type(metadata, ?1) = 'text'");
+  st.bind(1, std::string_view(json_path));
+  std::unordered_map<std::string, std::vector<std::string>> out;
+  while (st.step("Reading chunk metadata")) out[std::string(st.text(1))].emplace_back(st.text(0));
+  return out;
+}
+
+std::optional<std::string> SqliteChunkStore::index_metadata(std::string_view key) const {
+  Impl& s = impl();
+  Impl::Reader r = s.reader();
+  return sqlite::read_meta(*r, sqlite::index_metadata_key(key));
+}
+
+std::size_t SqliteChunkStore::dimension() const { return impl().dimension.load(); }
+
+const fs::path& SqliteChunkStore::path() const { return impl().path; }
+
+bool SqliteChunkStore::read_only() const noexcept { return !impl_ || !impl_->writer; }
+
+void SqliteChunkStore::check_integrity() const {
+  Impl& s = impl();
+  const auto corrupt = [&](const std::string& finding) {
+    return StoreError(store_errc::kCorrupt, "Store " + quoted(s.path) + " failed its integrity check: " + finding +
+                                                ". " + sqlite::advice_for(store_errc::kCorrupt));
+  };
+  {
+    Impl::Reader r = s.reader();
+    Stmt st = r->prepare("PRAGMA quick_check");
+    std::string findings;
+    while (st.step("Checking store integrity")) {
+      if (st.text(0) == "ok") continue;
+      if (!findings.empty()) findings += "; ";
+      findings += st.text(0);
+      if (findings.size() > 400) break;
+    }
+    if (!findings.empty()) throw corrupt(findings);
+    const auto chunks = r->query_int("SELECT count(*) FROM chunks", "Counting chunks");
+    const auto indexed = r->query_int("SELECT count(*) FROM chunks_fts_docsize", "Counting indexed chunks");
+    if (chunks != indexed) {
+      throw corrupt(std::to_string(chunks) + " chunks but " + std::to_string(indexed) + " in the text index");
+    }
+  }
+  if (s.writer) {
+    // The FTS5 check is spelled as an INSERT, so it needs the write connection.
+    std::lock_guard lock(s.write_mutex);
+    const int rc = sqlite3_exec(s.writer->db(), "INSERT INTO chunks_fts(chunks_fts) VALUES ('integrity-check')",
+                                nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+      if ((rc & 0xFF) == SQLITE_CORRUPT) throw corrupt(std::string("text index: ") + sqlite3_errmsg(s.writer->db()));
+      s.writer->fail(rc, "Checking the text index");
+    }
+  }
+}
+
+}  // namespace vorn_datastore

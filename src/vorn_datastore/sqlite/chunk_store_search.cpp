@@ -1,0 +1,132 @@
+// BM25 and vector search over a SqliteChunkStore.
+#include <algorithm>
+#include <cmath>
+
+#include "errors.hpp"
+#include "filter_sql.hpp"
+#include "fts_query.hpp"
+#include "row_codec.hpp"
+#include "store_impl.hpp"
+
+namespace vorn_datastore {
+
+using sqlite::Stmt;
+
+namespace {
+
+// Without a filter FTS ranks first and only the top rows are joined.
+constexpr const char* kRankedSql =
+    "SELECT c.id, c.content, c.metadata, r.score FROM "
+    "(SELECT rowid AS seq, vorn_bm25(chunks_fts) AS score FROM chunks_fts WHERE chunks_fts MATCH ?1 "
+    " ORDER BY score, rowid LIMIT ?2) AS r "
+    "JOIN chunks AS c ON c.seq = r.seq ORDER BY r.score, r.seq";
+
+std::string filtered_ranked_sql(const sqlite::FilterSql& f) {
+  return "SELECT c.id, c.content, c.metadata, vorn_bm25(chunks_fts) AS score FROM chunks_fts "
+         "JOIN chunks AS c ON c.seq = chunks_fts.rowid WHERE chunks_fts MATCH ?1 AND " +
+         f.where + " ORDER BY score, c.seq LIMIT ?2";
+}
+
+}  // namespace
+
+std::vector<SearchHit> SqliteChunkStore::search_bm25(std::string_view query, std::size_t top_k,
+                                                     const Filter& filter) const {
+  Impl& s = impl();
+  if (top_k == 0) return {};
+  const std::vector<std::string> terms = sqlite::query_terms(query);
+  if (terms.empty()) return {};
+  const auto limit = static_cast<std::int64_t>(std::min<std::size_t>(top_k, INT64_MAX));
+
+  sqlite::FilterSql f;
+  std::string sql = kRankedSql;
+  if (!filter.empty()) {
+    f = sqlite::build_filter_sql(filter, 3);
+    sql = filtered_ranked_sql(f);
+  }
+
+  Impl::Reader r = s.reader();
+  // vorn_bm25 reads doc_lengths while the statement steps.
+  std::shared_lock lengths_lock(s.vectors_mutex);
+  const auto run = [&](const std::vector<std::string>& use) {
+    const std::string match = sqlite::match_expression(use);
+    Stmt st = r->prepare(sql);
+    st.bind(1, std::string_view(match));
+    st.bind(2, limit);
+    sqlite::bind_filter(st, f, 3);
+    std::vector<SearchHit> hits;
+    while (st.step("Searching chunk text")) {
+      hits.push_back({std::string(st.text(0)), std::string(st.text(1)), sqlite::parse_metadata(st.text(2), s.path),
+                      -st.real(3)});
+    }
+    return hits;
+  };
+
+  // A term in half the chunks or more gets an idf of ~1e-6 from BM25, so it
+  // cannot change the order among chunks that match a rarer term, yet
+  // ranking its matches costs the most. Search without such terms first and
+  // only fall back to the full query when that leaves too few hits.
+  const auto rows = static_cast<std::int64_t>(s.index.size());
+  if (terms.size() > 1 && rows > 0) {
+    std::vector<std::string> informative;
+    for (const std::string& t : terms) {
+      if (2 * s.document_frequency(*r, t) < rows) informative.push_back(t);
+    }
+    if (!informative.empty() && informative.size() < terms.size()) {
+      std::vector<SearchHit> hits = run(informative);
+      if (hits.size() >= top_k) return hits;
+    }
+  }
+  return run(terms);
+}
+
+std::vector<SearchHit> SqliteChunkStore::search_vector(std::span<const float> query, std::size_t top_k,
+                                                       const Filter& filter, std::optional<double> min_score) const {
+  Impl& s = impl();
+  if (top_k == 0) return {};
+  if (!std::all_of(query.begin(), query.end(), [](float x) { return std::isfinite(x); })) {
+    throw StoreError(store_errc::kInput,
+                     "The query embedding contains NaN or infinite values. Check the embedder output.");
+  }
+  if (!filter.empty()) (void)sqlite::build_filter_sql(filter, 1);  // same validation and errors as BM25
+  std::optional<float> floor;
+  if (min_score) floor = static_cast<float>(*min_score);
+
+  std::vector<VectorMatch> matches;
+  std::vector<std::int64_t> hit_seqs;
+  for (;;) {
+    if (!filter.empty()) {
+      // Built once under the exclusive lock; a failed ingest may reset it.
+      bool ready = false;
+      {
+        std::shared_lock lock(s.vectors_mutex);
+        ready = s.metadata_index.built();
+      }
+      if (!ready) {
+        Impl::Reader r = s.reader();
+        std::unique_lock lock(s.vectors_mutex);
+        if (!s.metadata_index.built()) s.build_metadata_index(*r);
+      }
+    }
+    std::shared_lock lock(s.vectors_mutex);
+    if (!filter.empty() && !s.metadata_index.built()) continue;
+    if (s.index.empty()) return {};
+    if (query.size() != s.index.dimension()) {
+      throw StoreError(store_errc::kInput, "The query embedding has " + std::to_string(query.size()) +
+                                               " values but the store holds " +
+                                               std::to_string(s.index.dimension()) +
+                                               "-dimensional embeddings. Embed the query with the model used for "
+                                               "ingestion.");
+    }
+    if (filter.empty()) {
+      matches = s.index.search(query, top_k, floor);
+    } else {
+      matches = s.index.search_subset(query, s.metadata_index.matching(filter), top_k, floor);
+    }
+    hit_seqs.reserve(matches.size());
+    for (const VectorMatch& m : matches) hit_seqs.push_back(s.seqs[m.slot]);
+    break;
+  }
+  return s.fetch_hits(matches, hit_seqs);
+}
+
+}  // namespace vorn_datastore
