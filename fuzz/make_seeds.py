@@ -124,3 +124,24 @@ argvs = ["ask\nHow does fusion work?", "index\n--no-progress\ndocs", "describe\n
          "index\n--chunk-size\n1\n--chunk-overlap\n0\ndocs/fusion.md", "--help", "ask", "--store\ndocs\nask\nq"]
 for i, a in enumerate(argvs):
     write("cli_args", f"seed-{i}", a)
+
+# ---- serve and MCP request bodies (first byte: 0 ask, 1 search, 2 chat, 3 MCP) ----
+serve = [(0, {"question": "How does fusion work?", "top_k": 3, "strategy": "crag", "trace": True}),
+         (0, {"question": "q", "filter": {"source": "docs/a.md", "n": 2.0, "ok": True}, "top_k": 5.0}),
+         (0, '{"question": "\\ud800 lone surrogate"}'), (0, '{"question": 1e400, "top_k": -0}'),
+         (1, {"query": "rank fusion", "retriever": "bm25", "top_k": 100}),
+         (1, {"query": "x", "filter": {"a\"b": 1}}),
+         (2, {"model": "vorn-rag", "stream": True, "messages": [
+             {"role": "system", "content": "be brief"}, {"role": "user", "content": "How do I enable the cache?"},
+             {"role": "assistant", "content": "Set it."}, {"role": "user", "content": "and undo it?"}]}),
+         (2, {"model": "naive", "messages": [{"role": "user", "content": [
+             {"type": "text", "text": "a"}, {"type": "image_url", "image_url": {"url": "x"}}]}]}),
+         (3, {"jsonrpc": "2.0", "id": 1, "method": "initialize", "params": {"protocolVersion": "2024-11-05"}}),
+         (3, {"jsonrpc": "2.0", "id": "a", "method": "tools/call",
+              "params": {"name": "ask", "arguments": {"question": "why?", "top_k": 2}}}),
+         (3, {"jsonrpc": "2.0", "id": 2, "method": "tools/call",
+              "params": {"name": "search", "arguments": {"query": "q", "filter": {"source": "x"}}}}),
+         (3, {"jsonrpc": "2.0", "method": "notifications/initialized"}), (3, [{"jsonrpc": "2.0", "id": 3}])]
+for i, (kind, body) in enumerate(serve):
+    text_ = body if isinstance(body, str) else json.dumps(body)
+    write("serve_request", f"seed-{i}", bytes([kind]) + text_.encode())

@@ -23,6 +23,7 @@ targets=(
   text_chunker
   bm25_query
   cli_args
+  serve_request
 )
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}"

@@ -8,6 +8,9 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libsqlite3-dev libcurl4-openssl-dev nlohmann-json3-dev libcli11-dev
   clang libclang-rt-14-dev
+  libcpp-httplib-dev  # HTTP server of `vorn-rag serve`
+  chromium            # headless browser test of the serve web page
+  wrk                 # serve load benchmark (bench/serve_load.sh), loopback only
 )
 
 missing=()

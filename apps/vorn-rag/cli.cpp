@@ -2,8 +2,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include <iostream>
+
 #include "commands.hpp"
 #include "components.hpp"
+#include "serve/serve_command.hpp"
 #include "vorn_core/error.hpp"
 #include "vorn_core/logger.hpp"
 
@@ -68,6 +71,13 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
       ->capture_default_str();
   add_model_options(describe_cmd);
 
+  ServeOptions serve;
+  auto* serve_cmd = add_serve_command(app, serve);
+  add_model_options(serve_cmd);
+  McpOptions mcp;
+  auto* mcp_cmd = add_mcp_command(app, mcp);
+  add_model_options(mcp_cmd);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -77,6 +87,8 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   try {
     if (*index_cmd) return index_command(store, index, out, err);
     if (*ask_cmd) return ask_command(store, model, ask, out, err);
+    if (*serve_cmd) return serve_command(store, model, serve, out, err);
+    if (*mcp_cmd) return mcp_command(store, model, mcp, std::cin, out);
     return describe_command(store, model, describe_strategy, describe_retriever, out);
   } catch (const vorn_core::BaseError& e) {
     err << "error [" << e.code() << "]: " << e.message() << "\n";

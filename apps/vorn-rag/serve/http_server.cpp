@@ -1,0 +1,426 @@
+#include "http_server.hpp"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <ctime>
+#include <functional>
+
+#include <httplib.h>
+
+#include "chat.hpp"
+#include "event_channel.hpp"
+#include "requests.hpp"
+#include "responses.hpp"
+#include "serve_errors.hpp"
+#include "socket_stream.hpp"
+#include "web_page.hpp"
+
+namespace vorn_serve {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using httplib::Request;
+using httplib::Response;
+
+// Bytes a request's line and headers may take in all.
+constexpr std::size_t kHeadBudget = 32 * 1024;
+// A server that answers a request per connection would pay a handshake per
+// request; this keeps a busy client's connection open.
+constexpr std::size_t kKeepAliveRequests = 100000;
+constexpr int kListenBacklog = 1024;
+
+// The connection the calling thread serves and when its request began.
+thread_local SocketStream* t_stream = nullptr;
+thread_local Clock::time_point t_started;
+thread_local bool t_counted = false;
+
+Route route_of(const std::string& path) {
+  if (path == "/v1/ask") return Route::kAsk;
+  if (path == "/v1/search") return Route::kSearch;
+  if (path == "/v1/sources") return Route::kSources;
+  if (path == "/v1/chat/completions") return Route::kChat;
+  if (path == "/v1/models") return Route::kModels;
+  if (path == "/healthz") return Route::kHealth;
+  if (path == "/metrics") return Route::kMetrics;
+  if (path == "/" || path == "/index.html") return Route::kPage;
+  return Route::kOther;
+}
+
+// Compares without an early exit, so timing does not tell how much of a
+// guessed token was right.
+bool constant_time_equal(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  unsigned char diff = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return diff == 0;
+}
+
+std::string completion_id() {
+  static std::atomic<std::uint64_t> counter{0};
+  static const auto start = static_cast<std::uint64_t>(std::time(nullptr));
+  return "chatcmpl-" + std::to_string(start) + "-" + std::to_string(counter.fetch_add(1));
+}
+
+AskRequest ask_of(const ChatRequest& chat, std::string question) {
+  AskRequest ask;
+  ask.question = std::move(question);
+  ask.strategy = chat.model;
+  ask.retriever = chat.retriever;
+  ask.top_k = chat.top_k;
+  ask.filter = chat.filter;
+  return ask;
+}
+
+vorn_core::Task<AskResult> answer_chat(RagService& service, ChatRequest chat) {
+  std::string question = co_await service.standalone_question(chat.messages);
+  co_return co_await service.ask(ask_of(chat, std::move(question)));
+}
+
+vorn_core::Task<void> stream_chat(RagService& service, ChatRequest chat, CompletionIdentity identity,
+                                  std::shared_ptr<EventChannel> channel) {
+  try {
+    channel->push(chunk_event_role(identity));
+    std::string question = co_await service.standalone_question(chat.messages);
+    AskResult result = co_await service.ask(ask_of(chat, std::move(question)));
+    for (auto& piece : stream_pieces(answer_with_sources(result))) channel->push(chunk_event_text(identity, piece));
+    channel->push(chunk_event_stop(identity, result));
+  } catch (...) {
+    channel->push(error_event(error_json(error_reply(std::current_exception()))));
+  }
+  channel->push(kDoneEvent, /*last=*/true);
+}
+
+}  // namespace
+
+class HttpServer::Impl {
+ public:
+  Impl(HttpOptions options, RagService& service, Engine& engine)
+      : options_(std::move(options)), service_(service), engine_(engine), server_(*this) {
+    configure();
+  }
+
+  int bind() {
+    const int port = options_.port == 0 ? server_.bind_to_any_port(options_.host)
+                                        : (server_.bind_to_port(options_.host, options_.port) ? options_.port : -1);
+    if (port <= 0) {
+      throw vorn_core::RuntimeError("Cannot listen on " + options_.host + ":" + std::to_string(options_.port) +
+                                    ". Free the port or pass another --port, then retry.");
+    }
+    // The library listens with a backlog of 5: a burst of new connections
+    // would see dropped handshakes and second-long retries.
+    ::listen(server_.listening_socket(), kListenBacklog);
+    return port;
+  }
+
+  void serve() { server_.listen_after_bind(); }
+
+  void shutdown() {
+    draining_.store(true);
+    server_.stop();
+  }
+
+  const Metrics& metrics() const noexcept { return metrics_; }
+
+ private:
+  class Server final : public httplib::Server {
+   public:
+    explicit Server(Impl& owner) : owner_(owner) {}
+    int listening_socket() const { return svr_sock_; }
+
+   private:
+    // One connection: its requests, one after the other, until it closes, idles
+    // past the keep-alive time, or the server stops.
+    bool process_and_close_socket(socket_t sock) override {
+      const int on = 1;
+      ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      const HttpOptions& o = owner_.options_;
+      SocketStream stream(sock, o.read_timeout, o.write_timeout);
+      t_stream = &stream;
+      bool ok = true;
+      for (std::size_t served = 0; served < kKeepAliveRequests; ++served) {
+        // The first request is always read (and refused with 503 once the
+        // server drains); later ones only while the server runs.
+        if (served > 0 && !wait_for_request(stream)) break;
+        stream.begin_request(o.request_deadline, kHeadBudget);
+        bool closed = false;
+        const bool last = served + 1 == kKeepAliveRequests || owner_.draining_.load();
+        ok = process_request(stream, last, closed, nullptr);
+        if (!ok || closed) break;
+      }
+      t_stream = nullptr;
+      ::shutdown(sock, SHUT_RDWR);
+      ::close(sock);
+      return ok;
+    }
+
+    bool wait_for_request(SocketStream& stream) {
+      const auto until = Clock::now() + owner_.options_.read_timeout;
+      while (svr_sock_ != INVALID_SOCKET && !owner_.draining_.load()) {
+        if (stream.wait_readable(std::chrono::milliseconds(100))) return true;
+        if (Clock::now() >= until) return false;
+      }
+      return false;
+    }
+
+    Impl& owner_;
+  };
+
+  void configure() {
+    const std::size_t threads = std::max<std::size_t>(options_.connection_threads, 1);
+    server_.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    server_.set_payload_max_length(options_.max_body_bytes);
+    // Only what the Keep-Alive header tells clients; the connection loop is ours.
+    server_.set_keep_alive_max_count(kKeepAliveRequests);
+    server_.set_keep_alive_timeout(std::max<time_t>(1, std::chrono::duration_cast<std::chrono::seconds>(options_.read_timeout).count()));
+    server_.set_read_timeout(options_.read_timeout);
+    server_.set_write_timeout(options_.write_timeout);
+
+    server_.set_pre_routing_handler([this](const Request& req, Response& res) { return admit(req, res); });
+    server_.set_error_handler(httplib::Server::HandlerWithResponse(
+        [this](const Request& req, Response& res) { return fill_error(req, res); }));
+    server_.set_exception_handler([this](const Request&, Response& res, std::exception_ptr error) {
+      reply_error(res, error_reply(error));
+    });
+    server_.set_logger([this](const Request& req, const Response& res) {
+      const double seconds = std::chrono::duration<double>(Clock::now() - t_started).count();
+      if (t_counted) metrics_.request_finished(route_of(req.path), res.status, seconds);
+      t_counted = false;
+    });
+
+    server_.Get("/", guarded([](const Request&, Response& res) {
+      res.set_content(std::string(web_page()), "text/html; charset=utf-8");
+    }));
+    server_.Get("/healthz", guarded([this](const Request&, Response& res) {
+      reply_json(res, {{"status", "ok"}, {"chunks", service_.chunk_count()}});
+    }));
+    server_.Get("/metrics", guarded([this](const Request&, Response& res) {
+      res.set_content(metrics_.render(engine_.queued(), engine_.running()), "text/plain; version=0.0.4");
+    }));
+    server_.Get("/v1/models", guarded([](const Request&, Response& res) {
+      reply_json(res, models_json(static_cast<std::int64_t>(std::time(nullptr))));
+    }));
+    server_.Get("/v1/sources", guarded([this](const Request&, Response& res) {
+      reply_json(res, sources_json(service_.sources()));
+    }));
+    server_.Post("/v1/ask", guarded([this](const Request& req, Response& res) {
+      AskRequest ask = parse_ask_request(parse_json_object(req.body), service_.options().defaults);
+      AskResult result = on_engine<AskResult>([this, ask] { return service_.ask(ask); });
+      reply_json(res, ask_json(result));
+    }));
+    server_.Post("/v1/search", guarded([this](const Request& req, Response& res) {
+      SearchRequest search = parse_search_request(parse_json_object(req.body), service_.options().defaults);
+      auto hits = on_engine<std::vector<Citation>>([this, search] { return service_.search(search); });
+      reply_json(res, search_json(hits));
+    }));
+    server_.Post("/v1/chat/completions", guarded([this](const Request& req, Response& res) { chat(req, res); }));
+    server_.Options(".*", [this](const Request& req, Response& res) { preflight(req, res); });
+  }
+
+  // ---- guards ---------------------------------------------------------------
+
+  httplib::Server::HandlerResponse admit(const Request& req, Response& res) {
+    if (t_stream) t_stream->head_done();
+    t_started = Clock::now();
+    t_counted = true;
+    metrics_.request_started();
+    add_cors(req, res);
+    if (draining_.load()) {
+      res.set_header("Connection", "close");
+      reply_error(res, error_reply(std::make_exception_ptr(ShuttingDownError())));
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    const bool open_route = req.method == "OPTIONS" || (req.method == "GET" && (req.path == "/" || req.path == "/healthz"));
+    if (options_.token && !open_route && !authorized(req)) {
+      // The body, if any, is left unread: the connection cannot be reused.
+      res.set_header("Connection", "close");
+      res.set_header("WWW-Authenticate", "Bearer");
+      reply_error(res, error_reply(std::make_exception_ptr(UnauthorizedError())));
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+  }
+
+  bool authorized(const Request& req) const {
+    const std::string header = req.get_header_value("Authorization");
+    constexpr std::string_view kBearer = "Bearer ";
+    if (header.size() <= kBearer.size() || header.compare(0, kBearer.size(), kBearer) != 0) return false;
+    return constant_time_equal(header.substr(kBearer.size()), *options_.token);
+  }
+
+  const std::string* allowed_origin(const Request& req) const {
+    if (options_.cors_origins.empty() || !req.has_header("Origin")) return nullptr;
+    const std::string& origin = req.get_header_value("Origin");
+    for (const auto& allowed : options_.cors_origins) {
+      if (allowed == "*" || allowed == origin) return &allowed;
+    }
+    return nullptr;
+  }
+
+  void add_cors(const Request& req, Response& res) const {
+    if (const std::string* allowed = allowed_origin(req)) {
+      res.set_header("Access-Control-Allow-Origin", *allowed == "*" ? "*" : req.get_header_value("Origin"));
+      res.set_header("Vary", "Origin");
+    }
+  }
+
+  void preflight(const Request& req, Response& res) const {
+    res.status = 204;
+    if (allowed_origin(req)) {
+      res.set_header("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
+      res.set_header("Access-Control-Allow-Headers", "Authorization, Content-Type");
+      res.set_header("Access-Control-Max-Age", "600");
+    }
+  }
+
+  // Errors the library found before any handler ran (a malformed request,
+  // an unknown route, a body over the limit) get the same JSON form.
+  httplib::Server::HandlerResponse fill_error(const Request&, Response& res) {
+    if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+    ErrorReply reply;
+    reply.type = "HttpError";
+    reply.status = res.status;
+    if (res.status == 404) {
+      reply.code = std::string(NotFoundError::kCode);
+      reply.message = std::string(NotFoundError::kDefaultMessage);
+    } else if (res.status == 413) {
+      reply.code = std::string(PayloadTooLargeError::kCode);
+      reply.message = "The request body is over " + std::to_string(options_.max_body_bytes) +
+                      " bytes. Send a smaller body and retry.";
+    } else if (t_stream && t_stream->head_overflowed()) {
+      reply.status = 431;
+      reply.code = "VORN-SERVE-HEADERS-TOO-LARGE";
+      reply.message = "The request's headers are over " + std::to_string(kHeadBudget) +
+                      " bytes. Send fewer or shorter headers and retry.";
+    } else if (t_stream && t_stream->deadline_passed()) {
+      reply.status = 408;
+      reply.code = "VORN-SERVE-TIMEOUT";
+      reply.message = "The request did not arrive in time. Send it at once and retry.";
+    } else if (res.status == 414) {
+      reply.code = std::string(BadRequestError::kCode);
+      reply.message = "The request URI is too long. Shorten it and retry.";
+    } else if (res.status >= 500) {
+      reply.code = "VORN-SERVE-INTERNAL";
+      reply.message = "The server failed to answer. Retry; report it if it persists.";
+    } else {
+      reply.code = std::string(BadRequestError::kCode);
+      reply.message = "The request is not valid HTTP or uses an unsupported method. Fix it and retry.";
+    }
+    reply_error(res, reply);
+    return httplib::Server::HandlerResponse::Handled;
+  }
+
+  template <class F>
+  httplib::Server::Handler guarded(F handler) {
+    return [this, handler](const Request& req, Response& res) {
+      // The request arrived in full; the handler's own time is not the client's.
+      if (t_stream) t_stream->lift_deadline();
+      try {
+        handler(req, res);
+      } catch (...) {
+        reply_error(res, error_reply(std::current_exception()));
+      }
+    };
+  }
+
+  void reply_error(Response& res, const ErrorReply& reply) const {
+    res.status = reply.status;
+    if (reply.status == 503) res.set_header("Retry-After", std::to_string(options_.retry_after_seconds));
+    res.set_content(error_json(reply), "application/json");
+  }
+
+  static void reply_json(Response& res, const nlohmann::json& json) {
+    res.status = 200;
+    res.set_content(dump(json), "application/json");
+  }
+
+  // ---- work on the engine ---------------------------------------------------
+
+  [[noreturn]] void refuse_submission() {
+    if (draining_.load()) throw ShuttingDownError();
+    metrics_.queue_rejected();
+    throw OverloadedError();
+  }
+
+  // Runs the task on an engine worker and waits for its outcome.
+  template <class T>
+  T on_engine(std::function<vorn_core::Task<T>()> make) {
+    struct Outcome {
+      std::mutex mutex;
+      std::condition_variable cv;
+      bool done = false;
+      std::optional<T> value;
+      std::exception_ptr error;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    auto job = [outcome, make = std::move(make)]() -> vorn_core::Task<void> { return fulfil(outcome, make()); };
+    if (!engine_.try_submit(std::move(job))) refuse_submission();
+    std::unique_lock lock(outcome->mutex);
+    outcome->cv.wait(lock, [&] { return outcome->done; });
+    if (outcome->error) std::rethrow_exception(outcome->error);
+    return std::move(*outcome->value);
+  }
+
+  template <class Outcome, class T>
+  static vorn_core::Task<void> fulfil(std::shared_ptr<Outcome> outcome, vorn_core::Task<T> task) {
+    std::optional<T> value;
+    std::exception_ptr error;
+    try {
+      value.emplace(co_await std::move(task));
+    } catch (...) {
+      error = std::current_exception();
+    }
+    {
+      std::lock_guard lock(outcome->mutex);
+      outcome->value = std::move(value);
+      outcome->error = error;
+      outcome->done = true;
+    }
+    outcome->cv.notify_one();
+  }
+
+  void chat(const Request& req, Response& res) {
+    ChatRequest chat = parse_chat_request(parse_json_object(req.body), service_.options().defaults);
+    CompletionIdentity identity{completion_id(), chat.model, static_cast<std::int64_t>(std::time(nullptr))};
+    if (!chat.stream) {
+      AskResult result = on_engine<AskResult>([this, chat] { return answer_chat(service_, chat); });
+      reply_json(res, completion_json(identity, result));
+      return;
+    }
+    auto channel = std::make_shared<EventChannel>();
+    RagService& service = service_;
+    if (!engine_.try_submit([&service, chat, identity, channel] { return stream_chat(service, chat, identity, channel); })) {
+      refuse_submission();
+    }
+    res.status = 200;
+    res.set_header("Cache-Control", "no-cache");
+    res.set_chunked_content_provider("text/event-stream", [channel](std::size_t, httplib::DataSink& sink) {
+      bool last = false;
+      const std::string event = channel->pop(last);
+      if (!sink.write(event.data(), event.size())) return false;
+      if (last) sink.done();
+      return true;
+    });
+  }
+
+  HttpOptions options_;
+  RagService& service_;
+  Engine& engine_;
+  Metrics metrics_;
+  std::atomic<bool> draining_{false};
+  Server server_;
+};
+
+HttpServer::HttpServer(HttpOptions options, RagService& service, Engine& engine)
+    : impl_(std::make_unique<Impl>(std::move(options), service, engine)) {}
+HttpServer::~HttpServer() = default;
+int HttpServer::bind() { return impl_->bind(); }
+void HttpServer::serve() { impl_->serve(); }
+void HttpServer::shutdown() { impl_->shutdown(); }
+const Metrics& HttpServer::metrics() const noexcept { return impl_->metrics(); }
+
+}  // namespace vorn_serve

@@ -1,0 +1,65 @@
+// The byte stream cpp-httplib parses requests from, over one accepted
+// socket, with the limits the library itself does not enforce:
+//
+// - a deadline for a whole request to arrive (the library's read timeout
+//   applies to each read, so a client trickling a byte every few seconds
+//   would otherwise hold a connection thread for ever);
+// - a budget for the bytes of a request's head (the library bounds each
+//   header line, not how many lines there are).
+//
+// Reads are buffered: the library reads a request's head a byte at a time.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+#include <httplib.h>
+
+namespace vorn_serve {
+
+class SocketStream final : public httplib::Stream {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  SocketStream(int socket, std::chrono::milliseconds read_timeout, std::chrono::milliseconds write_timeout);
+
+  // A new request starts arriving: its deadline and head budget start now.
+  void begin_request(std::chrono::milliseconds deadline, std::size_t head_budget);
+  // The head was read (routing began); the body is bounded by the body limit.
+  void head_done() noexcept { head_budget_ = SIZE_MAX; }
+  // The request was read in full; reads no longer count against the deadline.
+  void lift_deadline() noexcept { deadline_ = Clock::time_point::max(); }
+  bool head_overflowed() const noexcept { return head_overflow_; }
+  bool deadline_passed() const noexcept { return deadline_passed_; }
+
+  // Waits up to `timeout` for the next request's first byte; false on
+  // timeout, close or error.
+  bool wait_readable(std::chrono::milliseconds timeout) const;
+
+  bool is_readable() const override;
+  bool is_writable() const override;
+  ssize_t read(char* ptr, size_t size) override;
+  ssize_t write(const char* ptr, size_t size) override;
+  void get_remote_ip_and_port(std::string& ip, int& port) const override;
+  void get_local_ip_and_port(std::string& ip, int& port) const override;
+  socket_t socket() const override { return socket_; }
+
+ private:
+  int poll_for(short events, std::chrono::milliseconds timeout) const;
+  std::chrono::milliseconds read_wait() const;
+
+  int socket_;
+  std::chrono::milliseconds read_timeout_, write_timeout_;
+  Clock::time_point deadline_ = Clock::time_point::max();
+  std::size_t head_budget_ = SIZE_MAX;
+  bool head_overflow_ = false;
+  mutable bool deadline_passed_ = false;
+  std::array<char, 4096> buffer_{};
+  std::size_t begin_ = 0, end_ = 0;
+};
+
+}  // namespace vorn_serve
