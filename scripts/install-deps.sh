@@ -11,6 +11,7 @@ packages=(
   libcpp-httplib-dev  # HTTP server of `vorn-rag serve`
   chromium            # headless browser test of the serve web page
   wrk                 # serve load benchmark (bench/serve_load.sh), loopback only
+  libstemmer-dev  # Snowball stemmers for full-text search terms
 )
 
 missing=()

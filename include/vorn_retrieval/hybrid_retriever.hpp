@@ -1,10 +1,14 @@
 // Hybrid retrieval: vector search and BM25 over the same store, fused by
-// weighted reciprocal rank. Vector search finds paraphrases, BM25 finds exact
-// names and rare words; fusing ranks (not scores) needs no calibration between
-// the two very different score scales.
+// weighted reciprocal rank, then (by default) ordered by rank_candidates:
+// the fused rank as a prior plus lexical evidence from each chunk, its
+// heading path and its page's title and summary. Vector search finds
+// paraphrases, BM25 finds exact names and rare words; fusing ranks (not
+// scores) needs no calibration between the two very different score scales,
+// and the lexical pass keeps a weak list from dragging the strong one down.
 #pragma once
 
 #include "vorn_datastore/data_store.hpp"
+#include "vorn_retrieval/candidate_ranking.hpp"
 #include "vorn_retrieval/retriever.hpp"
 
 namespace vorn_retrieval {
@@ -19,6 +23,13 @@ struct HybridOptions {
   // all): a chunk ranked 8th by both searches should beat one ranked 1st by
   // only one of them, which it can only do if both lists reach that deep.
   std::size_t candidates_per_result = 4;
+  // Order the fused pool with rank_candidates; off: the fused order alone.
+  bool rank_lexically = false;
+  CandidateRankingOptions ranking;
+  // Candidates fetched from each search when ranking lexically (at least
+  // this many, and at least candidates_per_result per requested chunk): the
+  // lexical pass can only promote what the searches found.
+  std::size_t lexical_pool = 50;
 };
 
 class HybridRetriever : public BaseRetriever {
@@ -35,8 +46,10 @@ class HybridRetriever : public BaseRetriever {
   std::string type_name() const override { return "HybridRetriever"; }
 
  protected:
-  // Each chunk's `score` is its fused score divided by the best possible one
-  // (first in both lists), so it lies in (0, 1]; `threshold` compares with it.
+  // Each chunk's `score` lies in (0, 1] and `threshold` compares with it:
+  // the ranking score divided by the best possible one, or without the
+  // lexical pass the fused score divided by the best possible one (first in
+  // both lists).
   vorn_core::Task<vorn_core::ChunkList> retrieve_chunks(std::string query, RetrieveOptions options) override;
 
  private:

@@ -5,9 +5,10 @@
 // Sizes count Unicode code points, offsets are byte offsets into the input.
 // Cuts prefer, in order: a blank line, a line end, a sentence end, a space;
 // a cut is only placed mid-word when a window holds no space at all, and
-// never inside a UTF-8 sequence. In Markdown, chunks never span two
-// sections, each chunk records its heading path, and cuts inside fenced code
-// blocks are avoided unless a block is longer than a chunk.
+// never inside a UTF-8 sequence. In Markdown, reStructuredText and AsciiDoc,
+// chunks never span two sections, each chunk records its heading path, and
+// cuts inside code and literal blocks and lists are avoided unless the block
+// is longer than a chunk.
 
 #include <cstddef>
 #include <string>
@@ -15,6 +16,29 @@
 #include <vector>
 
 namespace vorn_retrieval {
+
+enum class DocumentFormat {
+  kPlain,
+  kMarkdown,
+  // reStructuredText and AsciiDoc: underlined titles, "::" literal blocks,
+  // delimited blocks. One parser serves both.
+  kLightMarkup,
+};
+
+// The format of a document from its file name (".md", ".rst", ".adoc", and
+// ".rst.txt" as Sphinx ships sources) or, for ".txt" and unknown names, from
+// its text: underlined titles, "== " titles or ".. " directives mean
+// lightweight markup.
+DocumentFormat detect_format(std::string_view file_name, std::string_view text);
+
+// What a document says about itself, for ranking whole pages: its first
+// title and a one-line summary (an RST ":synopsis:", else the first
+// sentences of its first paragraph), markup removed. Empty when absent.
+struct DocumentSummary {
+  std::string title;
+  std::string summary;
+};
+DocumentSummary summarize_document(std::string_view text, DocumentFormat format);
 
 struct ChunkerOptions {
   std::size_t chunk_size = 800;     // code points per chunk, at most
@@ -26,7 +50,7 @@ struct TextChunk {
   std::string content;   // == text.substr(start, end - start), trimmed of outer whitespace
   std::size_t start = 0; // byte offset into the chunked text
   std::size_t end = 0;   // byte offset one past the chunk
-  std::string heading;   // Markdown heading path such as "Install > Debian"; empty for plain text
+  std::string heading;   // heading path such as "Install > Debian"; empty for plain text
 };
 
 class TextChunker {
@@ -38,6 +62,9 @@ class TextChunker {
 
   // Whitespace-only input yields no chunks. Ids depend only on source_id,
   // the chunk's position and its content, so they are stable across runs.
+  [[nodiscard]] std::vector<TextChunk> chunk(std::string_view text, std::string_view source_id,
+                                             DocumentFormat format) const;
+  // markdown ? kMarkdown : kPlain.
   [[nodiscard]] std::vector<TextChunk> chunk(std::string_view text, std::string_view source_id,
                                              bool markdown) const;
 

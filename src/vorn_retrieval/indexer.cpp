@@ -48,13 +48,18 @@ struct PreparedDocument {
   vorn_core::ChunkList chunks;
 };
 
-vorn_core::ChunkList to_chunks(const std::vector<TextChunk>& pieces, const std::string& source) {
+vorn_core::ChunkList to_chunks(const std::vector<TextChunk>& pieces, const std::string& source,
+                               const DocumentSummary& about) {
   vorn_core::ChunkList out;
   out.reserve(pieces.size());
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     vorn_core::Dict metadata;
     metadata.set("source", source);
     if (!pieces[i].heading.empty()) metadata.set("heading", pieces[i].heading);
+    // Every chunk carries its page's title and summary: a question is often
+    // about what a page is for, in words only its opening uses.
+    if (!about.title.empty()) metadata.set("title", about.title);
+    if (!about.summary.empty()) metadata.set("summary", about.summary);
     metadata.set("chunk", static_cast<std::int64_t>(i));
     metadata.set("start", static_cast<std::int64_t>(pieces[i].start));
     metadata.set("end", static_cast<std::int64_t>(pieces[i].end));
@@ -147,7 +152,10 @@ vorn_core::Task<IndexSummary> Indexer::index(std::vector<fs::path> inputs) {
       const Document doc = loader_.load_file(f.path, f.source);
       PreparedDocument prepared;
       prepared.source = f.source;
-      prepared.chunks = to_chunks(chunker_.chunk(doc.text, doc.source_id, doc.markdown), f.source);
+      const DocumentFormat format =
+          doc.markdown ? DocumentFormat::kMarkdown : detect_format(f.path.filename().string(), doc.text);
+      prepared.chunks =
+          to_chunks(chunker_.chunk(doc.text, doc.source_id, format), f.source, summarize_document(doc.text, format));
       chunks_total += prepared.chunks.size();
       documents.push_back(std::move(prepared));
     } catch (...) {

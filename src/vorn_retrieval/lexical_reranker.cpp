@@ -5,12 +5,13 @@
 #include <numeric>
 
 #include "vorn_core/error.hpp"
-#include "vorn_retrieval/lexical_scoring.hpp"
+#include "vorn_retrieval/candidate_ranking.hpp"
 
 namespace vorn_retrieval {
 
 LexicalReranker::LexicalReranker(LexicalRerankerOptions options) : options_(options) {
-  for (double w : {options_.bm25_weight, options_.coverage_weight, options_.rank_weight}) {
+  for (double w : {options_.bm25_weight, options_.coverage_weight, options_.rank_weight, options_.page_weight,
+                   options_.heading_weight, options_.page_share}) {
     if (!std::isfinite(w) || w < 0.0) {
       throw vorn_core::ValueError("Invalid LexicalReranker weight. Use finite weights of 0 or more and retry.");
     }
@@ -24,26 +25,24 @@ vorn_core::Task<vorn_core::ChunkList> LexicalReranker::rerank(vorn_core::ChunkLi
                                  ". Pass only chunks and retry.");
     }
   }
-  const std::vector<LexicalScore> lexical = score_lexically(query, chunks);
-  double best_bm25 = 0.0;
-  for (const auto& s : lexical) best_bm25 = std::max(best_bm25, s.bm25);
-
   const double n = static_cast<double>(chunks.size());
-  std::vector<double> score(chunks.size());
-  for (std::size_t i = 0; i < chunks.size(); ++i) {
-    const double bm25 = best_bm25 > 0.0 ? lexical[i].bm25 / best_bm25 : 0.0;
-    score[i] = options_.bm25_weight * bm25 + options_.coverage_weight * lexical[i].coverage +
-               options_.rank_weight * (1.0 - static_cast<double>(i) / n);
-  }
-  std::vector<std::size_t> order(chunks.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return score[a] > score[b]; });
+  std::vector<double> prior(chunks.size());
+  for (std::size_t i = 0; i < chunks.size(); ++i) prior[i] = 1.0 - static_cast<double>(i) / n;
+  CandidateRankingOptions ranking;
+  ranking.prior_weight = options_.rank_weight;
+  ranking.bm25_weight = options_.bm25_weight;
+  ranking.coverage_weight = options_.coverage_weight;
+  ranking.page_weight = options_.page_weight;
+  ranking.heading_weight = options_.heading_weight;
+  ranking.page_share = options_.page_share;
+  ranking.per_page = options_.per_page;
+  const std::vector<RankedCandidate> order = rank_candidates(query, chunks, prior, ranking);
 
   vorn_core::ChunkList out;
   out.reserve(chunks.size());
-  for (std::size_t i : order) {
-    auto copy = std::make_shared<vorn_core::Chunk>(*chunks[i]);
-    copy->score = score[i];
+  for (const RankedCandidate& c : order) {
+    auto copy = std::make_shared<vorn_core::Chunk>(*chunks[c.index]);
+    copy->score = c.score;
     out.push_back(std::move(copy));
   }
   co_return out;

@@ -5,18 +5,19 @@
 #include <optional>
 #include <stdexcept>
 
+#include "document_layout.hpp"
+#include "vorn_core/markup.hpp"
 #include "vorn_core/text.hpp"
 
 namespace vorn_retrieval {
 
 using vorn_core::fnv1a64;
 using vorn_core::is_utf8_continuation;
+using layout::is_blank;
+using layout::is_space;
+using layout::Range;
 
 namespace {
-
-constexpr bool is_space(char c) noexcept {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-}
 
 std::size_t advance_cps(std::string_view t, std::size_t pos, std::size_t n, std::size_t end) noexcept {
   while (n > 0 && pos < end) {
@@ -41,115 +42,12 @@ std::size_t skip_space(std::string_view t, std::size_t pos, std::size_t end) noe
   return pos;
 }
 
-// A fenced code block, from the start of its opening line to the end of its
-// closing line (or the end of the text when it is never closed).
-struct Range {
-  std::size_t begin;
-  std::size_t end;
-};
-
-struct Section {
-  std::size_t begin;  // start of the heading line (0 for text before any heading)
-  std::size_t body;   // first byte after the heading line
-  std::string heading;
-};
-
-struct MarkdownLayout {
-  std::vector<Section> sections;
-  std::vector<Range> fences;
-};
-
-// Opening or closing fence: up to three spaces, then three or more '`' or '~'.
-std::optional<std::pair<char, std::size_t>> fence_marker(std::string_view line) {
-  std::size_t i = 0;
-  while (i < line.size() && i < 3 && line[i] == ' ') ++i;
-  if (i >= line.size() || (line[i] != '`' && line[i] != '~')) return std::nullopt;
-  const char c = line[i];
-  std::size_t n = 0;
-  while (i + n < line.size() && line[i + n] == c) ++n;
-  if (n < 3) return std::nullopt;
-  if (c == '`' && line.substr(i + n).find('`') != std::string_view::npos) return std::nullopt;
-  return std::make_pair(c, n);
-}
-
-bool is_blank(std::string_view s) noexcept {
-  return std::all_of(s.begin(), s.end(), [](char c) { return is_space(c); });
-}
-
-// ATX heading ("## Title ##") -> level and title.
-std::optional<std::pair<int, std::string_view>> atx_heading(std::string_view line) {
-  std::size_t i = 0;
-  while (i < line.size() && i < 3 && line[i] == ' ') ++i;
-  std::size_t level = 0;
-  while (i + level < line.size() && line[i + level] == '#') ++level;
-  if (level == 0 || level > 6) return std::nullopt;
-  std::string_view rest = line.substr(i + level);
-  if (!rest.empty() && rest.front() != ' ' && rest.front() != '\t') return std::nullopt;
-  while (!rest.empty() && is_space(rest.front())) rest.remove_prefix(1);
-  while (!rest.empty() && is_space(rest.back())) rest.remove_suffix(1);
-  // An optional closing run of '#' belongs to the syntax, not the title.
-  std::size_t hashes = rest.size();
-  while (hashes > 0 && rest[hashes - 1] == '#') --hashes;
-  if (hashes == 0) {
-    rest = {};
-  } else if (hashes < rest.size() && is_space(rest[hashes - 1])) {
-    rest = rest.substr(0, hashes);
-    while (!rest.empty() && is_space(rest.back())) rest.remove_suffix(1);
-  }
-  return std::make_pair(static_cast<int>(level), rest);
-}
-
-MarkdownLayout parse_markdown(std::string_view t) {
-  MarkdownLayout layout;
-  layout.sections.push_back({0, 0, {}});
-  std::vector<std::pair<int, std::string>> path;
-  char fence_char = 0;  // 0: not inside a fence
-  std::size_t fence_length = 0;
-  std::size_t fence_begin = 0;
-
-  std::size_t line_begin = 0;
-  while (line_begin < t.size()) {
-    std::size_t line_end = t.find('\n', line_begin);
-    const std::size_t next = line_end == std::string_view::npos ? t.size() : line_end + 1;
-    if (line_end == std::string_view::npos) line_end = t.size();
-    const std::string_view line = t.substr(line_begin, line_end - line_begin);
-
-    if (fence_char != 0) {
-      const auto marker = fence_marker(line);
-      if (marker && marker->first == fence_char && marker->second >= fence_length) {
-        const std::string_view after = line.substr(line.find_first_not_of(' ') + marker->second);
-        if (is_blank(after)) {
-          layout.fences.push_back({fence_begin, line_end});
-          fence_char = 0;
-        }
-      }
-    } else if (const auto marker = fence_marker(line)) {
-      fence_char = marker->first;
-      fence_length = marker->second;
-      fence_begin = line_begin;
-    } else if (const auto heading = atx_heading(line)) {
-      while (!path.empty() && path.back().first >= heading->first) path.pop_back();
-      path.emplace_back(heading->first, std::string(heading->second));
-      std::string joined;
-      for (const auto& [level, title] : path) {
-        if (title.empty()) continue;
-        if (!joined.empty()) joined += " > ";
-        joined += title;
-      }
-      layout.sections.push_back({line_begin, next, std::move(joined)});
-    }
-    line_begin = next;
-  }
-  if (fence_char != 0) layout.fences.push_back({fence_begin, t.size()});
-  return layout;
-}
-
 enum Level : std::size_t { kParagraph, kLine, kSentence, kWord, kLevels };
 
 class Splitter {
  public:
-  Splitter(std::string_view text, const ChunkerOptions& options, const std::vector<Range>& fences)
-      : t_(text), o_(options), fences_(fences) {}
+  Splitter(std::string_view text, const ChunkerOptions& options, const std::vector<Range>& keep_whole)
+      : t_(text), o_(options), fences_(keep_whole) {}
 
   // Appends the chunks of [begin, end) to `out`.
   void split(std::size_t begin, std::size_t end, const std::string& heading, std::vector<TextChunk>& out) const {
@@ -282,16 +180,22 @@ TextChunker::TextChunker(ChunkerOptions options) : options_(options) {
 }
 
 std::vector<TextChunk> TextChunker::chunk(std::string_view text, std::string_view source_id, bool markdown) const {
+  return chunk(text, source_id, markdown ? DocumentFormat::kMarkdown : DocumentFormat::kPlain);
+}
+
+std::vector<TextChunk> TextChunker::chunk(std::string_view text, std::string_view source_id,
+                                          DocumentFormat format) const {
   std::vector<TextChunk> out;
-  if (!markdown) {
-    const std::vector<Range> no_fences;
-    Splitter(text, options_, no_fences).split(0, text.size(), std::string(), out);
+  if (format == DocumentFormat::kPlain) {
+    const std::vector<Range> nothing_to_keep;
+    Splitter(text, options_, nothing_to_keep).split(0, text.size(), std::string(), out);
   } else {
-    const MarkdownLayout layout = parse_markdown(text);
-    const Splitter splitter(text, options_, layout.fences);
-    for (std::size_t i = 0; i < layout.sections.size(); ++i) {
-      const Section& s = layout.sections[i];
-      const std::size_t end = i + 1 < layout.sections.size() ? layout.sections[i + 1].begin : text.size();
+    const layout::Layout parsed =
+        format == DocumentFormat::kMarkdown ? layout::parse_markdown(text) : layout::parse_light_markup(text);
+    const Splitter splitter(text, options_, parsed.keep_whole);
+    for (std::size_t i = 0; i < parsed.sections.size(); ++i) {
+      const layout::Section& s = parsed.sections[i];
+      const std::size_t end = i + 1 < parsed.sections.size() ? parsed.sections[i + 1].begin : text.size();
       // A heading directly followed by a subheading carries no text of its
       // own; its title lives on in the subsections' heading paths.
       if (is_blank(text.substr(s.body, end - s.body))) continue;

@@ -99,13 +99,14 @@ TEST_F(RetrieverTest, HybridFusesRanksWithConfigurableWeights) {
                         Case{1, 0, {"p", "q", "r", "s"}}}) {
     SCOPED_TRACE(std::to_string(c.vector_weight) + "/" + std::to_string(c.fulltext_weight));
     vorn_retrieval::HybridRetriever retriever(store_, {.vector_weight = c.vector_weight,
-                                                       .fulltext_weight = c.fulltext_weight});
+                                                       .fulltext_weight = c.fulltext_weight,
+                                                       .rank_lexically = false});
     EXPECT_EQ(ids_of(retrieve(retriever, "alpha beta", top(4))), c.expected);
   }
 }
 
 TEST_F(RetrieverTest, HybridScoresAreNormalisedAndFilterable) {
-  vorn_retrieval::HybridRetriever retriever(store_);
+  vorn_retrieval::HybridRetriever retriever(store_, {.rank_lexically = false});
   const auto hits = retrieve(retriever, "alpha beta", top(4));
   ASSERT_EQ(hits.size(), 4U);
   // r: (1/63 + 1/61) / (2/61); p, first in one list only: exactly one half.
@@ -136,7 +137,7 @@ TEST(LexicalReranker, MovesChunksThatMatchTheQueryUp) {
   // The retriever ranked the chunk that answers last.
   vorn_core::ChunkList chunks{
       vorn_core::make_chunk("miss", "Pipelines are built once and cached on the strategy."),
-      vorn_core::make_chunk("weak", "A retriever returns chunks."),
+      vorn_core::make_chunk("weak", "A store returns chunks."),
       vorn_core::make_chunk("hit", "The reranker reorders retrieved chunks by relevance to the query."),
   };
   vorn_retrieval::LexicalReranker reranker;

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs the Debian documentation packages the evaluation reads and lays
+# each corpus out as plain files under OUT/<corpus>/ (default build/eval/corpora).
+#   eval/prepare.sh [OUT]
+# Python's documentation: the reStructuredText sources Sphinx ships beside
+# its HTML (library reference, HOWTOs, tutorial, FAQ).
+# PostgreSQL's documentation: reference and chapter pages, HTML turned into
+# Markdown-like text by html2text (headings become '#' lines).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out="${1:-build/eval/corpora}"
+
+packages=(python3.11-doc postgresql-doc-15 html2text)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+python_src=/usr/share/doc/python3.11/html/_sources
+if [ ! -d "$out/python" ]; then
+  mkdir -p "$out/python.tmp"
+  for part in library howto tutorial faq; do cp -r "$python_src/$part" "$out/python.tmp/"; done
+  mv "$out/python.tmp" "$out/python"
+fi
+
+pg_src=/usr/share/doc/postgresql-doc-15/html
+if [ ! -d "$out/postgresql" ]; then
+  mkdir -p "$out/postgresql.tmp"
+  for page in "$pg_src"/{sql,app,runtime-config,datatype,functions,ddl,indexes,queries,backup,tutorial,mvcc,auth,client-authentication,routine,wal,performance}*.html; do
+    [ -f "$page" ] || continue
+    name=$(basename "$page" .html)
+    # Lines 1-4 are the XML declaration, the title bar, the navigation and a
+    # rule; every other line is one paragraph in compact style.
+    html2text -utf8 -nobs -width 100000 "$page" | tail -n +5 | sed -E \
+      -e 's/^\*\*\*\*\* (.*) \*\*\*\*\*$/# \1/' \
+      -e 's/^\*\*\*\* (.*) \*\*\*\*$/## \1/' \
+      -e 's/^\*\*\* (.*) \*\*\*$/### \1/' \
+      -e '/^=+$/,$d' \
+      -e 's/$/\n/' >"$out/postgresql.tmp/$name.md"
+  done
+  mv "$out/postgresql.tmp" "$out/postgresql"
+fi
+du -sh "$out"/* | sed 's/^/corpus /'
