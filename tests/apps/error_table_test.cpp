@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_errors.hpp"
 #include "serve/serve_errors.hpp"
 #include "vorn_core/error.hpp"
 #include "vorn_datastore/store_error.hpp"
@@ -73,12 +74,15 @@ std::vector<Row> error_table() {
       row<vorn_serve::PayloadTooLargeError>(),
       row<vorn_serve::OverloadedError>(),
       row<vorn_serve::ShuttingDownError>(),
+      row<vorn_cli::UsageError>(),
+      row<vorn_cli::NoIndexError>(),
   };
 }
 
-// Codes the server answers with that no exception type carries.
+// Codes the server answers with, or the command line prints, that no
+// exception type carries.
 const std::set<std::string> kReplyOnlyCodes = {"VORN-SERVE-TIMEOUT", "VORN-SERVE-HEADERS-TOO-LARGE",
-                                               "VORN-SERVE-INTERNAL"};
+                                               "VORN-SERVE-INTERNAL", "VORN-CLI-NO-SOURCE"};
 
 std::set<std::string> codes_in_docs() {
   std::ifstream in(std::string(VORN_SOURCE_DIR) + "/docs/errors.md");
