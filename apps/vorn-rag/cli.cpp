@@ -14,6 +14,10 @@ namespace vorn_cli {
 namespace {
 // Far above any embedding model's size, far below what exhausts memory.
 constexpr std::size_t kMaxDimension = 65536;
+// A day: a longer deadline is a typo, and the milliseconds must fit a long.
+constexpr double kMaxTimeoutSeconds = 86400;
+constexpr int kMaxRetries = 100;
+constexpr std::size_t kMaxInFlight = 1024;
 }  // namespace
 
 int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
@@ -35,7 +39,18 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     cmd->add_option("--model", model.model, "Model name for --lm openai")->capture_default_str();
     cmd->add_option("--api-key-env", model.api_key_env, "Environment variable holding the API key")
         ->capture_default_str();
-    cmd->add_option("--timeout", model.timeout_seconds, "Model request timeout in seconds")->capture_default_str();
+    cmd->add_flag("--no-api-key", model.no_api_key,
+                  "The endpoint needs no API key (a local server); otherwise a missing key variable is an error");
+    cmd->add_option("--timeout", model.timeout_seconds,
+                    "Deadline of one model call in seconds, every retry and wait included")
+        ->check(CLI::Range(0.001, kMaxTimeoutSeconds))
+        ->capture_default_str();
+    cmd->add_option("--retries", model.retries, "Retries of a model call that failed on 429, 5xx or the network")
+        ->check(CLI::Range(0, kMaxRetries))
+        ->capture_default_str();
+    cmd->add_option("--max-in-flight", model.max_in_flight, "Model requests on the wire at once to the endpoint")
+        ->check(CLI::Range(std::size_t{1}, kMaxInFlight))
+        ->capture_default_str();
   };
 
   IndexOptions index;

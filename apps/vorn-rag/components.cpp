@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 
 #include "agentic_rag.hpp"
 #include "vorn_core/error.hpp"
@@ -57,6 +58,22 @@ vorn_rag::core::StrategyPtr make_naive(const vorn_retrieval::RetrieverPtr& retri
 
 }  // namespace
 
+vorn_inference::OpenAIEndpointOptions endpoint_options(const ModelOptions& options) {
+  vorn_inference::OpenAIEndpointOptions endpoint;
+  endpoint.base_url = options.base_url;
+  endpoint.api_key_env = options.api_key_env;
+  endpoint.api_key_required = !options.no_api_key;
+  if (options.no_api_key) endpoint.api_key_env.clear();
+  // --timeout bounds the whole call; a single attempt may use all of it.
+  const auto deadline = std::chrono::milliseconds(std::max<long>(1, std::lround(options.timeout_seconds * 1000)));
+  endpoint.call_timeout = deadline;
+  endpoint.http.total_timeout = deadline;
+  endpoint.http.connect_timeout = std::min(endpoint.http.connect_timeout, deadline);
+  endpoint.retry.max_retries = options.retries;
+  endpoint.http.max_in_flight_per_endpoint = options.max_in_flight;
+  return endpoint;
+}
+
 std::shared_ptr<vorn_datastore::SqliteDataStore> open_store(const StoreOptions& options, bool read_only) {
   const bool exists = std::filesystem::exists(options.path);
   if (!read_only && options.path.has_parent_path()) std::filesystem::create_directories(options.path.parent_path());
@@ -96,9 +113,7 @@ vorn_inference::LMInvokerPtr make_lm(const ModelOptions& options) {
   if (options.lm == "openai") {
     vorn_inference::OpenAILMInvokerOptions o;
     o.model = options.model;
-    o.endpoint.base_url = options.base_url;
-    o.endpoint.api_key_env = options.api_key_env;
-    o.endpoint.http.total_timeout = std::chrono::milliseconds(static_cast<long>(options.timeout_seconds * 1000));
+    o.endpoint = endpoint_options(options);
     return std::make_shared<vorn_inference::OpenAILMInvoker>(std::move(o));
   }
   throw vorn_core::ValueError("Unknown model '" + options.lm + "'. Use extractive or openai and retry.");
@@ -141,11 +156,15 @@ vorn_rag::core::StrategyPtr make_strategy(const std::string& name, const std::st
       routed->add_branch("semantic", vorn_rag::strategies::RoutedStrategy::Classifier([](const std::string&) { return true; }),
                          semantic);
     } else {
+      // A model that cannot give a usable routing answer still gets the
+      // question answered, by the general-purpose branch.
+      vorn_generation::LMRouterOptions router_options;
+      router_options.fallback_route = "semantic";
       routed->set_router(std::make_shared<vorn_generation::LMRouter>(
           std::vector<vorn_generation::LMRoute>{
               {"keyword", "Questions that name code: identifiers, file paths, error codes, exact phrases."},
               {"semantic", "Questions about ideas, behaviour or how things work, in everyday words."}},
-          make_lm(model)));
+          make_lm(model), router_options));
       routed->add_branch("keyword", nullptr, keyword);
       routed->add_branch("semantic", nullptr, semantic);
     }

@@ -9,6 +9,7 @@
 #include "vorn_datastore/sqlite_data_store.hpp"
 #include "vorn_generation/response_synthesizer.hpp"
 #include "vorn_inference/lm_invoker.hpp"
+#include "vorn_inference/openai_endpoint.hpp"
 #include "vorn_rag/core/strategy.hpp"
 #include "vorn_retrieval/retriever.hpp"
 
@@ -24,6 +25,9 @@ vorn_datastore::WritableDataStorePtr open_writable_store(const StoreOptions& opt
 
 // "vector", "bm25" or "hybrid" over the store.
 vorn_retrieval::RetrieverPtr make_retriever(const std::string& kind, const vorn_datastore::DataStorePtr& store);
+
+// Where and how the OpenAI-compatible endpoint is called.
+vorn_inference::OpenAIEndpointOptions endpoint_options(const ModelOptions& options);
 
 // The model: the offline extractive answerer, or an OpenAI-compatible endpoint.
 vorn_inference::LMInvokerPtr make_lm(const ModelOptions& options);

@@ -13,7 +13,14 @@ struct ModelOptions {
   std::string base_url = "https://api.openai.com/v1";
   std::string model = "gpt-4o-mini";
   std::string api_key_env = "OPENAI_API_KEY";
+  // The endpoint needs no key (a local server): none is read or sent.
+  bool no_api_key = false;
+  // Whole deadline of one model call, retries and waits included.
   double timeout_seconds = 60;
+  // Retries after a failed attempt (429, 5xx, timeouts, network failures).
+  int retries = 3;
+  // Requests on the wire at once to the endpoint.
+  std::size_t max_in_flight = 16;
 };
 
 struct StoreOptions {

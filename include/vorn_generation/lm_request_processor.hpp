@@ -1,6 +1,7 @@
 // Prompt building plus model invocation, as one component.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "vorn_core/callable.hpp"
@@ -20,6 +21,16 @@ class LMRequestProcessor : public vorn_core::Component {
   // Fills the prompt with `inputs` and invokes the model. The output's
   // `structured_output` is absent when no structured answer came back.
   vorn_core::Task<vorn_inference::LMOutputPtr> process(vorn_core::Dict inputs);
+  // Reads a structured answer; throws `StructuredOutputError` when it cannot
+  // be used.
+  using AnswerCheck = std::function<void(const vorn_inference::LMOutputPtr&)>;
+  // `process` with one second chance: when the model's answer is no usable
+  // structured answer (the invoker or `check` throws
+  // `StructuredOutputError`), the request goes out once more with the
+  // rejected answer and the reason appended, so the model can correct
+  // itself. The second failure propagates. `check` has read the returned
+  // output successfully.
+  vorn_core::Task<vorn_inference::LMOutputPtr> process_checked(vorn_core::Dict inputs, AnswerCheck check);
   // Component form: the `LMOutput` as an object value.
   vorn_core::Task<vorn_core::Value> run(vorn_core::Dict inputs) override;
 

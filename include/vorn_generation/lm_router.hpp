@@ -29,18 +29,24 @@ struct LMRouterOptions {
   // Templates; the user prompt receives {query} and {routes}.
   std::string system_prompt = kDefaultSystemPrompt;
   std::string user_prompt = kDefaultUserPrompt;
+  // Empty: an unusable answer (after one corrected retry) is an error. A
+  // route name: that route is chosen instead, with a warning logged.
+  std::string fallback_route;
 };
 
 class LMRouter : public vorn_pipeline::BaseRouter {
  public:
-  // Throws `ValueError` for an absent invoker, no routes, or an empty or
-  // repeated route name, and `KeyError` for a template placeholder other
+  // Throws `ValueError` for an absent invoker, no routes, an empty or
+  // repeated route name or a fallback that is no route, and `KeyError` for a template placeholder other
   // than {query} and {routes}.
   LMRouter(std::vector<LMRoute> routes, vorn_inference::LMInvokerPtr lm_invoker, LMRouterOptions options = {});
 
-  // The chosen route name (a string). Throws `StructuredOutputError` when the
-  // model gives no {"route": ...} answer or a name that is not a route, and
-  // whatever the invoker throws. Safe to call concurrently.
+  // The chosen route name (a string). A plain-text answer that is exactly a
+  // route's name (case aside) counts as choosing it. An unusable answer is
+  // asked for once more with the reason; if that fails too, the fallback
+  // route is chosen when there is one, else `StructuredOutputError` is
+  // thrown. Whatever the invoker throws otherwise propagates. Safe to call
+  // concurrently.
   vorn_core::Task<vorn_core::Value> route(std::string query) override;
 
   static vorn_core::Value response_schema(const std::vector<LMRoute>& routes);
@@ -50,7 +56,11 @@ class LMRouter : public vorn_pipeline::BaseRouter {
   std::string type_name() const override { return "LMRouter"; }
 
  private:
+  vorn_core::Value read_route(const vorn_inference::LMOutputPtr& output) const;
+  const LMRoute* route_named_by(std::string_view text) const;
+
   std::vector<LMRoute> routes_;
+  std::string fallback_route_;
   vorn_inference::LMInvokerPtr lm_invoker_;
   std::string routes_text_;
   LMRequestProcessorPtr processor_;

@@ -7,6 +7,7 @@
 //   ├── ModelConfigError        ValueError    bad options (URL, model, limits)
 //   ├── ModelTimeoutError       TimeoutError  connect or total timeout passed
 //   ├── ModelConnectionError    RuntimeError  the endpoint could not be reached
+//   ├── ModelCancelledError     RuntimeError  the caller stopped the call
 //   ├── ModelHTTPError          RuntimeError  a non-2xx answer (status_code())
 //   │   └── ModelAuthError                    401 or 403
 //   └── ModelResponseError      ValueError    a body that is not what was asked
@@ -34,6 +35,9 @@ VORN_DEFINE_ERROR(ModelTimeoutError, InferenceError, vorn_core::TimeoutError, "V
 
 VORN_DEFINE_ERROR(ModelConnectionError, InferenceError, vorn_core::RuntimeError, "VORN-INFERENCE-CONNECTION",
                   "The model endpoint could not be reached. Check the base URL and the network, then retry.");
+
+VORN_DEFINE_ERROR(ModelCancelledError, InferenceError, vorn_core::RuntimeError, "VORN-INFERENCE-CANCELLED",
+                  "The model call was cancelled by its caller.");
 
 VORN_DEFINE_ERROR(ModelResponseError, InferenceError, vorn_core::ValueError, "VORN-INFERENCE-RESPONSE",
                   "The model endpoint answered a malformed body. Check that it speaks the expected API, then retry.");

@@ -2,8 +2,13 @@
 // "answer these messages", with optional structured (JSON) output.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <stop_token>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "vorn_core/object.hpp"
@@ -36,9 +41,25 @@ class LMOutput : public vorn_core::Object {
 };
 using LMOutputPtr = std::shared_ptr<LMOutput>;
 
+// Receives a model's answer text piece by piece as it is produced.
+using TextSink = std::function<void(std::string_view)>;
+
 struct InvokeOptions {
   // A JSON schema (as a value) the answer must follow; absent for free text.
   vorn_core::Value response_schema;
+  // The caller's end of this call, every attempt and wait included; absent:
+  // only the invoker's own limits apply. Invokers that call no endpoint
+  // ignore it.
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  // A stop request ends the call with `ModelCancelledError` (an exchange
+  // under way is dropped). Invokers that call no endpoint ignore it.
+  std::stop_token stop;
+  // Free-text answers only: receives the answer's text as it arrives, on the
+  // caller's thread, before `invoke` returns the whole `LMOutput`. The
+  // pieces put together are the output's `response`. Invokers that cannot
+  // stream hand over the whole text once. An exception it throws ends the
+  // call.
+  TextSink on_text;
 };
 
 class BaseLMInvoker : public vorn_core::Object {

@@ -11,7 +11,8 @@
 namespace vorn_inference {
 
 // Retries cover answers that say "try again" (408, 429, 5xx), timeouts and
-// network failures; anything else fails at once.
+// network failures; anything else fails at once. No retry starts when its
+// wait would end past the call's deadline.
 struct RetryPolicy {
   // Retries after the first attempt; 0 tries once.
   int max_retries = 3;
@@ -30,10 +31,18 @@ struct OpenAIEndpointOptions {
   // "https://host/v1beta/openai" all work.
   std::string base_url = "https://api.openai.com/v1";
   // Name of the environment variable holding the API key, read once at
-  // construction. Unset or empty: no Authorization header (local servers).
+  // construction. Unset or empty is an error (`ModelConfigError`) unless
+  // `api_key_required` is false (a local server that needs no key).
   std::string api_key_env = "OPENAI_API_KEY";
+  // False: the endpoint needs no key; without one no Authorization header
+  // is sent. An empty `api_key_env` means the same.
+  bool api_key_required = true;
   RetryPolicy retry;
   HttpClientOptions http;
+  // Bounds one whole call: every attempt, every wait between attempts and
+  // any wait for a free slot. Zero: no bound besides the per-attempt
+  // `http.total_timeout` and the retry policy.
+  std::chrono::milliseconds call_timeout{0};
 };
 
 // Base URL plus an operation path ("/chat/completions"), as described above.

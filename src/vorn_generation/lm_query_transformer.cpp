@@ -77,8 +77,13 @@ vorn_core::Task<vorn_core::Value> LMQueryTransformer::transform(std::string quer
   vorn_core::Dict inputs;
   inputs.set("query", query);
   inputs.set("max_queries", static_cast<std::int64_t>(options_.max_queries));
-  const vorn_inference::LMOutputPtr output = co_await processor_->process(std::move(inputs));
-  co_return normalise(detail::structured_field(output, "queries", kComponent), query, options_);
+  vorn_core::Value queries;
+  auto check = [&](const vorn_inference::LMOutputPtr& output) {
+    queries = normalise(detail::structured_field(output, "queries", kComponent), query, options_);
+  };
+  auto pending = processor_->process_checked(std::move(inputs), check);
+  co_await std::move(pending);
+  co_return queries;
 }
 
 }  // namespace vorn_generation

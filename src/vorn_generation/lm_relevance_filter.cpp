@@ -95,9 +95,12 @@ vorn_core::Task<vorn_core::ChunkList> LMRelevanceFilter::filter(vorn_core::Chunk
   inputs.set("query", std::move(query));
   inputs.set("passages", passages_text(chunks, options_.max_chars_per_chunk));
   const LMRequestProcessorPtr processor = processor_for(prompt_builder_, lm_invoker_, chunks.size());
-  const vorn_inference::LMOutputPtr output = co_await processor->process(std::move(inputs));
-  const std::vector<bool> keep =
-      relevant_positions(detail::structured_field(output, "relevant", kComponent), chunks.size());
+  std::vector<bool> keep;
+  auto check = [&keep, count = chunks.size()](const vorn_inference::LMOutputPtr& output) {
+    keep = relevant_positions(detail::structured_field(output, "relevant", kComponent), count);
+  };
+  auto pending = processor->process_checked(std::move(inputs), check);
+  co_await std::move(pending);
   vorn_core::ChunkList kept;
   for (std::size_t i = 0; i < chunks.size(); ++i)
     if (keep[i]) kept.push_back(chunks[i]);

@@ -1,6 +1,7 @@
 #include "vorn_generation/lm_request_processor.hpp"
 
 #include "vorn_core/error.hpp"
+#include "vorn_inference/errors.hpp"
 
 namespace vorn_generation {
 
@@ -21,6 +22,36 @@ vorn_core::Task<vorn_inference::LMOutputPtr> LMRequestProcessor::process(vorn_co
   options.response_schema = response_schema_;
   auto output = co_await lm_invoker_->invoke(std::move(messages), std::move(options));
   if (!output) output = std::make_shared<vorn_inference::LMOutput>();
+  co_return output;
+}
+
+vorn_core::Task<vorn_inference::LMOutputPtr> LMRequestProcessor::process_checked(vorn_core::Dict inputs,
+                                                                             AnswerCheck check) {
+  auto messages = prompt_builder_->format(inputs);
+  std::string reason;
+  {
+    vorn_inference::InvokeOptions options;
+    options.response_schema = response_schema_;
+    try {
+      auto pending = lm_invoker_->invoke(messages, std::move(options));
+      auto output = co_await std::move(pending);
+      if (!output) output = std::make_shared<vorn_inference::LMOutput>();
+      check(output);
+      co_return output;
+    } catch (const vorn_inference::StructuredOutputError& e) {
+      reason = e.message();
+    }
+  }
+  // The correction note: what was wrong, then the request to answer again.
+  messages.push_back(vorn_inference::Message{
+      "user", "Your previous answer could not be used: " + reason +
+                  "\nAnswer again with only a JSON object that follows the requested schema."});
+  vorn_inference::InvokeOptions options;
+  options.response_schema = response_schema_;
+  auto pending = lm_invoker_->invoke(std::move(messages), std::move(options));
+  auto output = co_await std::move(pending);
+  if (!output) output = std::make_shared<vorn_inference::LMOutput>();
+  check(output);
   co_return output;
 }
 

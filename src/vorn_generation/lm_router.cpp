@@ -1,9 +1,12 @@
 #include "vorn_generation/lm_router.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <set>
 
 #include "vorn_core/error.hpp"
+#include "vorn_core/logger.hpp"
+#include "vorn_inference/errors.hpp"
 #include "structured_answer.hpp"
 
 namespace vorn_generation {
@@ -45,6 +48,13 @@ LMRouter::LMRouter(std::vector<LMRoute> routes, vorn_inference::LMInvokerPtr lm_
   detail::check_templates(*builder, {"query", "routes"});
   routes_text_ = describe(routes_);
   processor_ = std::make_shared<LMRequestProcessor>(std::move(builder), lm_invoker_, response_schema(routes_));
+  if (!options.fallback_route.empty()) {
+    if (!names.contains(options.fallback_route)) {
+      throw vorn_core::ValueError("The `fallback_route` " + vorn_core::quote(options.fallback_route) +
+                                  " is not one of " + names_of(routes_) + ". Name one of the routes and retry.");
+    }
+    fallback_route_ = options.fallback_route;
+  }
 }
 
 vorn_core::Value LMRouter::response_schema(const std::vector<LMRoute>& routes) {
@@ -65,12 +75,11 @@ vorn_core::Value LMRouter::response_schema(const std::vector<LMRoute>& routes) {
   return schema;
 }
 
-vorn_core::Task<vorn_core::Value> LMRouter::route(std::string query) {
-  [[maybe_unused]] const auto keep_alive = weak_from_this().lock();
-  vorn_core::Dict inputs;
-  inputs.set("query", std::move(query));
-  inputs.set("routes", routes_text_);
-  const vorn_inference::LMOutputPtr output = co_await processor_->process(std::move(inputs));
+vorn_core::Value LMRouter::read_route(const vorn_inference::LMOutputPtr& output) const {
+  // A model that ignores the schema often still answers with the bare name.
+  if (output && output->structured_output.is_none()) {
+    if (const LMRoute* named = route_named_by(output->response)) return vorn_core::Value(named->name);
+  }
   const vorn_core::Value& chosen = detail::structured_field(output, "route", kComponent);
   const bool known = chosen.is_string() && std::any_of(routes_.begin(), routes_.end(), [&](const LMRoute& r) {
                        return r.name == chosen.as_string();
@@ -78,7 +87,48 @@ vorn_core::Task<vorn_core::Value> LMRouter::route(std::string query) {
   if (!known) {
     detail::invalid_answer(kComponent, "the route " + chosen.repr() + " is not one of " + names_of(routes_));
   }
-  co_return chosen;
+  return chosen;
+}
+
+const LMRoute* LMRouter::route_named_by(std::string_view text) const {
+  // Whitespace, quotes and a final full stop are not part of the name.
+  auto strip = [](std::string_view t) {
+    const std::string_view junk = " \t\r\n\"'`.";
+    const auto first = t.find_first_not_of(junk);
+    if (first == std::string_view::npos) return std::string_view();
+    return t.substr(first, t.find_last_not_of(junk) - first + 1);
+  };
+  const std::string_view name = strip(text);
+  for (const LMRoute& r : routes_) {
+    if (r.name.size() == name.size() &&
+        std::equal(r.name.begin(), r.name.end(), name.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+        })) {
+      return &r;
+    }
+  }
+  return nullptr;
+}
+
+vorn_core::Task<vorn_core::Value> LMRouter::route(std::string query) {
+  [[maybe_unused]] const auto keep_alive = weak_from_this().lock();
+  vorn_core::Dict inputs;
+  inputs.set("query", std::move(query));
+  inputs.set("routes", routes_text_);
+  vorn_core::Value chosen;
+  auto check = [&](const vorn_inference::LMOutputPtr& output) { chosen = read_route(output); };
+  std::string failure;
+  try {
+    auto pending = processor_->process_checked(std::move(inputs), check);
+    co_await std::move(pending);
+    co_return chosen;
+  } catch (const vorn_inference::StructuredOutputError& e) {
+    if (fallback_route_.empty()) throw;
+    failure = e.message();
+  }
+  vorn_core::LoggerManager().get_logger("vorn_generation")
+      .warning("LMRouter falls back to the route " + vorn_core::quote(fallback_route_) + ": " + failure);
+  co_return vorn_core::Value(fallback_route_);
 }
 
 }  // namespace vorn_generation

@@ -8,9 +8,12 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 
 #include "vorn_inference/errors.hpp"
+#include "curl_multi_engine.hpp"
 
 namespace vorn_inference {
 namespace {
@@ -37,73 +40,80 @@ std::string_view trim(std::string_view text) {
   return text;
 }
 
-// What the callbacks fill while curl runs the exchange.
-struct Exchange {
-  std::size_t limit = 0;
-  bool over_limit = false;
-  HttpResponse response;
-};
-
 std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* exchange = static_cast<Exchange*>(user);
+  auto* transfer = static_cast<detail::Transfer*>(user);
   const std::size_t n = size * count;
-  if (exchange->response.body.size() + n > exchange->limit) {
+  if (transfer->received + n > transfer->max_response_bytes) {
     // Returning less than we were given makes curl abort the transfer.
-    exchange->over_limit = true;
+    transfer->over_limit = true;
     return 0;
   }
-  exchange->response.body.append(data, n);
+  transfer->received += n;
+  if (transfer->streaming) {
+    long status = 0;
+    curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+    if (status >= 200 && status < 300) {
+      std::lock_guard lock(transfer->mutex);
+      transfer->pending.append(data, n);
+      transfer->wake_locked();
+      return n;
+    }
+  }
+  transfer->response.body.append(data, n);
   return n;
 }
 
 std::size_t on_header(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* exchange = static_cast<Exchange*>(user);
+  auto* transfer = static_cast<detail::Transfer*>(user);
   const std::size_t n = size * count;
   std::string_view line(data, n);
   // A status line starts a new response (after a 100 Continue, say): only
   // the headers of the final one count.
   if (line.starts_with("HTTP/")) {
-    exchange->response.headers.clear();
+    transfer->response.headers.clear();
     return n;
   }
   const auto colon = line.find(':');
   if (colon == std::string_view::npos) return n;
-  exchange->response.headers.push_back(
+  transfer->response.headers.push_back(
       HttpHeader{lower(trim(line.substr(0, colon))), std::string(trim(line.substr(colon + 1)))});
   return n;
 }
 
-struct CurlDeleter {
-  void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
-};
-struct SlistDeleter {
-  void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
-};
-
 bool has_line_break(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
 
 // Appends a header line, keeping the list valid when curl runs out of memory.
-void append_header(std::unique_ptr<curl_slist, SlistDeleter>& list, const std::string& line) {
-  curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+void append_header(detail::Transfer& transfer, const std::string& line) {
+  curl_slist* grown = curl_slist_append(transfer.header_list, line.c_str());
   if (!grown) throw std::bad_alloc();
-  (void)list.release();
-  list.reset(grown);
+  transfer.header_list = grown;
 }
 
 std::string detail_of(CURLcode code, const char* error_buffer) {
   return error_buffer[0] != '\0' ? std::string(error_buffer) : std::string(curl_easy_strerror(code));
 }
 
-[[noreturn]] void throw_transport_error(CURLcode code, const char* error_buffer, const Exchange& exchange,
-                                        const std::string& safe_url, const HttpClientOptions& options) {
-  if (exchange.over_limit || code == CURLE_FILESIZE_EXCEEDED) {
+[[noreturn]] void throw_transport_error(const detail::Transfer& transfer, const std::string& safe_url,
+                                        const HttpClientOptions& options, bool deadline_binds) {
+  const CURLcode code = transfer.code;
+  if (transfer.over_limit || code == CURLE_FILESIZE_EXCEEDED) {
     throw ModelResponseError("The answer from " + safe_url + " is larger than the limit of " +
                              std::to_string(options.max_response_bytes) +
                              " bytes. Raise `max_response_bytes` or check the endpoint, then retry.");
   }
-  const std::string detail = detail_of(code, error_buffer);
+  if (transfer.outcome == detail::Transfer::Outcome::kQueueTimeout) {
+    throw ModelTimeoutError("The request to " + safe_url + " timed out waiting for a free slot (at most " +
+                            std::to_string(options.max_in_flight_per_endpoint) +
+                            " requests in flight to one endpoint). Raise the timeout or the in-flight limit, "
+                            "then retry.");
+  }
+  const std::string detail = detail_of(code, transfer.error_buffer);
   switch (code) {
     case CURLE_OPERATION_TIMEDOUT:
+      if (deadline_binds) {
+        throw ModelTimeoutError("The request to " + safe_url + " timed out: the call's deadline passed (" + detail +
+                                "). Raise the timeout or check the endpoint, then retry.");
+      }
       throw ModelTimeoutError("The request to " + safe_url + " timed out (connect timeout " +
                               std::to_string(options.connect_timeout.count()) + " ms, total timeout " +
                               std::to_string(options.total_timeout.count()) + " ms): " + detail +
@@ -116,6 +126,124 @@ std::string detail_of(CURLcode code, const char* error_buffer) {
       throw ModelConnectionError("The request to " + safe_url + " failed: " + detail +
                                  ". Check the base URL, the network and the TLS setup, then retry.");
   }
+}
+
+// A transfer ready for the I/O thread: handle, headers, limits, deadline.
+detail::TransferPtr make_transfer(const HttpClientOptions& options, std::string url, std::string body,
+                                  const std::vector<HttpHeader>& headers, const HttpCallOptions& call,
+                                  bool& deadline_binds) {
+  ensure_curl_initialised();
+  auto transfer = std::make_shared<detail::Transfer>();
+  transfer->url = std::move(url);
+  transfer->body = std::move(body);
+  transfer->origin = detail::origin_of(transfer->url);
+  transfer->max_in_flight = options.max_in_flight_per_endpoint;
+  transfer->max_response_bytes = options.max_response_bytes;
+  transfer->streaming = static_cast<bool>(call.on_body);
+  const auto own_deadline = detail::Transfer::Clock::now() + options.total_timeout;
+  deadline_binds = call.deadline && *call.deadline < own_deadline;
+  transfer->deadline = deadline_binds ? *call.deadline : own_deadline;
+
+  transfer->easy = curl_easy_init();
+  if (!transfer->easy) throw ModelConnectionError("The HTTP library could not create a request handle. Retry later.");
+  CURL* h = transfer->easy;
+
+  if (has_line_break(call.accept)) {
+    throw ModelConfigError("The Accept value contains a line break. Pass a plain media type and retry.");
+  }
+  append_header(*transfer, "Content-Type: application/json");
+  append_header(*transfer, "Accept: " + (call.accept.empty() ? std::string("application/json") : call.accept));
+  // Without this curl waits for a 100 Continue before sending large bodies.
+  append_header(*transfer, "Expect:");
+  for (const auto& header : headers) {
+    // A line break would smuggle in extra headers; the value is not echoed
+    // because it may be a credential.
+    if (header.name.empty() || has_line_break(header.name)) {
+      throw ModelConfigError("An HTTP header name is empty or contains a line break. Pass a plain header name and "
+                             "retry.");
+    }
+    if (has_line_break(header.value)) {
+      throw ModelConfigError("The value of the HTTP header " + header.name +
+                             " contains a line break. Remove it (a key read from a file often ends with one) and "
+                             "retry.");
+    }
+    append_header(*transfer, header.name + ": " + header.value);
+  }
+
+  curl_easy_setopt(h, CURLOPT_URL, transfer->url.c_str());
+#if LIBCURL_VERSION_NUM >= 0x075500
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+#else
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  // Signals cannot interrupt a thread that is not the main one; timeouts
+  // work without them.
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_POST, 1L);
+  curl_easy_setopt(h, CURLOPT_POSTFIELDS, transfer->body.data());
+  curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(transfer->body.size()));
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, transfer->header_list);
+  curl_easy_setopt(h, CURLOPT_USERAGENT, "vorn_rag");
+  curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+  // HTTP/2 over TLS when the server offers it (one connection carries every
+  // request to it); plain http stays HTTP/1.1 with keep-alive.
+  curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+  if (transfer->url.starts_with("https://")) curl_easy_setopt(h, CURLOPT_PIPEWAIT, 1L);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connect_timeout.count()));
+  // Refuses early when Content-Length already says too much; the write
+  // callback catches bodies without one.
+  curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options.max_response_bytes));
+  const bool verify = !options.insecure_disable_tls_verification_for_tests_only;
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
+  if (!options.ca_bundle_path.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, options.ca_bundle_path.c_str());
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &on_body);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, transfer.get());
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &on_header);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, transfer.get());
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, transfer->error_buffer);
+  curl_easy_setopt(h, CURLOPT_PRIVATE, transfer.get());
+  return transfer;
+}
+
+// The answer of a finished transfer, or the typed error of its failure.
+HttpResponse result_of(detail::Transfer& transfer, const HttpClientOptions& options, bool deadline_binds) {
+  const std::string safe_url = redact_url(transfer.url);
+  if (transfer.outcome == detail::Transfer::Outcome::kCancelled) {
+    throw ModelCancelledError("The request to " + safe_url + " was cancelled by its caller.");
+  }
+  if (transfer.outcome != detail::Transfer::Outcome::kCurl || transfer.code != CURLE_OK) {
+    throw_transport_error(transfer, safe_url, options, deadline_binds);
+  }
+  return std::move(transfer.response);
+}
+
+vorn_core::Task<HttpResponse> run_exchange(HttpClientOptions options, std::string url, std::string body,
+                                           std::vector<HttpHeader> headers, HttpCallOptions call) {
+  bool deadline_binds = false;
+  detail::TransferPtr transfer = make_transfer(options, std::move(url), std::move(body), headers, call, deadline_binds);
+  if (call.stop.stop_requested()) {
+    throw ModelCancelledError("The request to " + redact_url(transfer->url) + " was cancelled by its caller.");
+  }
+  detail::CurlMultiEngine::instance().submit(transfer);
+  detail::TransferGuard guard(transfer);
+  auto cancel = [transfer] { detail::CurlMultiEngine::instance().cancel(transfer); };
+  std::optional<std::stop_callback<decltype(cancel)>> on_stop;
+  if (call.stop.stop_possible()) on_stop.emplace(call.stop, cancel);
+  while (true) {
+    co_await detail::TransferAwaiter{*transfer};
+    std::string piece;
+    bool finished = false;
+    {
+      std::lock_guard lock(transfer->mutex);
+      piece.swap(transfer->pending);
+      finished = transfer->finished_locked();
+    }
+    if (!piece.empty() && call.on_body) call.on_body(piece);
+    if (finished) break;
+  }
+  co_return result_of(*transfer, options, deadline_binds);
 }
 
 }  // namespace
@@ -140,79 +268,28 @@ HttpClient::HttpClient(HttpClientOptions options) : options_(std::move(options))
   if (options_.max_response_bytes == 0) {
     throw ModelConfigError("`max_response_bytes` must be positive. Pass a body limit above 0 and retry.");
   }
+  if (options_.max_in_flight_per_endpoint == 0) {
+    throw ModelConfigError("`max_in_flight_per_endpoint` must be positive. Pass 1 or more and retry.");
+  }
+}
+
+vorn_core::Task<HttpResponse> HttpClient::post_json_async(std::string url, std::string body,
+                                                          std::vector<HttpHeader> headers, HttpCallOptions call) const {
+  // A free coroutine with its own copy of the options: the exchange does not
+  // depend on this client outliving it.
+  return run_exchange(options_, std::move(url), std::move(body), std::move(headers), std::move(call));
 }
 
 HttpResponse HttpClient::post_json(const std::string& url, const std::string& body,
                                    const std::vector<HttpHeader>& headers) const {
-  ensure_curl_initialised();
-  const std::string safe_url = redact_url(url);
-
-  std::unique_ptr<CURL, CurlDeleter> handle(curl_easy_init());
-  if (!handle) throw ModelConnectionError("The HTTP library could not create a request handle. Retry later.");
-  CURL* h = handle.get();
-
-  std::unique_ptr<curl_slist, SlistDeleter> header_list;
-  append_header(header_list, "Content-Type: application/json");
-  append_header(header_list, "Accept: application/json");
-  // Without this curl waits for a 100 Continue before sending large bodies.
-  append_header(header_list, "Expect:");
-  for (const auto& header : headers) {
-    // A line break would smuggle in extra headers; the value is not echoed
-    // because it may be a credential.
-    if (header.name.empty() || has_line_break(header.name)) {
-      throw ModelConfigError("An HTTP header name is empty or contains a line break. Pass a plain header name and "
-                             "retry.");
-    }
-    if (has_line_break(header.value)) {
-      throw ModelConfigError("The value of the HTTP header " + header.name +
-                             " contains a line break. Remove it (a key read from a file often ends with one) and "
-                             "retry.");
-    }
-    append_header(header_list, header.name + ": " + header.value);
+  bool deadline_binds = false;
+  detail::TransferPtr transfer = make_transfer(options_, url, body, headers, HttpCallOptions{}, deadline_binds);
+  detail::CurlMultiEngine::instance().submit(transfer);
+  {
+    std::unique_lock lock(transfer->mutex);
+    transfer->finished_cv.wait(lock, [&] { return transfer->finished_locked(); });
   }
-
-  Exchange exchange;
-  exchange.limit = options_.max_response_bytes;
-  char error_buffer[CURL_ERROR_SIZE] = {};
-
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-#if LIBCURL_VERSION_NUM >= 0x075500
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-#else
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
-#endif
-  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-  // Signals cannot interrupt a thread that is not the main one; timeouts
-  // work without them.
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(h, CURLOPT_POST, 1L);
-  curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
-  curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, header_list.get());
-  curl_easy_setopt(h, CURLOPT_USERAGENT, "vorn_rag");
-  curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options_.connect_timeout.count()));
-  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(options_.total_timeout.count()));
-  // Refuses early when Content-Length already says too much; the write
-  // callback catches bodies without one.
-  curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options_.max_response_bytes));
-  const bool verify = !options_.insecure_disable_tls_verification_for_tests_only;
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
-  if (!options_.ca_bundle_path.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, options_.ca_bundle_path.c_str());
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &on_body);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, &exchange);
-  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &on_header);
-  curl_easy_setopt(h, CURLOPT_HEADERDATA, &exchange);
-  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer);
-
-  const CURLcode code = curl_easy_perform(h);
-  if (code != CURLE_OK) throw_transport_error(code, error_buffer, exchange, safe_url, options_);
-
-  long status = 0;
-  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-  exchange.response.status = status;
-  return std::move(exchange.response);
+  return result_of(*transfer, options_, deadline_binds);
 }
 
 std::string redact_url(std::string_view url) {

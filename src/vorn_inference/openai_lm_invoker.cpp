@@ -186,7 +186,11 @@ vorn_core::Task<LMOutputPtr> OpenAILMInvoker::invoke(std::vector<Message> messag
   const bool structured = !options.response_schema.is_none();
   std::string body = build_body(options_, messages, options);
   std::string path(kPath);
-  const json reply = co_await transport_->post(std::move(path), std::move(body));
+  detail::CallControl control;
+  control.deadline = options.deadline;
+  control.stop = options.stop;
+  auto pending = transport_->post(std::move(path), std::move(body), std::move(control));
+  const json reply = co_await std::move(pending);
   co_return detail::parse_chat_reply(reply, structured, *transport_, options_.model);
 }
 

@@ -120,11 +120,23 @@ json decode_success(const OpenAITransport& transport, const std::string& safe_ur
   return parsed;
 }
 
-vorn_core::Task<void> wait_for(milliseconds delay) {
-  if (vorn_core::EventLoop::current()) {
-    co_await vorn_core::sleep_for(delay);
-  } else {
-    std::this_thread::sleep_for(delay);
+// The wait between attempts: on the loop when one runs (in short slices, so
+// that a stop request ends it soon), else in this thread.
+vorn_core::Task<void> wait_for(milliseconds delay, std::stop_token stop, const std::string& safe_url) {
+  constexpr milliseconds kSlice{25};
+  const auto until = std::chrono::steady_clock::now() + delay;
+  while (true) {
+    if (stop.stop_requested()) {
+      throw ModelCancelledError("The call to " + safe_url + " was cancelled by its caller while waiting to retry.");
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= until) co_return;
+    const auto step = std::min<std::chrono::steady_clock::duration>(until - now, kSlice);
+    if (vorn_core::EventLoop::current()) {
+      co_await vorn_core::sleep_for(step);
+    } else {
+      std::this_thread::sleep_for(step);
+    }
   }
 }
 
@@ -141,7 +153,10 @@ ApiKey ApiKey::from_environment(const std::string& variable) {
 }
 
 std::string ApiKey::scrub(std::string text) const {
-  if (key_.empty()) return text;
+  // A key this short is a placeholder that a local server accepts ("none",
+  // "x"), not a secret; replacing it would mangle ordinary words instead.
+  constexpr std::size_t kShortestSecret = 8;
+  if (key_.size() < kShortestSecret) return text;
   for (auto pos = text.find(key_); pos != std::string::npos; pos = text.find(key_, pos)) {
     text.replace(pos, key_.size(), "[REDACTED]");
     pos += 10;
@@ -156,10 +171,16 @@ OpenAITransport::OpenAITransport(OpenAIEndpointOptions options)
     throw ModelConfigError("The base URL " + vorn_core::quote(redact_url(base)) +
                            " is not an http:// or https:// URL. Pass the endpoint's URL and retry.");
   }
+  if (options_.api_key_required && !options_.api_key_env.empty() && api_key_.empty()) {
+    throw ModelConfigError("The environment variable " + options_.api_key_env +
+                           " that should hold the API key is unset or empty. Set it, or say that the endpoint needs "
+                           "no key (`api_key_required = false`; `--no-api-key` on the command line), and retry.");
+  }
   const RetryPolicy& retry = options_.retry;
   if (retry.max_retries < 0 || retry.initial_backoff.count() < 0 || retry.max_backoff.count() < 0 ||
-      retry.max_retry_after.count() < 0) {
-    throw ModelConfigError("Retry settings must not be negative. Pass `max_retries` and waits of 0 or more and retry.");
+      retry.max_retry_after.count() < 0 || options_.call_timeout.count() < 0) {
+    throw ModelConfigError("Retry settings must not be negative. Pass `max_retries`, `call_timeout` and waits of 0 or "
+                           "more and retry.");
   }
 }
 
@@ -167,34 +188,77 @@ std::string OpenAITransport::safe_url(std::string_view path) const {
   return redact_url(endpoint_url(options_.base_url, path));
 }
 
-vorn_core::Task<json> OpenAITransport::post(std::string path, std::string body) const {
+vorn_core::Task<HttpResponse> OpenAITransport::exchange(std::string path, std::string body, HttpCallOptions call,
+                                                        CallControl control, const bool* delivered) const {
   const std::string url = endpoint_url(options_.base_url, path);
   const std::string safe = redact_url(url);
   const std::vector<HttpHeader> headers = auth_headers(api_key_);
   const int attempts = options_.retry.max_retries + 1;
+  std::optional<std::chrono::steady_clock::time_point> deadline = control.deadline;
+  if (options_.call_timeout.count() > 0) {
+    const auto own = std::chrono::steady_clock::now() + options_.call_timeout;
+    deadline = deadline ? std::min(*deadline, own) : own;
+  }
+  call.deadline = deadline;
+  call.stop = control.stop;
   for (int attempt = 1;; ++attempt) {
     std::optional<HttpResponse> response;
     std::exception_ptr failure;
     try {
-      response = client_.post_json(url, body, headers);
+      auto pending = client_.post_json_async(url, body, headers, call);
+      response = co_await std::move(pending);
     } catch (const ModelTimeoutError&) {
       failure = std::current_exception();
     } catch (const ModelConnectionError&) {
       failure = std::current_exception();
     }
-    if (response && response->status >= 200 && response->status < 300) co_return decode_success(*this, safe, *response);
+    if (response && response->status >= 200 && response->status < 300) co_return std::move(*response);
     if (response && !is_retryable_status(response->status)) throw_status_error(*this, safe, *response, attempt);
-    if (attempt >= attempts) {
+    // Text already handed out cannot be taken back: no second attempt.
+    const bool final_attempt = attempt >= attempts || (delivered && *delivered);
+    if (final_attempt) {
       if (failure) throw_transport_failure(failure, attempt);
       throw_status_error(*this, safe, *response, attempt);
     }
     const milliseconds delay = retry_wait(options_.retry, response, attempt);
     const std::string reason = response ? "HTTP " + std::to_string(response->status)
                                         : api_key_.scrub(vorn_core::exception_message(failure));
+    if (deadline && std::chrono::steady_clock::now() + delay >= *deadline) {
+      ModelTimeoutError out_of_time("The call to " + safe + " ran out of its deadline after " +
+                                    std::to_string(attempt) + (attempt > 1 ? " attempts" : " attempt") +
+                                    " (the last ended with " + reason +
+                                    "). Raise the timeout or check the endpoint, then retry.");
+      if (failure) out_of_time.set_cause(failure);
+      throw out_of_time;
+    }
     logger().warning("Retrying the request to " + safe + " in " + std::to_string(delay.count()) + " ms (retry " +
                      std::to_string(attempt) + " of " + std::to_string(attempts - 1) + "): " + reason);
-    co_await wait_for(delay);
+    co_await wait_for(delay, control.stop, safe);
   }
+}
+
+vorn_core::Task<json> OpenAITransport::post(std::string path, std::string body, CallControl control) const {
+  const std::string safe = safe_url(path);
+  // Arguments built by statements: g++ 12 mishandles temporaries in a
+  // co_await operand.
+  HttpCallOptions call;
+  auto pending = exchange(std::move(path), std::move(body), std::move(call), std::move(control), nullptr);
+  const HttpResponse response = co_await std::move(pending);
+  co_return decode_success(*this, safe, response);
+}
+
+vorn_core::Task<void> OpenAITransport::post_streaming(std::string path, std::string body, std::string accept,
+                                                      std::function<void(std::string_view)> on_body,
+                                                      CallControl control) const {
+  bool delivered = false;
+  HttpCallOptions call;
+  call.accept = std::move(accept);
+  call.on_body = [&delivered, &on_body](std::string_view piece) {
+    delivered = true;
+    on_body(piece);
+  };
+  auto pending = exchange(std::move(path), std::move(body), std::move(call), std::move(control), &delivered);
+  co_await std::move(pending);
 }
 
 json decode_response(const OpenAITransport& transport, std::string_view path, const HttpResponse& response) {

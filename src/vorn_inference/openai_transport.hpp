@@ -3,8 +3,11 @@
 // include/ so that nlohmann does not become part of the public interface.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <functional>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -29,24 +32,40 @@ class ApiKey {
   bool empty() const noexcept { return key_.empty(); }
   const std::string& reveal() const noexcept { return key_; }
   // `text` with every occurrence of the key replaced: for anything the
-  // endpoint sent back, which may quote the key.
+  // endpoint sent back, which may quote the key. Keys under 8 characters
+  // are placeholders, not secrets, and are left alone so that ordinary text
+  // is never mangled.
   std::string scrub(std::string text) const;
 
  private:
   std::string key_;
 };
 
+// What a caller adds to one call besides the endpoint's own settings.
+struct CallControl {
+  // The caller's own end of the call; the sooner of it and the endpoint's
+  // `call_timeout` bounds every attempt and wait.
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  // Stops the call: the transfer is dropped, a retry wait ends.
+  std::stop_token stop;
+};
+
 class OpenAITransport {
  public:
-  // Throws `ModelConfigError` for a base URL that is not http(s) or a
-  // negative retry setting.
+  // Throws `ModelConfigError` for a base URL that is not http(s), a negative
+  // retry setting, or a missing key the endpoint requires.
   explicit OpenAITransport(OpenAIEndpointOptions options);
 
   // POSTs the JSON `body` to the operation `path` ("/chat/completions") and
   // returns the decoded body of the 2xx answer, retrying as the policy says.
-  // Blocks the calling thread during each exchange; waits between attempts
-  // on the running event loop when there is one.
-  vorn_core::Task<nlohmann::json> post(std::string path, std::string body) const;
+  // Never blocks the event loop: exchanges and waits suspend the caller.
+  vorn_core::Task<nlohmann::json> post(std::string path, std::string body, CallControl control = {}) const;
+
+  // The same call with the 2xx body streamed to `on_body` as it arrives
+  // (`accept` is the media type asked for). Once a piece went out the call
+  // is not retried: the caller would see the text twice.
+  vorn_core::Task<void> post_streaming(std::string path, std::string body, std::string accept,
+                                       std::function<void(std::string_view)> on_body, CallControl control = {}) const;
 
   // The operation's URL as messages may show it.
   std::string safe_url(std::string_view path) const;
@@ -54,6 +73,9 @@ class OpenAITransport {
   const ApiKey& api_key() const noexcept { return api_key_; }
 
  private:
+  vorn_core::Task<HttpResponse> exchange(std::string path, std::string body, HttpCallOptions call,
+                                         CallControl control, const bool* delivered) const;
+
   OpenAIEndpointOptions options_;
   HttpClient client_;
   ApiKey api_key_;

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "cli.hpp"
+#include "keepalive_http_server.hpp"
 
 namespace {
 
@@ -128,6 +129,40 @@ TEST_F(CliTest, OpenAIModelWithoutKeyFailsClearly) {
                   "http://127.0.0.1:9/v1", "--timeout", "2"});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("error ["), std::string::npos) << r.err;
+}
+
+TEST_F(CliTest, KeylessLocalServerAnswers) {
+  ASSERT_EQ(index_docs().code, 0);
+  vorn_test::KeepAliveHttpServer server([](const vorn_test::RecordedRequest&) {
+    return vorn_test::FakeReply{.body = R"({"choices": [{"message": {"content": "From the model."}}]})"};
+  });
+  ::unsetenv("VORN_TEST_MISSING_KEY");
+  Result r = cli({"ask", "What is fusion?", "--lm", "openai", "--api-key-env", "VORN_TEST_MISSING_KEY", "--no-api-key",
+                  "--base-url", server.base_url()});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("From the model."), std::string::npos) << r.out;
+  ASSERT_EQ(server.requests().size(), 1u);
+  EXPECT_FALSE(server.requests()[0].has_header("authorization"));
+}
+
+TEST_F(CliTest, TimeoutBoundsTheWholeCallAndRetriesAreConfigurable) {
+  ASSERT_EQ(index_docs().code, 0);
+  vorn_test::KeepAliveHttpServer server([](const vorn_test::RecordedRequest&) {
+    return vorn_test::FakeReply{.status = 503, .delay = std::chrono::milliseconds(150)};
+  });
+  const auto start = std::chrono::steady_clock::now();
+  Result r = cli({"ask", "q", "--lm", "openai", "--no-api-key", "--base-url", server.base_url(), "--timeout", "0.5",
+                  "--retries", "100"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("deadline"), std::string::npos) << r.err;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  // No retry at all: one attempt.
+  vorn_test::KeepAliveHttpServer busy([](const vorn_test::RecordedRequest&) { return vorn_test::FakeReply{.status = 503}; });
+  Result once = cli({"ask", "q", "--lm", "openai", "--no-api-key", "--base-url", busy.base_url(), "--retries", "0"});
+  EXPECT_EQ(once.code, 1);
+  EXPECT_EQ(busy.requests().size(), 1u);
+  EXPECT_EQ(cli({"ask", "q", "--retries", "-1"}).code, 2);
+  EXPECT_EQ(cli({"ask", "q", "--timeout", "0"}).code, 2);
 }
 
 }  // namespace

@@ -66,6 +66,7 @@ class ServeTest : public ::testing::Test {
   void start(vorn_serve::HttpOptions http = {}, vorn_serve::EngineOptions engine = {}) {
     vorn_serve::ServiceOptions options;
     options.store.path = index_;
+    options.model = model_;
     options.refresh_interval = std::chrono::milliseconds(0);
     service_ = std::make_unique<vorn_serve::RagService>(options);
     engine_ = std::make_unique<vorn_serve::Engine>(engine);
@@ -100,6 +101,7 @@ class ServeTest : public ::testing::Test {
   }
 
   fs::path dir_, index_;
+  vorn_cli::ModelOptions model_;  // the offline answerer unless a test points it at a model
   int port_ = 0;
   std::unique_ptr<vorn_serve::RagService> service_;
   std::unique_ptr<vorn_serve::Engine> engine_;

@@ -6,6 +6,7 @@
 
 #include <future>
 
+#include "loopback_http_server.hpp"
 #include "serve_fixture.hpp"
 
 namespace {
@@ -173,6 +174,34 @@ TEST_F(ServeTest, FollowUpIsAnsweredInTheLightOfEarlierTurns) {
       {"role": "assistant", "content": "Set VORN_FRAME_CACHE=1 before start."},
       {"role": "user", "content": "and how do I undo it?"}])");
   EXPECT_NE(follow_up.find("cache.md"), std::string::npos) << "alone it found " << alone;
+}
+
+std::string model_reply(const std::string& content) {
+  return json({{"choices", {{{"message", {{"role", "assistant"}, {"content", content}}}, {"finish_reason", "stop"}}}}})
+      .dump();
+}
+
+TEST_F(ServeTest, WithAModelAFollowUpIsRewrittenIntoAStandaloneQuestion) {
+  vorn_test::LoopbackHttpServer model({{.body = model_reply("How do I undo the frame cache setting?")},
+                                       {.body = model_reply("Unset VORN_FRAME_CACHE and restart.")}});
+  ::setenv("VORN_SERVE_TEST_KEY", "test-key", 1);
+  model_.lm = "openai";
+  model_.base_url = model.url("/v1");
+  model_.api_key_env = "VORN_SERVE_TEST_KEY";
+  model_.timeout_seconds = 10;
+  start();
+  auto reply = json_of(client().Post("/v1/chat/completions", R"({"messages": [
+      {"role": "user", "content": "How do I enable the frame cache?"},
+      {"role": "assistant", "content": "Set VORN_FRAME_CACHE=1 before start."},
+      {"role": "user", "content": "and how do I undo it?"}]})", kJson));
+  const std::string content = reply["choices"][0]["message"]["content"];
+  EXPECT_EQ(content.rfind("Unset VORN_FRAME_CACHE and restart.", 0), 0u) << reply.dump();
+  auto sent = model.requests();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_NE(sent[0].body.find("user: How do I enable the frame cache?"), std::string::npos) << sent[0].body;
+  EXPECT_NE(sent[0].body.find("user: and how do I undo it?"), std::string::npos);
+  EXPECT_NE(sent[1].body.find("How do I undo the frame cache setting?"), std::string::npos)
+      << "the answer is asked for the rewritten question: " << sent[1].body;
 }
 
 TEST_F(ServeTest, TokenGuardsEveryRouteButThePageAndHealth) {

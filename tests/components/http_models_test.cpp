@@ -289,10 +289,20 @@ INSTANTIATE_TEST_SUITE_P(Table, HttpModelsFailureTest, ::testing::ValuesIn(failu
 TEST_F(HttpModelsTest, MissingKeySendsNoAuthorizationAndSaysSo) {
   ::unsetenv(kKeyVariable);
   LoopbackHttpServer server({ScriptedReply{.body = chat_reply("local")}, ScriptedReply{.status = 401}});
-  // Local servers need no key.
-  EXPECT_EQ(invoke(options_for(server))->response, "local");
+  // A key the endpoint requires must be there before any traffic.
   try {
     invoke(options_for(server));
+    FAIL() << "expected ModelConfigError";
+  } catch (const vorn_inference::ModelConfigError& e) {
+    EXPECT_NE(e.message().find("VORN_TEST_OPENAI_KEY that should hold the API key is unset"), std::string::npos)
+        << e.message();
+  }
+  // Local servers need no key when the caller says so.
+  OpenAILMInvokerOptions keyless = options_for(server);
+  keyless.endpoint.api_key_required = false;
+  EXPECT_EQ(invoke(keyless)->response, "local");
+  try {
+    invoke(keyless);
     FAIL() << "expected ModelAuthError";
   } catch (const vorn_inference::ModelAuthError& e) {
     EXPECT_NE(e.message().find("No API key was sent: the environment variable VORN_TEST_OPENAI_KEY is unset"),
@@ -587,3 +597,69 @@ TEST_F(HttpModelsTest, ComponentsWorkOverTheChatEndpoint) {
 }
 
 }  // namespace
+
+// ---- structured answers: one corrected retry, then an error or the fallback ----
+
+TEST(StructuredRetryTest, AnUnusableAnswerIsAskedForAgainWithTheReason) {
+  auto lm = std::make_shared<ScriptedInvoker>(std::vector<LMOutputPtr>{
+      structured(Dict{{"relevant", List{"7"}}}), structured(Dict{{"relevant", List{"2"}}})});
+  auto filter = std::make_shared<vorn_generation::LMRelevanceFilter>(lm);
+  EXPECT_EQ(ids(vorn_core::run_sync(filter->filter(chunks({{"a", "x"}, {"b", "y"}}), "q"))),
+            (std::vector<std::string>{"b"}));
+  ASSERT_EQ(lm->calls.size(), 2u);
+  const std::string& note = lm->calls[1].messages.back().content;
+  EXPECT_NE(note.find("could not be used"), std::string::npos) << note;
+  EXPECT_NE(note.find("the label '7' is not one of the passage labels 1 to 2"), std::string::npos) << note;
+  // The original request comes first, unchanged.
+  EXPECT_EQ(lm->calls[1].messages.front(), lm->calls[0].messages.front());
+  EXPECT_EQ(lm->calls[1].schema, lm->calls[0].schema);
+}
+
+TEST(StructuredRetryTest, TwoUnusableAnswersFailAfterExactlyOneRetry) {
+  auto lm = std::make_shared<ScriptedInvoker>(std::vector<LMOutputPtr>{std::make_shared<LMOutput>("no JSON here")});
+  vorn_generation::LMQueryTransformer transformer(lm);
+  EXPECT_THROW(vorn_core::run_sync(transformer.transform("q")), vorn_inference::StructuredOutputError);
+  EXPECT_EQ(lm->calls.size(), 2u);
+}
+
+struct RouterReplyCase {
+  const char* name;
+  LMOutputPtr answer;
+  std::string fallback;
+  const char* chosen;  // nullptr: StructuredOutputError
+};
+
+class LMRouterReplyTest : public ::testing::TestWithParam<RouterReplyCase> {};
+
+TEST_P(LMRouterReplyTest, ReadsTheAnswerOrFallsBack) {
+  const RouterReplyCase& c = GetParam();
+  auto lm = std::make_shared<ScriptedInvoker>(std::vector<LMOutputPtr>{c.answer});
+  vorn_generation::LMRouterOptions options;
+  options.fallback_route = c.fallback;
+  auto router = std::make_shared<vorn_generation::LMRouter>(
+      std::vector<vorn_generation::LMRoute>{{"docs", "documentation"}, {"web", "the internet"}}, lm, options);
+  if (c.chosen) {
+    EXPECT_EQ(vorn_core::run_sync(router->route("q")), Value(c.chosen));
+  } else {
+    EXPECT_THROW(vorn_core::run_sync(router->route("q")), vorn_inference::StructuredOutputError);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LMRouterReplyTest,
+    ::testing::Values(RouterReplyCase{"plain_name", std::make_shared<LMOutput>(" Web.\n"), "", "web"},
+                      RouterReplyCase{"quoted_name", std::make_shared<LMOutput>("\"docs\""), "", "docs"},
+                      RouterReplyCase{"prose_without_fallback", std::make_shared<LMOutput>("I'd say the web"), "",
+                                      nullptr},
+                      RouterReplyCase{"prose_with_fallback", std::make_shared<LMOutput>("I'd say the web"), "docs",
+                                      "docs"},
+                      RouterReplyCase{"unknown_route_with_fallback", structured(Dict{{"route", "news"}}), "web",
+                                      "web"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(LMRouterTest, FallbackMustBeARoute) {
+  auto lm = std::make_shared<ScriptedInvoker>(std::vector<LMOutputPtr>{});
+  vorn_generation::LMRouterOptions options;
+  options.fallback_route = "news";
+  EXPECT_THROW(vorn_generation::LMRouter({{"docs", "d"}}, lm, options), vorn_core::ValueError);
+}

@@ -1,0 +1,386 @@
+// `vorn-rag serve` under load, against loopback only, bounded in time.
+//
+//   serve/ask_in_process   the same questions asked in-process by as many
+//                          threads as the server has workers: the baseline
+//   serve/ask_over_http    POST /v1/ask driven by wrk (64 connections) at a
+//                          server started in this process
+//   serve/bad_input_flood  10,000 bad requests (malformed JSON, wrong types,
+//                          huge bodies, slow senders, unknown routes)
+//                          interleaved with good ones; every answer checked
+//
+// Both ask figures use one index of about 5,000 chunks of generated text and
+// the offline extractive answerer. A summary with the ratio follows the
+// benchmark table. Run with bench/serve_load.sh.
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "cli.hpp"
+#include "components.hpp"
+#include "engine.hpp"
+#include "http_server.hpp"
+#include "service.hpp"
+#include "vorn_core/event_loop.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kDocuments = 560;
+constexpr std::size_t kWorkers = 2;
+constexpr int kConnections = 64;
+constexpr int kWrkSeconds = 10;
+
+struct Figures {
+  double in_process_rps = 0;
+  double http_rps = 0;
+  double http_p99_ms = 0;
+  double http_errors = -1;
+  std::size_t chunks = 0;
+  std::size_t bad_sent = 0, bad_answered_4xx_json = 0, good_sent = 0, good_ok = 0;
+  long rss_before_kb = 0, rss_after_kb = 0;
+} g_figures;
+
+std::vector<std::string> vocabulary() {
+  std::vector<std::string> words;
+  const char* syllables[] = {"ka", "lo", "mi", "ne", "ru", "ta", "vo", "shi", "pe", "dra", "ul", "zen", "qua", "bri"};
+  std::mt19937 rng(7);
+  for (int i = 0; i < 3000; ++i) {
+    std::string w;
+    const int n = 2 + static_cast<int>(rng() % 3);
+    for (int s = 0; s < n; ++s) w += syllables[rng() % 14];
+    words.push_back(w);
+  }
+  return words;
+}
+
+// About 5,000 chunks of generated prose, indexed once and kept between runs.
+fs::path index_path() {
+  static const fs::path path = [] {
+    const fs::path dir = fs::temp_directory_path() / "vorn_serve_bench";
+    const fs::path db = dir / ("index-" + std::to_string(kDocuments) + ".db");
+    if (fs::exists(db)) return db;
+    fs::remove_all(dir);
+    fs::create_directories(dir / "docs");
+    auto words = vocabulary();
+    std::mt19937 rng(11);
+    for (std::size_t d = 0; d < kDocuments; ++d) {
+      std::ofstream out(dir / "docs" / ("doc" + std::to_string(d) + ".md"));
+      out << "# Topic " << words[d % words.size()] << "\n\n";
+      for (int p = 0; p < 14; ++p) {
+        for (int s = 0; s < 6; ++s) {
+          for (int w = 0; w < 9; ++w) out << words[(rng() % 600) + (rng() % 4 == 0 ? d % 2400 : 0)] << ' ';
+          out << "is " << words[rng() % words.size()] << ". ";
+        }
+        out << "\n\n";
+      }
+    }
+    const std::string db_s = db.string(), docs_s = (dir / "docs").string();
+    const char* argv[] = {"vorn-rag", "--store", db_s.c_str(), "index", "--no-progress", docs_s.c_str()};
+    std::ostringstream o, e;
+    if (vorn_cli::run(6, argv, o, e) != 0) std::fprintf(stderr, "indexing failed: %s\n", e.str().c_str());
+    return db;
+  }();
+  return path;
+}
+
+std::vector<std::string> questions() {
+  auto words = vocabulary();
+  std::vector<std::string> qs;
+  for (int i = 0; i < 32; ++i) {
+    qs.push_back("What is " + words[(i * 37) % 600] + " " + words[(i * 91 + 5) % 600] + " about " +
+                 words[(i * 13 + 2) % 600] + "?");
+  }
+  return qs;
+}
+
+vorn_serve::ServiceOptions service_options() {
+  vorn_serve::ServiceOptions o;
+  o.store.path = index_path();
+  return o;
+}
+
+long rss_kb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return 0;
+}
+
+// ---- in-process baseline -------------------------------------------------------
+
+vorn_core::Task<void> ask_all(vorn_serve::RagService& service, const std::vector<std::string>& qs, std::size_t from,
+                              std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    vorn_serve::AskRequest request;
+    request.question = qs[(from + i) % qs.size()];
+    request.strategy = "naive";
+    request.retriever = "hybrid";
+    request.top_k = 5;
+    auto result = co_await service.ask(std::move(request));
+    benchmark::DoNotOptimize(result.answer.data());
+  }
+}
+
+// One service for every thread and run, as the server's workers share one.
+vorn_serve::RagService& shared_service() {
+  static vorn_serve::RagService service(service_options());
+  return service;
+}
+
+void BM_ask_in_process(benchmark::State& state) {
+  vorn_serve::RagService& service = shared_service();
+  const auto qs = questions();
+  std::size_t n = static_cast<std::size_t>(state.thread_index()) * 7;
+  vorn_core::EventLoop loop;
+  for (auto _ : state) loop.run_until_complete(ask_all(service, qs, n++, 1));
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_ask_in_process)->Name("serve/ask_in_process")->Threads(kWorkers)->UseRealTime()->MinTime(5.0);
+
+// ---- over HTTP, driven by wrk ----------------------------------------------------
+
+struct RunningServer {
+  vorn_serve::RagService service{service_options()};
+  vorn_serve::Engine engine;
+  vorn_serve::HttpServer server;
+  int port = 0;
+  std::thread thread;
+  explicit RunningServer(vorn_serve::HttpOptions http, vorn_serve::EngineOptions e = {kWorkers, 256, 8})
+      : engine(e), server(prepare(http), service, engine) {
+    port = server.bind();
+    thread = std::thread([this] { server.serve(); });
+  }
+  ~RunningServer() {
+    server.shutdown();
+    thread.join();
+    engine.stop();
+  }
+  static vorn_serve::HttpOptions prepare(vorn_serve::HttpOptions http) {
+    http.host = "127.0.0.1";
+    http.port = 0;
+    return http;
+  }
+};
+
+std::string run_capture(const std::string& command) {
+  std::string out;
+  if (FILE* p = ::popen(command.c_str(), "r")) {
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    ::pclose(p);
+  }
+  return out;
+}
+
+double latency_ms(const std::string& text) {
+  std::smatch m;
+  if (!std::regex_search(text, m, std::regex(R"(([0-9.]+)(us|ms|s)\b)"))) return -1;
+  const double v = std::stod(m[1]);
+  return m[2] == "us" ? v / 1000 : m[2] == "s" ? v * 1000 : v;
+}
+
+void BM_ask_over_http(benchmark::State& state) {
+  RunningServer running(vorn_serve::HttpOptions{});
+  const fs::path script = fs::temp_directory_path() / "vorn_serve_bench" / "ask.lua";
+  {
+    std::ofstream lua(script);
+    lua << "local qs = {";
+    for (const auto& q : questions()) lua << nlohmann::json(nlohmann::json{{"question", q}}.dump()).dump() << ",";
+    lua << "}\nlocal i = 0\nrequest = function()\n  i = i + 1\n"
+           "  return wrk.format('POST', '/v1/ask', {['Content-Type'] = 'application/json'}, qs[(i % #qs) + 1])\nend\n";
+  }
+  std::string report;
+  for (auto _ : state) {
+    report = run_capture("wrk -t1 -c" + std::to_string(kConnections) + " -d" + std::to_string(kWrkSeconds) +
+                         "s --latency -s " + script.string() + " http://127.0.0.1:" + std::to_string(running.port) +
+                         "/ 2>&1");
+  }
+  std::smatch m;
+  if (std::regex_search(report, m, std::regex(R"(Requests/sec:\s+([0-9.]+))"))) g_figures.http_rps = std::stod(m[1]);
+  if (std::regex_search(report, m, std::regex(R"(99%\s+(\S+))"))) g_figures.http_p99_ms = latency_ms(m[1]);
+  double errors = 0;
+  if (std::regex_search(report, m, std::regex(R"(Non-2xx or 3xx responses:\s+([0-9]+))"))) errors += std::stod(m[1]);
+  if (std::regex_search(report, m, std::regex(R"(Socket errors: connect ([0-9]+), read ([0-9]+), write ([0-9]+), timeout ([0-9]+))"))) {
+    for (int i = 1; i <= 4; ++i) errors += std::stod(m[i]);
+  }
+  g_figures.http_errors = g_figures.http_rps > 0 ? errors : -1;
+  state.counters["requests_per_s"] = g_figures.http_rps;
+  state.counters["p99_ms"] = g_figures.http_p99_ms;
+  state.counters["errors"] = errors;
+  if (g_figures.http_rps == 0) state.SkipWithError(("wrk gave no figures (is it installed?): " + report).c_str());
+}
+BENCHMARK(BM_ask_over_http)->Name("serve/ask_over_http")->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+
+// ---- bad input interleaved with good ---------------------------------------------
+
+struct Probe {
+  std::string method, path, body;
+  bool good;
+};
+
+std::vector<Probe> probes() {
+  const std::string huge(2 << 20, 'x');
+  return {{"POST", "/v1/ask", R"({"question": )", false},
+          {"POST", "/v1/ask", R"({"question": 5})", false},
+          {"POST", "/v1/ask", R"({"question": "q", "top_k": "many"})", false},
+          {"POST", "/v1/ask", R"(["not", "an", "object"])", false},
+          {"POST", "/v1/search", R"({"query": "q", "filter": {"a": {"b": 1}}})", false},
+          {"POST", "/v1/chat/completions", R"({"messages": 7})", false},
+          {"GET", "/v1/nothing-here", "", false},
+          {"POST", "/v1/ask", huge, false},
+          {"POST", "/v1/ask", R"({"question": "What is kalo about mine?"})", true},
+          {"POST", "/v1/search", R"({"query": "rutavo", "top_k": 3})", true}};
+}
+
+bool is_json_error(const std::string& body) {
+  auto j = nlohmann::json::parse(body, nullptr, false);
+  return j.is_object() && j.contains("error") && j["error"]["code"].is_string();
+}
+
+// A client that sends its head a byte at a time: the server must cut it off.
+bool slow_sender_cut_off(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
+  const std::string head = "POST /v1/ask HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nX-Slow: ";
+  ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+  timeval tv{0, 50'000};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  std::string reply;
+  char buf[1024];
+  for (int i = 0; i < 100; ++i) {  // at most 5 s
+    ::send(fd, "a", 1, MSG_NOSIGNAL);
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n == 0) break;
+    if (n > 0) reply.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return reply.find(" 408 ") != std::string::npos && reply.find("VORN-SERVE-TIMEOUT") != std::string::npos;
+}
+
+void BM_bad_input_flood(benchmark::State& state) {
+  vorn_serve::HttpOptions http;
+  http.request_deadline = std::chrono::milliseconds(300);
+  RunningServer running(http);
+  const auto all = probes();
+  constexpr int kClients = 4;
+  constexpr std::size_t kBad = 10000;
+  // One flood: `bad` bad requests interleaved with good ones over four
+  // connections, plus twenty slow senders alongside.
+  auto flood = [&](std::size_t bad) {
+    std::atomic<std::size_t> bad_sent{0}, bad_ok{0}, good_sent{0}, good_ok{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < kClients; ++t) {
+      clients.emplace_back([&, t] {
+        httplib::Client c("127.0.0.1", running.port);
+        c.set_read_timeout(10, 0);
+        for (std::size_t i = static_cast<std::size_t>(t);; i += kClients) {
+          const Probe& p = all[i % all.size()];
+          if (!p.good && bad_sent.fetch_add(1) >= bad) break;
+          if (p.good) good_sent.fetch_add(1);
+          auto r = p.method == "GET" ? c.Get(p.path) : c.Post(p.path, p.body, "application/json");
+          if (!r) continue;
+          if (p.good && r->status == 200 && r->body.find(p.path == "/v1/ask" ? "\"answer\"" : "\"results\"") !=
+                                                std::string::npos) {
+            good_ok.fetch_add(1);
+          } else if (!p.good && r->status >= 400 && r->status < 500 && is_json_error(r->body)) {
+            bad_ok.fetch_add(1);
+          }
+        }
+      });
+    }
+    std::atomic<int> slow_ok{0};
+    std::vector<std::thread> slow;
+    for (int s = 0; s < 20; ++s) slow.emplace_back([&] { slow_ok += slow_sender_cut_off(running.port) ? 1 : 0; });
+    for (auto& c : clients) c.join();
+    for (auto& s : slow) s.join();
+    g_figures.bad_sent = bad + 20;
+    g_figures.bad_answered_4xx_json = bad_ok.load() + static_cast<std::size_t>(slow_ok.load());
+    g_figures.good_sent = good_sent.load();
+    g_figures.good_ok = good_ok.load();
+  };
+  for (auto _ : state) {
+    // A first, smaller flood brings every cache, arena and thread to its
+    // working size; memory is "flat" when the full flood adds nothing to it.
+    flood(2000);
+    // Freed memory glibc keeps in its arenas is not held by the server.
+    malloc_trim(0);
+    g_figures.rss_before_kb = rss_kb();
+    flood(kBad);
+    malloc_trim(0);
+    g_figures.rss_after_kb = rss_kb();
+  }
+  state.counters["bad_4xx_json"] = static_cast<double>(g_figures.bad_answered_4xx_json);
+  state.counters["good_ok"] = static_cast<double>(g_figures.good_ok);
+  state.counters["rss_growth_kb"] = static_cast<double>(g_figures.rss_after_kb - g_figures.rss_before_kb);
+}
+BENCHMARK(BM_bad_input_flood)->Name("serve/bad_input_flood")->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+
+void print_summary() {
+  const double ratio = g_figures.in_process_rps > 0 ? g_figures.http_rps / g_figures.in_process_rps : 0;
+  const auto met = [](bool ok) { return ok ? "yes" : "NO"; };
+  std::printf("\n| figure | value | baseline | ratio | target | met? |\n|---|---|---|---|---|---|\n");
+  std::printf("| POST /v1/ask, %d connections (wrk) | %.0f req/s | %.0f req/s in-process (%zu threads) | %.2f | >= 0.80 | %s |\n",
+              kConnections, g_figures.http_rps, g_figures.in_process_rps, kWorkers, ratio, met(ratio >= 0.8));
+  std::printf("| POST /v1/ask p99 latency | %.1f ms | | | <= 50 ms | %s |\n", g_figures.http_p99_ms,
+              met(g_figures.http_p99_ms > 0 && g_figures.http_p99_ms <= 50));
+  std::printf("| POST /v1/ask errors | %.0f | | | 0 | %s |\n", g_figures.http_errors, met(g_figures.http_errors == 0));
+  std::printf("| bad requests answered 4xx + JSON error | %zu of %zu | | | all | %s |\n",
+              g_figures.bad_answered_4xx_json, g_figures.bad_sent,
+              met(g_figures.bad_sent > 0 && g_figures.bad_answered_4xx_json == g_figures.bad_sent));
+  std::printf("| good requests among them answered | %zu of %zu | | | all | %s |\n", g_figures.good_ok,
+              g_figures.good_sent, met(g_figures.good_sent > 0 && g_figures.good_ok == g_figures.good_sent));
+  std::printf("| resident memory (trimmed) after a warm-up flood -> after the full flood | %ld -> %ld KiB | | | flat | %s |\n",
+              g_figures.rss_before_kb, g_figures.rss_after_kb,
+              met(g_figures.rss_after_kb - g_figures.rss_before_kb < 8 * 1024));
+}
+
+// Keeps the in-process figure (items per second over all threads) for the summary.
+class SummaryReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const auto& run : runs) {
+      if (run.benchmark_name().find("ask_in_process") != std::string::npos && !run.error_occurred) {
+        auto it = run.counters.find("items_per_second");
+        if (it != run.counters.end()) g_figures.in_process_rps = it->second;
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  index_path();
+  SummaryReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  print_summary();
+  benchmark::Shutdown();
+  return 0;
+}
