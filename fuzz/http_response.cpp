@@ -1,5 +1,5 @@
 // The model clients' handling of whatever an endpoint answers: any status,
-// any body. The answer ends as a decoded reply or as one of the typed
+// any body, whole or streamed as server-sent events. The answer ends as a decoded reply or as one of the typed
 // errors of the inference family, and no message ever holds the API key,
 // even when the body quotes it.
 #include <cstddef>
@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "chat_stream.hpp"
 #include "openai_replies.hpp"
 #include "openai_transport.hpp"
 #include "value_from_bytes.hpp"
@@ -40,12 +41,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   vorn_inference::HttpResponse response;
   // Mostly real statuses, sometimes anything at all.
   const std::uint8_t pick = in.byte();
-  const std::uint16_t raw = static_cast<std::uint16_t>((in.byte() << 8) | in.byte());
+  const std::uint8_t raw_high = in.byte();
+  const std::uint8_t raw_low = in.byte();
+  const std::uint16_t raw = static_cast<std::uint16_t>((raw_high << 8) | raw_low);
   static constexpr long kCommon[] = {200, 201, 204, 400, 401, 403, 404, 408, 429, 500, 502, 503};
   response.status = pick < 200 ? kCommon[pick % std::size(kCommon)] : static_cast<long>(raw);
   const std::uint8_t flags = in.byte();
   response.body = in.rest();
   const vorn_inference::detail::OpenAITransport& t = transport();
+
+  // The body as a streamed chat reply, fed in pieces of 1 to 64 bytes: it
+  // ends as an answer whose text is exactly what the sink heard, or as a
+  // typed error.
+  {
+    std::string heard;
+    vorn_inference::detail::ChatStreamReader reader(t, "fuzz-model", [&heard](std::string_view piece) {
+      heard.append(piece);
+    });
+    const std::size_t piece = 1 + (raw_low & 0x3F);
+    try {
+      for (std::size_t at = 0; at < response.body.size(); at += piece) {
+        reader.feed(std::string_view(response.body).substr(at, piece));
+      }
+      auto output = reader.finish();
+      if (!output) vorn_fuzz::violated("a stream ended with no output and no error");
+      if (output->response != heard) vorn_fuzz::violated("the streamed pieces differ from the answer");
+    } catch (const vorn_inference::InferenceError& e) {
+      check_message(e);
+    }
+  }
 
   nlohmann::json reply;
   try {

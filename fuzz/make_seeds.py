@@ -99,6 +99,18 @@ bodies = [(0, json.dumps(chat)), (0, json.dumps(embed)), (4, json.dumps({"error"
           (0, json.dumps({"choices": [{"message": {"refusal": "no"}}]})), (8, "")]
 for i, (status, body) in enumerate(bodies):
     write("http_response", f"seed-{i}", bytes([status, 0, 0, 0x05 if i % 2 else 0x44]) + body.encode())
+# Streamed (server-sent event) chat replies; the second raw status byte sets
+# the piece size the harness feeds them in.
+def sse(*events):
+    return "".join("data: " + (e if isinstance(e, str) else json.dumps(e)) + "\n\n" for e in events)
+delta = lambda text: {"choices": [{"index": 0, "delta": {"content": text}}]}
+streams = [sse(delta("The "), delta("answer."), {"choices": [{"delta": {}, "finish_reason": "stop"}]}, "[DONE]"),
+           ": ping\r\n\r\n" + sse(delta("x")).replace("\n", "\r\n") + "data: [DONE]",
+           sse({"error": {"message": "overloaded " + KEY}}),
+           "data: {\"choices\": [{\"delta\": {\"content\": \"multi\"}}]\ndata: }\n\nevent: x\nid: 3\n\n",
+           sse(delta("k"), {"choices": [], "usage": {"total_tokens": 2}}, "[DONE]", "after done")]
+for i, body in enumerate(streams):
+    write("http_response", f"seed-{len(bodies) + i}", bytes([0, 0, 1 + i * 3, 0x44]) + body.encode())
 
 # ---- documents ---------------------------------------------------------------
 docs = [(40, 8, 1, "# Title\n\nIntro text.\n\n## Install\n\n```sh\napt-get install x\n```\n\nMore text here.\n"),

@@ -23,6 +23,8 @@ targets=(
   text_chunker
   bm25_query
   cli_args
+  html_text
+  pdf_text
   serve_request
 )
 

@@ -12,6 +12,8 @@ packages=(
   chromium            # headless browser test of the serve web page
   wrk                 # serve load benchmark (bench/serve_load.sh), loopback only
   libstemmer-dev  # Snowball stemmers for full-text search terms
+  libxml2-dev  # HTML documents, through libxml2's HTML parser
+  libpoppler-cpp-dev  # PDF documents, through poppler's C++ interface
 )
 
 missing=()

@@ -54,13 +54,23 @@ Value evaluate(Dict inputs) {
   return out;
 }
 
+// The answer uses at most `top_k` of the selected chunks, best retrieval
+// score first, as every strategy's does.
+vorn_core::ChunkList best_first(vorn_core::ChunkList chunks, std::int64_t top_k) {
+  std::stable_sort(chunks.begin(), chunks.end(), [](const vorn_core::ChunkPtr& a, const vorn_core::ChunkPtr& b) {
+    return a->score.value_or(0.0) > b->score.value_or(0.0);
+  });
+  if (top_k > 0 && chunks.size() > static_cast<std::size_t>(top_k)) chunks.resize(static_cast<std::size_t>(top_k));
+  return chunks;
+}
+
 vorn_core::Task<Value> run_block(std::shared_ptr<vorn_rag::blocks::retrieval::AgenticRetrievalPipeline> block,
-                                 std::string query) {
+                                 std::string query, std::int64_t top_k) {
   Dict initial;
   initial.set("query", std::move(query));
   Dict final_state = co_await block->build()->invoke(Value(std::move(initial)));
   vorn_core::List out;
-  out.push_back(final_state.get("selected_chunks"));
+  out.push_back(vorn_core::to_value(best_first(vorn_core::to_chunk_list(final_state.get("selected_chunks")), top_k)));
   out.push_back(final_state.get("round_idx"));
   co_return out;
 }
@@ -88,9 +98,10 @@ vorn_rag::core::PipelinePtr AgenticRAG::_build_pipeline() {
   using namespace vorn_pipeline;
   auto block = block_;
   auto retrieve = transform({.operation = [block](Dict data) -> vorn_core::CallResult {
-                               return run_block(block, data.get("query").str());
+                               const Value top_k = data.get("top_k");
+                               return run_block(block, data.get("query").str(), top_k.is_int() ? top_k.as_int() : 0);
                              },
-                             .input_map = {{"query", "user_query"}},
+                             .input_map = {{"query", "user_query"}, {"top_k", "top_k"}},
                              .output_state = {"chunks", "agentic_rounds"},
                              .name = "agentic_retrieve"});
   auto synthesize = step(synthesizer_, {.input_map = {{"query", "user_query"}, {"chunks", "chunks"}},

@@ -4,7 +4,10 @@
 
 #include <iostream>
 
+#include "cli_errors.hpp"
 #include "commands.hpp"
+#include "index_command.hpp"
+#include "sources_command.hpp"
 #include "components.hpp"
 #include "serve/serve_command.hpp"
 #include "vorn_core/error.hpp"
@@ -14,15 +17,19 @@ namespace vorn_cli {
 namespace {
 // Far above any embedding model's size, far below what exhausts memory.
 constexpr std::size_t kMaxDimension = 65536;
+// More passages than any answer can use, few enough to print.
+constexpr std::int64_t kMaxTopK = 100;
 // A day: a longer deadline is a typo, and the milliseconds must fit a long.
 constexpr double kMaxTimeoutSeconds = 86400;
 constexpr int kMaxRetries = 100;
 constexpr std::size_t kMaxInFlight = 1024;
+constexpr std::size_t kMaxContextBudget = 64 * 1024 * 1024;
 }  // namespace
 
 int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
   CLI::App app{"vorn-rag: answer questions over your own documents, offline by default."};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("vorn-rag ") + VORN_RAG_VERSION);
   StoreOptions store;
   ModelOptions model;
   app.add_option("--store", store.path, "Index file")->capture_default_str();
@@ -51,15 +58,18 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     cmd->add_option("--max-in-flight", model.max_in_flight, "Model requests on the wire at once to the endpoint")
         ->check(CLI::Range(std::size_t{1}, kMaxInFlight))
         ->capture_default_str();
+    cmd->add_option("--context-budget", model.context_budget,
+                    "Largest answer prompt in bytes; the lowest-ranked chunks are cut to fit")
+        ->check(CLI::Range(std::size_t{256}, kMaxContextBudget))
+        ->capture_default_str();
   };
 
   IndexOptions index;
-  auto* index_cmd = app.add_subcommand("index", "Index .txt and .md files and folders (resumable)");
-  index_cmd->add_option("paths", index.inputs, "Files or folders")->required();
-  index_cmd->add_option("--chunk-size", index.chunk_size, "Characters per chunk")->capture_default_str();
-  index_cmd->add_option("--chunk-overlap", index.chunk_overlap, "Characters shared by neighbouring chunks")
-      ->capture_default_str();
-  index_cmd->add_flag("!--no-progress", index.progress, "Do not draw the progress bar");
+  auto* index_cmd = add_index_command(app, index);
+  SourcesOptions sources;
+  auto* sources_cmd = add_sources_command(app, sources);
+  RemoveOptions remove;
+  auto* remove_cmd = add_remove_command(app, remove);
 
   AskOptions ask;
   auto* ask_cmd = app.add_subcommand("ask", "Answer a question from the index");
@@ -70,9 +80,18 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   ask_cmd->add_option("--retriever", ask.retriever, "vector, bm25 or hybrid")
       ->check(CLI::IsMember({"vector", "bm25", "hybrid"}))
       ->capture_default_str();
-  ask_cmd->add_option("--top-k", ask.top_k, "Chunks to retrieve")->check(CLI::PositiveNumber)->capture_default_str();
+  ask_cmd->add_option("--top-k", ask.top_k, "Chunks the answer may use, best first")
+      ->check(CLI::Validator(
+          [](std::string& value) -> std::string {
+            std::int64_t k = 0;
+            if (CLI::detail::lexical_cast(value, k) && k >= 1 && k <= kMaxTopK) return {};
+            return "must be a whole number from 1 to " + std::to_string(kMaxTopK) + " (got " + value + ")";
+          },
+          "1 to " + std::to_string(kMaxTopK)))
+      ->capture_default_str();
   ask_cmd->add_flag("--json", ask.json, "Print the final state as JSON");
   ask_cmd->add_flag("--trace", ask.trace, "Print each step with its duration");
+  ask_cmd->add_flag("--stream", ask.stream, "Print the answer as the model writes it")->excludes("--json");
   add_model_options(ask_cmd);
 
   std::string describe_strategy = "naive";
@@ -101,10 +120,15 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
 
   try {
     if (*index_cmd) return index_command(store, index, out, err);
+    if (*sources_cmd) return sources_command(store, sources, out);
+    if (*remove_cmd) return remove_command(store, remove, out, err);
     if (*ask_cmd) return ask_command(store, model, ask, out, err);
     if (*serve_cmd) return serve_command(store, model, serve, out, err);
     if (*mcp_cmd) return mcp_command(store, model, mcp, std::cin, out);
     return describe_command(store, model, describe_strategy, describe_retriever, out);
+  } catch (const UsageError& e) {
+    err << "error: " << e.message() << "\n";
+    return 2;
   } catch (const vorn_core::BaseError& e) {
     err << "error [" << e.code() << "]: " << e.message() << "\n";
   } catch (const std::exception& e) {

@@ -2,31 +2,24 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iomanip>
 
+#include "cli_errors.hpp"
 #include "components.hpp"
+#include "index_file.hpp"
 #include "trace.hpp"
 #include "vorn_core/json.hpp"
 #include "vorn_core/syncify.hpp"
-#include "vorn_retrieval/indexer.hpp"
+#include "vorn_datastore/in_memory_data_store.hpp"
+#include "vorn_inference/hashing_embedder.hpp"
 
 namespace vorn_cli {
 namespace {
 
 using vorn_core::Dict;
 using vorn_core::Value;
-
-void print_progress(std::ostream& err, const vorn_retrieval::IndexProgress& p) {
-  constexpr int kWidth = 30;
-  const double done = p.chunks_total ? static_cast<double>(p.chunks_done) / static_cast<double>(p.chunks_total)
-                                     : (p.documents_total ? static_cast<double>(p.documents_done) /
-                                                                static_cast<double>(p.documents_total)
-                                                          : 1.0);
-  const int filled = static_cast<int>(done * kWidth);
-  err << "\r[" << std::string(filled, '#') << std::string(kWidth - filled, '.') << "] " << p.documents_done << "/"
-      << p.documents_total << " files, " << p.chunks_done << "/" << p.chunks_total << " chunks" << std::flush;
-}
 
 void print_steps(std::ostream& out, const std::vector<vorn_pipeline::StepInfo>& steps, int depth) {
   for (const auto& s : steps) {
@@ -45,30 +38,22 @@ std::string source_of(const vorn_core::Chunk& chunk) {
 
 }  // namespace
 
-int index_command(const StoreOptions& store_options, const IndexOptions& options, std::ostream& out,
-                  std::ostream& err) {
-  auto store = open_writable_store(store_options);
-  vorn_retrieval::IndexerOptions indexer_options;
-  indexer_options.chunker.chunk_size = options.chunk_size;
-  indexer_options.chunker.chunk_overlap = options.chunk_overlap;
-  vorn_retrieval::Indexer indexer(store, indexer_options);
-  const bool show = options.progress && isatty(STDERR_FILENO);
-  if (show) indexer.on_progress([&err](const vorn_retrieval::IndexProgress& p) { print_progress(err, p); });
-  auto summary = vorn_core::run_sync(indexer.index(options.inputs));
-  if (show) err << "\n";
-  out << "Indexed " << summary.files_indexed << " of " << summary.files_seen << " files into "
-      << store_options.path.string() << ": " << summary.chunks_added << " chunks added, " << summary.chunks_skipped
-      << " already there (" << store->size() << " in the index).\n";
-  for (const auto& e : summary.errors) {
-    out << "  skipped " << e.source << ": " << (e.code.empty() ? "" : "[" + e.code + "] ") << e.message << "\n";
-  }
-  return summary.ok() ? 0 : 1;
-}
-
 int ask_command(const StoreOptions& store_options, const ModelOptions& model, const AskOptions& options,
                 std::ostream& out, std::ostream& err) {
-  auto store = open_store(store_options, /*read_only=*/true);
-  auto strategy = make_strategy(options.strategy, options.retriever, store, model);
+  if (options.question.find_first_not_of(" \t\n\r\f\v") == std::string::npos) {
+    throw UsageError("The question is empty. Ask something, e.g. vorn-rag ask \"How do I install it?\"");
+  }
+  auto store = open_index_for_answers(store_options);
+  bool streamed = false;
+  vorn_inference::TextSink on_text;
+  if (options.stream) {
+    on_text = [&out, &streamed](std::string_view piece) {
+      streamed = true;
+      out << piece << std::flush;
+    };
+  }
+  auto strategy = make_strategy(options.strategy, options.retriever, store, model,
+                                static_cast<std::size_t>(options.top_k), on_text);
   std::optional<StepTrace> trace;
   if (options.trace) trace.emplace();
   Dict state = strategy->run(options.question, options.top_k);
@@ -92,11 +77,17 @@ int ask_command(const StoreOptions& store_options, const ModelOptions& model, co
     return 0;
   }
 
-  out << state.get("response").str() << "\n";
+  // A streamed answer is already on the screen.
+  if (!streamed) out << state.get("response").str();
+  out << "\n";
   const Value chunks = state.get("chunks");
   if (chunks.is_list() && !chunks.as_list().empty()) {
     out << "\nSources:\n";
-    for (const auto& c : vorn_core::to_chunk_list(chunks)) {
+    vorn_core::ChunkList cited = vorn_core::to_chunk_list(chunks);
+    std::stable_sort(cited.begin(), cited.end(), [](const vorn_core::ChunkPtr& a, const vorn_core::ChunkPtr& b) {
+      return a->score.value_or(0.0) > b->score.value_or(0.0);
+    });
+    for (const auto& c : cited) {
       out << "  [" << c->id << "] " << source_of(*c);
       if (c->score) out << "  (score " << std::fixed << std::setprecision(3) << *c->score << ")";
       out << "\n";
@@ -107,7 +98,15 @@ int ask_command(const StoreOptions& store_options, const ModelOptions& model, co
 
 int describe_command(const StoreOptions& store_options, const ModelOptions& model, const std::string& strategy_name,
                      const std::string& retriever, std::ostream& out) {
-  auto store = open_store(store_options, /*read_only=*/std::filesystem::exists(store_options.path));
+  // Describing needs a store to wire, not documents: without an index an
+  // empty one in memory serves, so describe never creates a file.
+  vorn_datastore::DataStorePtr store;
+  if (index_exists(store_options.path)) {
+    store = open_store(store_options, /*read_only=*/true);
+  } else {
+    store = std::make_shared<vorn_datastore::InMemoryDataStore>(
+        std::make_shared<vorn_inference::HashingEmbedder>(store_options.dimension));
+  }
   auto strategy = make_strategy(strategy_name, retriever, store, model);
   out << strategy->strategy_class().describe() << "\n\nSlots set:\n";
   for (const auto& [name, value] : strategy->slots()) {

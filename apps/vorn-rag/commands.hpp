@@ -1,5 +1,6 @@
-// The three commands. Each returns the process exit code and reports
-// failures by throwing (the caller prints them).
+// The ask and describe commands. Each returns the process exit code and
+// reports failures by throwing (the caller prints them). Both open the index
+// read-only.
 #pragma once
 
 #include <ostream>
@@ -8,10 +9,8 @@
 
 namespace vorn_cli {
 
-// Indexes files and folders (.txt, .md); resumable: what is stored is skipped.
-int index_command(const StoreOptions& store, const IndexOptions& options, std::ostream& out, std::ostream& err);
-
-// Answers a question with the chosen strategy.
+// Answers a question with the chosen strategy. UsageError for an empty
+// question, NoIndexError for a missing or empty index.
 int ask_command(const StoreOptions& store, const ModelOptions& model, const AskOptions& options, std::ostream& out,
                 std::ostream& err);
 

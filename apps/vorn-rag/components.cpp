@@ -5,6 +5,8 @@
 #include <cmath>
 
 #include "agentic_rag.hpp"
+#include "cli_errors.hpp"
+#include "index_file.hpp"
 #include "vorn_core/error.hpp"
 #include "vorn_generation/extractive_answerer.hpp"
 #include "vorn_generation/lm_request_processor.hpp"
@@ -75,12 +77,9 @@ vorn_inference::OpenAIEndpointOptions endpoint_options(const ModelOptions& optio
 }
 
 std::shared_ptr<vorn_datastore::SqliteDataStore> open_store(const StoreOptions& options, bool read_only) {
-  const bool exists = std::filesystem::exists(options.path);
+  const bool exists = index_exists(options.path);
   if (!read_only && options.path.has_parent_path()) std::filesystem::create_directories(options.path.parent_path());
-  if (read_only && !exists) {
-    throw vorn_core::ValueError("No index at " + options.path.string() +
-                                ". Run `vorn-rag index PATH...` first (or pass --store) and retry.");
-  }
+  if (read_only && !exists) throw NoIndexError(no_index_message(options.path));
   // An existing index keeps the dimension it was built with; --dimension
   // only shapes a new one.
   std::size_t dimension = options.dimension;
@@ -101,6 +100,15 @@ vorn_datastore::WritableDataStorePtr open_writable_store(const StoreOptions& opt
   return open_store(options, /*read_only=*/false);
 }
 
+std::shared_ptr<vorn_datastore::SqliteDataStore> open_index_for_answers(const StoreOptions& options) {
+  auto store = open_store(options, /*read_only=*/true);
+  if (store->size() == 0) {
+    throw NoIndexError("The index at " + options.path.string() +
+                       " holds no documents. Run `vorn-rag index PATH...` to add some and retry.");
+  }
+  return store;
+}
+
 vorn_retrieval::RetrieverPtr make_retriever(const std::string& kind, const vorn_datastore::DataStorePtr& store) {
   if (kind == "vector") return std::make_shared<vorn_retrieval::VectorRetriever>(store);
   if (kind == "bm25") return std::make_shared<vorn_retrieval::FulltextRetriever>(store);
@@ -119,18 +127,22 @@ vorn_inference::LMInvokerPtr make_lm(const ModelOptions& options) {
   throw vorn_core::ValueError("Unknown model '" + options.lm + "'. Use extractive or openai and retry.");
 }
 
-vorn_generation::ResponseSynthesizerPtr make_synthesizer(const ModelOptions& options) {
+vorn_generation::ResponseSynthesizerPtr make_synthesizer(const ModelOptions& options, vorn_inference::TextSink on_text) {
   if (options.lm == "extractive") return std::make_shared<vorn_generation::ExtractiveAnswerer>();
   auto builder = std::make_shared<vorn_generation::PromptBuilder>(
       kSystemPrompt, "Context:\n{context}\n\nQuestion: {query}\n\nAnswer:");
   auto processor = std::make_shared<vorn_generation::LMRequestProcessor>(builder, make_lm(options));
-  return vorn_generation::ResponseSynthesizer::stuff(processor);
+  vorn_generation::StuffOptions stuff;
+  stuff.max_prompt_bytes = options.context_budget;
+  stuff.on_text = std::move(on_text);
+  return vorn_generation::ResponseSynthesizer::stuff(processor, std::move(stuff));
 }
 
 vorn_rag::core::StrategyPtr make_strategy(const std::string& name, const std::string& retriever_kind,
-                                          const vorn_datastore::DataStorePtr& store, const ModelOptions& model) {
+                                          const vorn_datastore::DataStorePtr& store, const ModelOptions& model,
+                                          std::size_t top_k, vorn_inference::TextSink on_text) {
   auto retriever = make_retriever(retriever_kind, store);
-  auto synthesizer = make_synthesizer(model);
+  auto synthesizer = make_synthesizer(model, std::move(on_text));
   if (name == "naive") return make_naive(retriever, synthesizer);
   if (name == "crag") {
     // Offline, the fallback for an irrelevant retrieval is keyword search
@@ -144,7 +156,10 @@ vorn_rag::core::StrategyPtr make_strategy(const std::string& name, const std::st
   if (name == "map-reduce") {
     auto map_reduce = std::make_shared<vorn_rag::strategies::MapReduceRAG>(
         std::make_shared<vorn_retrieval::KeywordQueryTransformer>(), retriever, synthesizer);
-    map_reduce->with_reranker(std::make_shared<vorn_retrieval::LexicalReranker>());
+    // Each expanded query retrieves top_k chunks; their union is cut back to
+    // top_k after reranking.
+    map_reduce->with_reranker(std::make_shared<vorn_retrieval::LexicalReranker>(
+        vorn_retrieval::LexicalRerankerOptions{.keep = top_k}));
     return map_reduce;
   }
   if (name == "routed") {

@@ -17,11 +17,16 @@ namespace vorn_cli {
 
 inline const std::vector<std::string> kStrategies = {"naive", "crag", "map-reduce", "routed", "agentic"};
 
-// Opens (or creates) the store with the offline embedder.
+// Opens (or creates) the store with the offline embedder; read-only, a
+// missing or zero-byte file is a NoIndexError.
 std::shared_ptr<vorn_datastore::SqliteDataStore> open_store(const StoreOptions& options, bool read_only);
 
 // The store the index command writes to.
 vorn_datastore::WritableDataStorePtr open_writable_store(const StoreOptions& options);
+
+// The index opened read-only, holding at least one chunk; NoIndexError
+// (with the hint to run `index`) otherwise.
+std::shared_ptr<vorn_datastore::SqliteDataStore> open_index_for_answers(const StoreOptions& options);
 
 // "vector", "bm25" or "hybrid" over the store.
 vorn_retrieval::RetrieverPtr make_retriever(const std::string& kind, const vorn_datastore::DataStorePtr& store);
@@ -32,12 +37,18 @@ vorn_inference::OpenAIEndpointOptions endpoint_options(const ModelOptions& optio
 // The model: the offline extractive answerer, or an OpenAI-compatible endpoint.
 vorn_inference::LMInvokerPtr make_lm(const ModelOptions& options);
 
-// Answers from the retrieved chunks: extraction offline, "stuff" synthesis with a model.
-vorn_generation::ResponseSynthesizerPtr make_synthesizer(const ModelOptions& options);
+// Answers from the retrieved chunks: extraction offline, "stuff" synthesis
+// with a model, its prompt held to the context budget. `on_text`, when set,
+// receives the answer's text as the model writes it.
+vorn_generation::ResponseSynthesizerPtr make_synthesizer(const ModelOptions& options,
+                                                         vorn_inference::TextSink on_text = {});
 
 // The named strategy, wired with the offline helpers (reranker, relevance
 // filter, query transformer, classifiers) or their model-backed versions.
+// `top_k` (0: not known) caps what strategies that gather candidates from
+// several queries answer from.
 vorn_rag::core::StrategyPtr make_strategy(const std::string& name, const std::string& retriever_kind,
-                                          const vorn_datastore::DataStorePtr& store, const ModelOptions& model);
+                                          const vorn_datastore::DataStorePtr& store, const ModelOptions& model,
+                                          std::size_t top_k = 0, vorn_inference::TextSink on_text = {});
 
 }  // namespace vorn_cli

@@ -21,6 +21,9 @@ struct ModelOptions {
   int retries = 3;
   // Requests on the wire at once to the endpoint.
   std::size_t max_in_flight = 16;
+  // Largest answer prompt in bytes (about 6,000 tokens); the lowest-ranked
+  // chunks are shortened or dropped to fit.
+  std::size_t context_budget = 24000;
 };
 
 struct StoreOptions {
@@ -33,6 +36,19 @@ struct IndexOptions {
   std::size_t chunk_size = 800;
   std::size_t chunk_overlap = 100;
   bool progress = true;
+  bool prune = false;
+  std::vector<std::string> include;
+  std::vector<std::string> exclude;
+  std::vector<std::string> source_extensions;
+  std::size_t max_file_mib = 16;
+};
+
+struct SourcesOptions {
+  bool json = false;
+};
+
+struct RemoveOptions {
+  std::vector<std::filesystem::path> paths;
 };
 
 struct AskOptions {
@@ -42,6 +58,8 @@ struct AskOptions {
   std::int64_t top_k = 5;
   bool json = false;
   bool trace = false;
+  // Print the answer as the model writes it.
+  bool stream = false;
 };
 
 }  // namespace vorn_cli

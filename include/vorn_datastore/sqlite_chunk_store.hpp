@@ -39,7 +39,7 @@ namespace vorn_datastore {
 // search terms. A file of another format version is refused at open with
 // StoreError(kVersion) and a message saying to rebuild it; raise this
 // whenever stored data would be read differently.
-inline constexpr int kIndexFormatVersion = 2;  // 2: Snowball terms, title and heading columns
+inline constexpr int kIndexFormatVersion = 3;  // 3: Snowball terms, title and heading columns
 
 struct StoredChunk {
   std::string id;
@@ -129,7 +129,7 @@ class SqliteChunkStore {
   // Facts about the whole index (the embedding model it was built with, the
   // tokenizer version, ...) as key/value text kept in the file. Keys are
   // free-form and separate from the store's own bookkeeping. Setting a key
-  // replaces its value, as one transaction; StoreError(kReadOnly) on a
+  // replaces its value (an empty value removes the key), as one transaction; StoreError(kReadOnly) on a
   // read-only store, kInput for an empty key.
   [[nodiscard]] std::optional<std::string> index_metadata(std::string_view key) const;
   void set_index_metadata(std::string_view key, std::string_view value);

@@ -48,7 +48,7 @@ class WritableDataStore : public BaseDataStore {
   [[nodiscard]] virtual std::size_t size() const = 0;
 
   // Facts about the whole index as key/value text (the embedding model, ...);
-  // setting a key replaces its value.
+  // setting a key replaces its value, and an empty value removes the key.
   [[nodiscard]] virtual std::optional<std::string> index_metadata(std::string_view key) const = 0;
   virtual void set_index_metadata(std::string_view key, std::string_view value) = 0;
 };

@@ -20,7 +20,9 @@ class LMRequestProcessor : public vorn_core::Component {
 
   // Fills the prompt with `inputs` and invokes the model. The output's
   // `structured_output` is absent when no structured answer came back.
-  vorn_core::Task<vorn_inference::LMOutputPtr> process(vorn_core::Dict inputs);
+  // `on_text`, when set, receives the answer's text as it arrives (free-text
+  // answers; see `InvokeOptions::on_text`).
+  vorn_core::Task<vorn_inference::LMOutputPtr> process(vorn_core::Dict inputs, vorn_inference::TextSink on_text = {});
   // Reads a structured answer; throws `StructuredOutputError` when it cannot
   // be used.
   using AnswerCheck = std::function<void(const vorn_inference::LMOutputPtr&)>;

@@ -3,7 +3,8 @@
 // Texts go out in batches of `batch_size`; the vectors come back in the
 // order of the texts (the endpoint's `index` decides, not the order of its
 // list), each checked against the configured dimension. Like the chat
-// client, each exchange blocks the calling thread, bounded by the timeouts.
+// client, exchanges never block the event loop; the batches of one call are
+// on the wire together, within the endpoint's in-flight limit.
 #pragma once
 
 #include <cstddef>
@@ -51,6 +52,9 @@ class OpenAIEmbedder : public BaseEmbedder {
   std::string repr() const override;
 
  private:
+  vorn_core::Task<void> embed_batch(const std::vector<std::string>& texts, std::size_t begin, std::size_t end,
+                                    std::vector<Embedding>& out) const;
+
   OpenAIEmbedderOptions options_;
   std::unique_ptr<detail::OpenAITransport> transport_;
 };

@@ -5,9 +5,11 @@
 //       .model = "gpt-4o-mini",
 //       .endpoint = {.base_url = "http://localhost:8000/v1", .api_key_env = "MY_KEY"}});
 //
-// The HTTP exchange runs inside `invoke` and blocks the calling thread (and
-// so the event loop) until it ends; the connect and total timeouts bound it.
-// Waits between retries do not block: they sleep on the event loop.
+// `invoke` never blocks the event loop: the exchange runs on the shared I/O
+// thread (see http_client.hpp) and the answer resumes the caller on its own
+// loop, so calls started together overlap. Waits between retries sleep on
+// the loop. With `InvokeOptions::on_text` the answer streams (server-sent
+// events) to the caller as the model writes it.
 #pragma once
 
 #include <cstdint>

@@ -1,17 +1,23 @@
-// Builds or updates a writable data store from files: load (.txt, .md,
-// .markdown, directories walked recursively) -> chunk -> embed -> store, in
-// batches. Re-running over the same files is cheap and safe: chunks already
+// Builds or updates a writable data store from files: load (the formats of
+// DocumentLoader, directories walked recursively) -> chunk -> embed -> store,
+// in batches. Re-running over the same files is cheap and safe: chunks already
 // stored with the same id and content are skipped before embedding, so an
-// interrupted run resumes where it stopped. When a file changed, the chunks
+// interrupted run resumes where it stopped.
+//
+// One file is one source, identified by its resolved path (see sources.hpp),
+// however it was named on the command line. When a file changed, the chunks
 // of its old version are removed once the new ones are stored, so answers
-// never quote text that is no longer there. A file that cannot be read,
-// chunked or stored is reported in the summary and the run goes on (and its
-// stored chunks are left as they were).
+// never quote text that is no longer there. Files that are not documents
+// (binary content, unsupported formats, too large, no text) are skipped and
+// listed with their reason; a file that cannot be read, chunked or stored is
+// reported as an error and the run goes on (its stored chunks are left as
+// they were).
 #pragma once
 
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +33,8 @@ struct IndexerOptions {
   ChunkerOptions chunker;
   LoaderOptions loader;
   std::size_t batch_size = 64;  // chunks per embedding call and per transaction
+  // Also remove the sources whose files no longer exist.
+  bool prune = false;
 };
 
 struct IndexProgress {
@@ -43,14 +51,26 @@ struct IndexFileError {
   std::string message;
 };
 
+// A file passed over because it is not a document this indexer reads.
+struct SkippedFile {
+  std::string path;    // as found
+  std::string reason;  // load_errc code: VORN-LOAD-BINARY, -UNSUPPORTED, -TOO-LARGE or -EMPTY
+  std::string message;
+};
+
 struct IndexSummary {
-  std::size_t files_seen = 0;     // files found under the inputs
+  std::size_t files_seen = 0;     // files found under the inputs, skipped ones included
   std::size_t files_indexed = 0;  // files whose chunks are all stored now
   std::size_t chunks_added = 0;
-  std::size_t chunks_skipped = 0;  // already stored
-  std::size_t chunks_removed = 0;  // of earlier versions of the files indexed
+  std::size_t chunks_skipped = 0;   // already stored
+  std::size_t chunks_replaced = 0;  // of earlier versions of the files indexed, removed
+  std::size_t chunks_removed = 0;   // of sources pruned
+  std::size_t sources_removed = 0;  // pruned
+  std::vector<SkippedFile> skipped;
   std::vector<IndexFileError> errors;
   bool ok() const noexcept { return errors.empty(); }
+  // Skipped files per reason.
+  std::map<std::string, std::size_t> skipped_by_reason() const;
 };
 
 class Indexer {
@@ -65,14 +85,18 @@ class Indexer {
   // Called after every stored batch and once per finished document.
   Indexer& on_progress(ProgressCallback callback);
 
-  // Indexes files and directory trees. Source ids are the file name for a
+  // Indexes files and directory trees. Source names are the file name for a
   // file given directly and "<directory name>/<relative path>" for files
-  // under a directory given ("docs/design.md"); chunk ids are
-  // "<source id>#<index>-<content hash>". Chunk metadata: "source",
-  // "heading" (Markdown heading path, when there is one), "chunk" (index),
-  // "start" and "end" (byte offsets). Problems with single inputs or files
-  // go to the summary; failures of the whole store (it cannot be written at
-  // all) also end up there, once per file.
+  // under a directory given ("docs/design.md"), and a source already in the
+  // store keeps the name it has; chunk ids are
+  // "<source name>#<index>-<content hash>". Chunk metadata: "source" (the
+  // name), "path" (the identity), "format", "title" (when the document has
+  // one), "page" (PDF: the page the chunk starts on, and "page_end" when it
+  // ends on a later one), "heading" (heading
+  // path, when there is one), "chunk" (index), "start" and "end" (byte
+  // offsets). Problems with single inputs or files go to the summary;
+  // failures of the whole store (it cannot be written at all) also end up
+  // there, once per file.
   vorn_core::Task<IndexSummary> index(std::vector<std::filesystem::path> inputs);
 
   const IndexerOptions& options() const noexcept { return options_; }

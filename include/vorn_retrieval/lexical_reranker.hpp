@@ -30,6 +30,10 @@ struct LexicalRerankerOptions {
   // before other pages have had their turn (0: no limit).
   double page_share = 0.0;
   std::size_t per_page = 0;
+  // Keep at most this many of the best chunks; 0 keeps them all. Lets a
+  // strategy that gathers candidates from several queries answer from no
+  // more chunks than were asked for.
+  std::size_t keep = 0;
 };
 
 class LexicalReranker : public BaseReranker {

@@ -184,6 +184,10 @@ std::optional<std::string> InMemoryDataStore::index_metadata(std::string_view ke
 
 void InMemoryDataStore::set_index_metadata(std::string_view key, std::string_view value) {
   std::lock_guard lock(mutex_);
+  if (value.empty()) {
+    if (const auto it = index_metadata_.find(key); it != index_metadata_.end()) index_metadata_.erase(it);
+    return;
+  }
   index_metadata_.insert_or_assign(std::string(key), std::string(value));
 }
 

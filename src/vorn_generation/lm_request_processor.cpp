@@ -14,12 +14,14 @@ LMRequestProcessor::LMRequestProcessor(PromptBuilderPtr prompt_builder, vorn_inf
   if (!lm_invoker_) throw vorn_core::ValueError("Missing `lm_invoker`. Pass an LM invoker and retry.");
 }
 
-vorn_core::Task<vorn_inference::LMOutputPtr> LMRequestProcessor::process(vorn_core::Dict inputs) {
+vorn_core::Task<vorn_inference::LMOutputPtr> LMRequestProcessor::process(vorn_core::Dict inputs,
+                                                                     vorn_inference::TextSink on_text) {
   auto messages = prompt_builder_->format(inputs);
   // Built by statements: g++ 12 miscompiles the braced temporary in a
   // co_await operand, handing the invoker a destroyed schema.
   vorn_inference::InvokeOptions options;
   options.response_schema = response_schema_;
+  options.on_text = std::move(on_text);
   auto output = co_await lm_invoker_->invoke(std::move(messages), std::move(options));
   if (!output) output = std::make_shared<vorn_inference::LMOutput>();
   co_return output;

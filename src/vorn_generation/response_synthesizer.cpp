@@ -1,6 +1,7 @@
 #include "vorn_generation/response_synthesizer.hpp"
 
 #include "vorn_core/error.hpp"
+#include "vorn_core/logger.hpp"
 #include "vorn_retrieval/retriever.hpp"
 
 namespace vorn_generation {
@@ -8,13 +9,16 @@ namespace {
 
 class StuffResponseSynthesizer final : public ResponseSynthesizer {
  public:
-  explicit StuffResponseSynthesizer(LMRequestProcessorPtr processor) : processor_(std::move(processor)) {}
+  StuffResponseSynthesizer(LMRequestProcessorPtr processor, StuffOptions options)
+      : processor_(std::move(processor)), options_(std::move(options)) {}
 
   vorn_core::Task<vorn_core::Value> synthesize(std::string query, vorn_core::ChunkList chunks) override {
     vorn_core::Dict inputs;
     inputs.set("query", std::move(query));
+    if (options_.max_prompt_bytes > 0) chunks = fit(inputs, chunks);
     inputs.set("context", format_context(chunks));
-    auto output = co_await processor_->process(std::move(inputs));
+    auto pending = processor_->process(std::move(inputs), options_.on_text);
+    auto output = co_await std::move(pending);
     if (!output->response.empty()) co_return output->response;
     if (!output->structured_output.is_none()) co_return output->structured_output.str();
     co_return vorn_core::Value();
@@ -22,7 +26,25 @@ class StuffResponseSynthesizer final : public ResponseSynthesizer {
   std::string type_name() const override { return "ResponseSynthesizer"; }
 
  private:
+  // The chunks that fit what the templates and the question leave of the
+  // budget.
+  vorn_core::ChunkList fit(vorn_core::Dict inputs, const vorn_core::ChunkList& chunks) const {
+    inputs.set("context", "");
+    std::size_t fixed = 0;
+    for (const auto& message : processor_->prompt_builder()->format(inputs)) fixed += message.content.size();
+    const std::size_t room = fixed < options_.max_prompt_bytes ? options_.max_prompt_bytes - fixed : 0;
+    FittedContext fitted = fit_context(chunks, room);
+    if (!fitted.cut.empty()) {
+      // TODO(per-run trace): add fitted.cut.describe() as a note of the
+      // current run's trace once the pipeline offers one.
+      vorn_core::LoggerManager().get_logger("vorn_generation").warning("Prompt cut to fit: " + fitted.cut.describe());
+      if (options_.on_context_cut) options_.on_context_cut(fitted.cut);
+    }
+    return std::move(fitted.chunks);
+  }
+
   LMRequestProcessorPtr processor_;
+  StuffOptions options_;
 };
 
 }  // namespace
@@ -43,11 +65,12 @@ vorn_core::Task<vorn_core::Value> ResponseSynthesizer::run(vorn_core::Dict input
   co_return co_await synthesize(vorn_retrieval::query_text(inputs, "response synthesizer"), std::move(chunks));
 }
 
-std::shared_ptr<ResponseSynthesizer> ResponseSynthesizer::stuff(LMRequestProcessorPtr lm_request_processor) {
+std::shared_ptr<ResponseSynthesizer> ResponseSynthesizer::stuff(LMRequestProcessorPtr lm_request_processor,
+                                                               StuffOptions options) {
   if (!lm_request_processor) {
     throw vorn_core::ValueError("Missing `lm_request_processor`. Pass an LM request processor and retry.");
   }
-  return std::make_shared<StuffResponseSynthesizer>(std::move(lm_request_processor));
+  return std::make_shared<StuffResponseSynthesizer>(std::move(lm_request_processor), std::move(options));
 }
 
 }  // namespace vorn_generation

@@ -56,7 +56,7 @@ ExtractiveLMInvoker::ExtractiveLMInvoker(ExtractiveOptions options) : options_(o
   }
 }
 
-vorn_core::Task<LMOutputPtr> ExtractiveLMInvoker::invoke(std::vector<Message> messages, InvokeOptions) {
+vorn_core::Task<LMOutputPtr> ExtractiveLMInvoker::invoke(std::vector<Message> messages, InvokeOptions options) {
   const PromptParts parts = split_prompt(messages);
   const ExtractiveAnswer answer = extract_answer(parts.question, parse_context_blocks(parts.context), options_);
   auto output = std::make_shared<LMOutput>(answer.text);
@@ -64,6 +64,8 @@ vorn_core::Task<LMOutputPtr> ExtractiveLMInvoker::invoke(std::vector<Message> me
   vorn_core::List cited;
   for (const std::string& id : answer.cited_ids) cited.emplace_back(id);
   output->metadata.set("cited_ids", std::move(cited));
+  // Nothing to stream: the whole answer is ready at once.
+  if (options.on_text && !output->response.empty()) options.on_text(output->response);
   co_return output;
 }
 

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "vorn_core/when_all.hpp"
 #include "vorn_inference/errors.hpp"
 #include "openai_replies.hpp"
 #include "openai_transport.hpp"
@@ -76,17 +77,27 @@ OpenAIEmbedder::OpenAIEmbedder(OpenAIEmbedderOptions options) : options_(std::mo
 
 OpenAIEmbedder::~OpenAIEmbedder() = default;
 
+vorn_core::Task<void> OpenAIEmbedder::embed_batch(const std::vector<std::string>& texts, std::size_t begin,
+                                                  std::size_t end, std::vector<Embedding>& out) const {
+  std::string body = build_body(options_, texts, begin, end);
+  std::string path(kPath);
+  auto pending = transport_->post(std::move(path), std::move(body));
+  const json reply = co_await std::move(pending);
+  detail::read_embedding_batch(reply, options_, transport_->safe_url(kPath), out, begin, end - begin);
+}
+
 vorn_core::Task<std::vector<Embedding>> OpenAIEmbedder::embed(std::vector<std::string> texts) {
   [[maybe_unused]] const auto keep_alive = weak_from_this().lock();
   std::vector<Embedding> out(texts.size());
-  const std::string safe_url = transport_->safe_url(kPath);
+  // Every batch goes out at once; the endpoint's in-flight limit decides how
+  // many are on the wire. Each writes only its own range of `out`, and all
+  // run on this loop's thread.
+  std::vector<vorn_core::Task<void>> batches;
   for (std::size_t begin = 0; begin < texts.size(); begin += options_.batch_size) {
     const std::size_t end = std::min(texts.size(), begin + options_.batch_size);
-    std::string body = build_body(options_, texts, begin, end);
-    std::string path(kPath);
-    const json reply = co_await transport_->post(std::move(path), std::move(body));
-    detail::read_embedding_batch(reply, options_, safe_url, out, begin, end - begin);
+    batches.push_back(embed_batch(texts, begin, end, out));
   }
+  co_await vorn_core::when_all(std::move(batches));
   co_return out;
 }
 

@@ -7,6 +7,7 @@
 
 #include "vorn_core/json.hpp"
 #include "vorn_inference/errors.hpp"
+#include "chat_stream.hpp"
 #include "openai_replies.hpp"
 #include "openai_transport.hpp"
 
@@ -50,7 +51,7 @@ json response_format(const OpenAILMInvokerOptions& options, const vorn_core::Val
 }
 
 std::string build_body(const OpenAILMInvokerOptions& options, const std::vector<Message>& messages,
-                       const InvokeOptions& invoke_options) {
+                       const InvokeOptions& invoke_options, bool stream) {
   json body = json::object();
   for (const auto& [key, value] : options.extra_body) body[key] = vorn_core::to_json(value);
   body["model"] = options.model;
@@ -66,6 +67,13 @@ std::string build_body(const OpenAILMInvokerOptions& options, const std::vector<
   if (options.max_tokens) body["max_tokens"] = *options.max_tokens;
   if (!invoke_options.response_schema.is_none()) {
     body["response_format"] = response_format(options, invoke_options.response_schema);
+  }
+  // The reply's shape depends on it, so it is never left to `extra_body`.
+  if (stream) {
+    body["stream"] = true;
+  } else {
+    body.erase("stream");
+    body.erase("stream_options");
   }
   return detail::dump_request(body);
 }
@@ -184,8 +192,19 @@ vorn_core::Task<LMOutputPtr> OpenAILMInvoker::invoke(std::vector<Message> messag
   // Callers hold invokers by shared_ptr; keep this one alive across the wait.
   [[maybe_unused]] const auto keep_alive = weak_from_this().lock();
   const bool structured = !options.response_schema.is_none();
-  std::string body = build_body(options_, messages, options);
+  std::string body = build_body(options_, messages, options, /*stream=*/options.on_text && !structured);
   std::string path(kPath);
+  if (options.on_text && !structured) {
+    detail::ChatStreamReader reader(*transport_, options_.model, options.on_text);
+    detail::CallControl control;
+    control.deadline = options.deadline;
+    control.stop = options.stop;
+    auto on_body = [&reader](std::string_view piece) { reader.feed(piece); };
+    auto pending = transport_->post_streaming(std::move(path), std::move(body), "text/event-stream", on_body,
+                                              std::move(control));
+    co_await std::move(pending);
+    co_return reader.finish();
+  }
   detail::CallControl control;
   control.deadline = options.deadline;
   control.stop = options.stop;

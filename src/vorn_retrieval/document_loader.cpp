@@ -1,11 +1,15 @@
 #include "vorn_retrieval/document_loader.hpp"
 
+#include <fnmatch.h>
+
 #include <algorithm>
 #include <fstream>
 #include <map>
 #include <set>
 
+#include "formats/content_sniff.hpp"
 #include "vorn_core/text.hpp"
+#include "vorn_retrieval/document_formats.hpp"
 
 namespace vorn_retrieval {
 
@@ -27,6 +31,40 @@ std::string lower_extension(const fs::path& p) {
 bool is_hidden(const fs::path& p) {
   const std::string name = p.filename().string();
   return name.size() > 1 && name.front() == '.' && name != "..";
+}
+
+std::string lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; });
+  return s;
+}
+
+std::optional<FileType> builtin_format(const std::string& ext) {
+  static const std::map<std::string, FileType, std::less<>> kFormats = {
+      {".txt", FileType::text},
+      {".text", FileType::text},
+      {".md", FileType::markdown},
+      {".markdown", FileType::markdown},
+      {".html", FileType::html},
+      {".htm", FileType::html},
+      {".xhtml", FileType::html},
+      {".pdf", FileType::pdf},
+      {".adoc", FileType::asciidoc},
+      {".asciidoc", FileType::asciidoc},
+      {".rst", FileType::restructured_text},
+      {".rest", FileType::restructured_text},
+  };
+  const auto it = kFormats.find(ext);
+  if (it == kFormats.end()) return std::nullopt;
+  return it->second;
+}
+
+bool matches(const std::string& pattern, std::string_view relative) {
+  const std::string target(pattern.find('/') == std::string::npos
+                               ? relative.substr(relative.rfind('/') == std::string_view::npos ? 0
+                                                                                               : relative.rfind('/') + 1)
+                               : relative);
+  return ::fnmatch(pattern.c_str(), target.c_str(), 0) == 0;
 }
 
 std::string human_size(std::size_t bytes) {
@@ -63,33 +101,69 @@ std::optional<std::string_view> LoadError::default_message() const noexcept {
   return "A document could not be read. Check the path and its permissions, then retry.";
 }
 
-DocumentLoader::DocumentLoader(LoaderOptions options) : options_(options) {
+std::string_view to_string(FileType format) noexcept {
+  switch (format) {
+    case FileType::text: return "text";
+    case FileType::markdown: return "markdown";
+    case FileType::html: return "html";
+    case FileType::pdf: return "pdf";
+    case FileType::asciidoc: return "asciidoc";
+    case FileType::restructured_text: return "restructuredtext";
+    case FileType::source_code: return "source";
+  }
+  return "text";
+}
+
+DocumentLoader::DocumentLoader(LoaderOptions options) : options_(std::move(options)) {
   if (options_.max_file_bytes == 0) throw std::invalid_argument("DocumentLoader: max_file_bytes must be at least 1");
+  for (std::string& ext : options_.source_extensions) {
+    ext = lower(ext);
+    if (!ext.empty() && ext.front() != '.') ext.insert(ext.begin(), '.');
+  }
 }
 
 bool DocumentLoader::is_markdown(const fs::path& file) {
-  const std::string ext = lower_extension(file);
-  return ext == ".md" || ext == ".markdown";
+  return builtin_format(lower_extension(file)) == FileType::markdown;
 }
 
-bool DocumentLoader::is_supported(const fs::path& file) {
-  return is_markdown(file) || lower_extension(file) == ".txt";
+bool DocumentLoader::is_supported(const fs::path& file) { return builtin_format(lower_extension(file)).has_value(); }
+
+std::optional<FileType> DocumentLoader::type_of(const fs::path& file) const {
+  const std::string ext = lower_extension(file);
+  if (auto format = builtin_format(ext)) return format;
+  if (!ext.empty() && std::find(options_.source_extensions.begin(), options_.source_extensions.end(), ext) !=
+                          options_.source_extensions.end()) {
+    return FileType::source_code;
+  }
+  return std::nullopt;
+}
+
+bool DocumentLoader::selected(std::string_view relative) const {
+  const auto hit = [&](const std::vector<std::string>& patterns) {
+    return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& p) { return matches(p, relative); });
+  };
+  if (!options_.include.empty() && !hit(options_.include)) return false;
+  return !hit(options_.exclude);
 }
 
 std::vector<std::pair<fs::path, std::string>> DocumentLoader::discover(const fs::path& path) const {
+  return discover_all(path).files;
+}
+
+Discovery DocumentLoader::discover_all(const fs::path& path) const {
   std::error_code ec;
   const fs::file_status status = fs::status(path, ec);
   if (!fs::exists(status)) {
     throw LoadError(load_errc::kNotFound, "Input " + quoted(path) + " does not exist. Check the path and retry.");
   }
-  std::vector<std::pair<fs::path, std::string>> found;
+  Discovery found;
   if (fs::is_regular_file(status)) {
-    if (!is_supported(path)) {
+    if (!type_of(path)) {
       throw LoadError(load_errc::kUnsupported, "Input " + quoted(path) +
-                                                   " is not a .txt, .md or .markdown file. Convert it to plain text "
-                                                   "or Markdown first.");
+                                                   " is not a format this reader knows (text, Markdown, HTML, PDF, "
+                                                   "AsciiDoc, reStructuredText, or a source extension asked for).");
     }
-    found.emplace_back(path, path.filename().generic_string());
+    found.files.emplace_back(path, path.filename().generic_string());
     return found;
   }
   if (!fs::is_directory(status)) {
@@ -97,25 +171,30 @@ std::vector<std::pair<fs::path, std::string>> DocumentLoader::discover(const fs:
                     "Input " + quoted(path) + " is neither a regular file nor a directory. Pass a file or a folder.");
   }
 
+  const auto list_error = [&](const std::error_code& e) {
+    return LoadError(load_errc::kIo, "Cannot list directory " + quoted(path) + ": " + e.message() +
+                                         ". Check its permissions and retry.");
+  };
   fs::recursive_directory_iterator it(path, fs::directory_options::skip_permission_denied, ec);
-  if (ec) {
-    throw LoadError(load_errc::kIo, "Cannot list directory " + quoted(path) + ": " + ec.message() +
-                                        ". Check its permissions and retry.");
-  }
+  if (ec) throw list_error(ec);
   for (const fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
-    if (ec) {
-      throw LoadError(load_errc::kIo, "Cannot list directory " + quoted(path) + ": " + ec.message() +
-                                          ". Check its permissions and retry.");
-    }
+    if (ec) throw list_error(ec);
     const fs::directory_entry& entry = *it;
     if (is_hidden(entry.path())) {
       if (entry.is_directory(ec)) it.disable_recursion_pending();
       continue;
     }
-    if (!entry.is_regular_file(ec) || !is_supported(entry.path())) continue;
-    found.emplace_back(entry.path(), entry.path().lexically_relative(path).generic_string());
+    if (!entry.is_regular_file(ec)) continue;
+    std::string relative = entry.path().lexically_relative(path).generic_string();
+    if (!selected(relative)) continue;
+    if (!type_of(entry.path())) {
+      found.unsupported.push_back(entry.path());
+      continue;
+    }
+    found.files.emplace_back(entry.path(), std::move(relative));
   }
-  std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+  std::sort(found.files.begin(), found.files.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+  std::sort(found.unsupported.begin(), found.unsupported.end());
   return found;
 }
 
@@ -129,7 +208,7 @@ Document DocumentLoader::load_file(const fs::path& file, std::string source_id) 
   const auto too_large = [&](const std::string& size_text) {
     return LoadError(load_errc::kTooLarge, "File " + quoted(file) + " is " + size_text + ", above the " +
                                                human_size(options_.max_file_bytes) +
-                                               " limit. Split it into smaller files or raise max_file_bytes.");
+                                               " limit. Split it into smaller files or raise the size limit.");
   };
   if (size > options_.max_file_bytes) throw too_large(std::to_string(size) + " bytes");
 
@@ -142,8 +221,33 @@ Document DocumentLoader::load_file(const fs::path& file, std::string source_id) 
   // The file may have grown since it was measured.
   if (in.peek() != std::char_traits<char>::eof()) throw too_large("growing");
 
+  const FileType format = type_of(file).value_or(FileType::text);
+  Document doc{std::move(source_id), file, {}, false, format, {}, {}};
+  if (format == FileType::pdf) {
+    ExtractedText pdf;
+    try {
+      pdf = pdf_to_text(raw);
+    } catch (const LoadError& e) {
+      throw LoadError(std::string(e.code()), "File " + quoted(file) + ": " + e.message());
+    }
+    doc.text = normalize_newlines(pdf.text);
+    doc.title = std::move(pdf.title);
+    doc.page_starts = std::move(pdf.page_starts);
+    return doc;
+  }
+  if (const std::string_view kind = binary_kind(raw); !kind.empty()) {
+    throw LoadError(load_errc::kBinary, "File " + quoted(file) + " is " + std::string(kind) + ", not text.");
+  }
   std::string_view view(raw);
   if (view.substr(0, 3) == "\xEF\xBB\xBF") view.remove_prefix(3);
+  if (format == FileType::html) {
+    // libxml2 decodes the page itself (it honours a declared charset).
+    ExtractedText html = html_to_text(view);
+    doc.text = normalize_newlines(replace_invalid_utf8(html.text));
+    doc.title = replace_invalid_utf8(html.title);
+    doc.markdown = true;
+    return doc;
+  }
 
   std::string text;
   if (const std::size_t bad = find_invalid_utf8(view); bad != std::string_view::npos) {
@@ -158,7 +262,11 @@ Document DocumentLoader::load_file(const fs::path& file, std::string source_id) 
   } else {
     text = normalize_newlines(view);
   }
-  return Document{std::move(source_id), file, std::move(text), is_markdown(file)};
+  // AsciiDoc and reStructuredText stay as written: the chunker reads their
+  // section structure itself.
+  doc.text = std::move(text);
+  doc.markdown = format == FileType::markdown;
+  return doc;
 }
 
 std::vector<Document> DocumentLoader::load(const fs::path& path) const {

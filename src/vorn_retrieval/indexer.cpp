@@ -6,6 +6,8 @@
 #include <unordered_set>
 
 #include "vorn_core/error.hpp"
+#include "vorn_retrieval/document_formats.hpp"
+#include "vorn_retrieval/sources.hpp"
 
 namespace vorn_retrieval {
 namespace {
@@ -38,27 +40,65 @@ IndexFileError describe(std::string source, const std::exception_ptr& error) {
   return out;
 }
 
+// Load failures that say the file is not a document we read, rather than
+// that reading it went wrong.
+bool is_skip_reason(std::string_view code) {
+  return code == load_errc::kBinary || code == load_errc::kUnsupported || code == load_errc::kTooLarge ||
+         code == load_errc::kEmpty;
+}
+
 struct PendingFile {
   fs::path path;
-  std::string source;
+  std::string source;    // name
+  std::string identity;  // resolved path
 };
 
 struct PreparedDocument {
+  std::string identity;
   std::string source;
   vorn_core::ChunkList chunks;
 };
 
-vorn_core::ChunkList to_chunks(const std::vector<TextChunk>& pieces, const std::string& source,
+bool blank(std::string_view text) { return text.find_first_not_of(" \t\n\r\f\v") == std::string_view::npos; }
+
+// How the chunker reads a document's text.
+DocumentFormat chunk_format(const Document& doc) {
+  switch (doc.type) {
+    case FileType::markdown:
+    case FileType::html: return DocumentFormat::kMarkdown;  // HTML headings arrive as Markdown heading lines
+    case FileType::asciidoc:
+    case FileType::restructured_text: return DocumentFormat::kLightMarkup;
+    case FileType::text: return detect_format(doc.path.filename().string(), doc.text);
+    case FileType::pdf:
+    case FileType::source_code: return DocumentFormat::kPlain;
+  }
+  return DocumentFormat::kPlain;
+}
+
+vorn_core::ChunkList to_chunks(const std::vector<TextChunk>& pieces, const Document& doc, const std::string& identity,
                                const DocumentSummary& about) {
   vorn_core::ChunkList out;
   out.reserve(pieces.size());
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     vorn_core::Dict metadata;
-    metadata.set("source", source);
+    metadata.set("source", doc.source_id);
+    metadata.set("path", identity);
+    metadata.set("format", std::string(to_string(doc.type)));
+    if (!doc.page_starts.empty()) {
+      const std::size_t first = page_at(doc.page_starts, pieces[i].start);
+      const std::size_t last = page_at(doc.page_starts, pieces[i].end == 0 ? 0 : pieces[i].end - 1);
+      metadata.set("page", static_cast<std::int64_t>(first));
+      if (last != first) metadata.set("page_end", static_cast<std::int64_t>(last));
+    }
     if (!pieces[i].heading.empty()) metadata.set("heading", pieces[i].heading);
     // Every chunk carries its page's title and summary: a question is often
-    // about what a page is for, in words only its opening uses.
-    if (!about.title.empty()) metadata.set("title", about.title);
+    // about what a page is for, in words only its opening uses. A title the
+    // file declares (HTML <title>, PDF Title) comes first.
+    if (!doc.title.empty()) {
+      metadata.set("title", doc.title);
+    } else if (!about.title.empty()) {
+      metadata.set("title", about.title);
+    }
     if (!about.summary.empty()) metadata.set("summary", about.summary);
     metadata.set("chunk", static_cast<std::int64_t>(i));
     metadata.set("start", static_cast<std::int64_t>(pieces[i].start));
@@ -87,7 +127,62 @@ TextChunker make_chunker(const ChunkerOptions& options) {
   }
 }
 
+// Every file once (by identity), and one file per source name.
+std::vector<PendingFile> discover_inputs(const DocumentLoader& loader, const std::vector<fs::path>& inputs,
+                                         IndexSummary& summary) {
+  std::vector<PendingFile> files;
+  std::set<std::string> seen_files;
+  std::map<std::string, fs::path> seen_names;
+  for (const fs::path& input : inputs) {
+    Discovery found;
+    try {
+      found = loader.discover_all(input);
+    } catch (const LoadError& e) {
+      if (e.code() == load_errc::kUnsupported && fs::is_regular_file(input)) {
+        ++summary.files_seen;
+        summary.skipped.push_back({input.string(), std::string(e.code()), e.message()});
+      } else {
+        summary.errors.push_back(describe(input.string(), std::current_exception()));
+      }
+      continue;
+    } catch (...) {
+      summary.errors.push_back(describe(input.string(), std::current_exception()));
+      continue;
+    }
+    for (const fs::path& file : found.unsupported) {
+      if (!seen_files.insert(source_identity(file)).second) continue;
+      ++summary.files_seen;
+      summary.skipped.push_back({file.string(), load_errc::kUnsupported, "not a format this indexer reads"});
+    }
+    const std::string prefix = directory_prefix(input);
+    for (auto& [file, relative] : found.files) {
+      std::string identity = source_identity(file);
+      if (!seen_files.insert(identity).second) continue;
+      ++summary.files_seen;
+      std::string source = prefix.empty() ? relative : prefix + "/" + relative;
+      const auto [it, fresh] = seen_names.emplace(source, file);
+      if (!fresh) {
+        IndexFileError clash;
+        clash.source = source;
+        clash.code = load_errc::kDuplicate;
+        clash.message = "Files '" + it->second.string() + "' and '" + file.string() + "' both have the source name '" +
+                        source + "'. The second was skipped; index them in separate runs or rename one.";
+        summary.errors.push_back(std::move(clash));
+        continue;
+      }
+      files.push_back({file, std::move(source), std::move(identity)});
+    }
+  }
+  return files;
+}
+
 }  // namespace
+
+std::map<std::string, std::size_t> IndexSummary::skipped_by_reason() const {
+  std::map<std::string, std::size_t> out;
+  for (const SkippedFile& s : skipped) ++out[s.reason];
+  return out;
+}
 
 Indexer::Indexer(vorn_datastore::WritableDataStorePtr store, IndexerOptions options)
     : store_(std::move(store)), options_(options), chunker_(make_chunker(options.chunker)), loader_(options.loader) {
@@ -106,42 +201,25 @@ Indexer& Indexer::on_progress(ProgressCallback callback) {
 
 vorn_core::Task<IndexSummary> Indexer::index(std::vector<fs::path> inputs) {
   IndexSummary summary;
+  std::vector<PendingFile> files = discover_inputs(loader_, inputs, summary);
 
-  // Discovery: every file once, and one file per source id.
-  std::vector<PendingFile> files;
-  std::set<fs::path> seen_files;
-  std::map<std::string, fs::path> seen_ids;
-  for (const fs::path& input : inputs) {
-    std::vector<std::pair<fs::path, std::string>> found;
+  // What each source held before this run, to drop its outdated chunks.
+  std::unordered_map<std::string, std::vector<std::string>> stored_ids;
+  if (!files.empty()) {
     try {
-      found = loader_.discover(input);
+      stored_ids = store_->ids_by_metadata("path");
     } catch (...) {
-      summary.errors.push_back(describe(input.string(), std::current_exception()));
-      continue;
+      // Without the listing nothing is replaced; storing can still work.
+      summary.errors.push_back(describe("", std::current_exception()));
     }
-    const std::string prefix = directory_prefix(input);
-    for (auto& [file, relative] : found) {
-      std::string source = prefix.empty() ? relative : prefix + "/" + relative;
-      std::error_code ec;
-      fs::path canonical = fs::weakly_canonical(file, ec);
-      if (ec) canonical = file;
-      if (!seen_files.insert(canonical).second) continue;
-      ++summary.files_seen;
-      const auto [it, fresh] = seen_ids.emplace(source, file);
-      if (!fresh) {
-        IndexFileError clash;
-        clash.source = source;
-        clash.code = load_errc::kDuplicate;
-        clash.message = "Files '" + it->second.string() + "' and '" + file.string() + "' both have the source id '" +
-                        source + "'. The second was skipped; index them in separate stores or rename one.";
-        summary.errors.push_back(std::move(clash));
-        continue;
-      }
-      PendingFile pending;
-      pending.path = file;
-      pending.source = std::move(source);
-      files.push_back(std::move(pending));
-    }
+  }
+  // A source keeps the name it was first indexed under, so naming the file
+  // differently later neither re-embeds it nor changes its citations.
+  for (PendingFile& f : files) {
+    const auto it = stored_ids.find(f.identity);
+    if (it == stored_ids.end() || it->second.empty()) continue;
+    const std::string& id = it->second.front();
+    if (const std::size_t hash = id.rfind('#'); hash != std::string::npos && hash > 0) f.source = id.substr(0, hash);
   }
 
   // Loading and chunking first gives the progress report its totals.
@@ -150,33 +228,32 @@ vorn_core::Task<IndexSummary> Indexer::index(std::vector<fs::path> inputs) {
   for (const PendingFile& f : files) {
     try {
       const Document doc = loader_.load_file(f.path, f.source);
-      PreparedDocument prepared;
-      prepared.source = f.source;
-      const DocumentFormat format =
-          doc.markdown ? DocumentFormat::kMarkdown : detect_format(f.path.filename().string(), doc.text);
-      prepared.chunks =
-          to_chunks(chunker_.chunk(doc.text, doc.source_id, format), f.source, summarize_document(doc.text, format));
+      if (blank(doc.text)) {
+        summary.skipped.push_back({f.path.string(), load_errc::kEmpty,
+                                   doc.type == FileType::pdf ? "no text in it (a scanned PDF?)" : "no text in it"});
+        continue;
+      }
+      const DocumentFormat format = chunk_format(doc);
+      PreparedDocument prepared{f.identity, f.source,
+                                to_chunks(chunker_.chunk(doc.text, doc.source_id, format), doc, f.identity,
+                                          summarize_document(doc.text, format))};
       chunks_total += prepared.chunks.size();
       documents.push_back(std::move(prepared));
+    } catch (const LoadError& e) {
+      if (is_skip_reason(e.code())) {
+        summary.skipped.push_back({f.path.string(), std::string(e.code()), e.message()});
+      } else {
+        summary.errors.push_back(describe(f.source, std::current_exception()));
+      }
     } catch (...) {
       summary.errors.push_back(describe(f.source, std::current_exception()));
-    }
-  }
-
-  // What each source held before this run, to drop its outdated chunks.
-  std::unordered_map<std::string, std::vector<std::string>> stored_ids;
-  if (!documents.empty()) {
-    try {
-      stored_ids = store_->ids_by_metadata("source");
-    } catch (...) {
-      // Without the listing nothing is pruned; storing can still work.
-      summary.errors.push_back(describe("", std::current_exception()));
     }
   }
 
   IndexProgress progress;
   progress.documents_total = documents.size();
   progress.chunks_total = chunks_total;
+  const std::string now = utc_timestamp();
   for (PreparedDocument& doc : documents) {
     progress.source = doc.source;
     const std::size_t done_before = progress.chunks_done;
@@ -197,7 +274,8 @@ vorn_core::Task<IndexSummary> Indexer::index(std::vector<fs::path> inputs) {
     }
     if (!failure) {
       try {
-        summary.chunks_removed += store_->remove(outdated(stored_ids[doc.source], doc.chunks));
+        summary.chunks_replaced += store_->remove(outdated(stored_ids[doc.identity], doc.chunks));
+        store_->set_index_metadata(std::string(kIndexedAtKeyPrefix) + doc.identity, now);
       } catch (...) {
         failure = std::current_exception();
       }
@@ -211,6 +289,16 @@ vorn_core::Task<IndexSummary> Indexer::index(std::vector<fs::path> inputs) {
     progress.chunks_done = done_before + doc.chunks.size();
     ++progress.documents_done;
     if (progress_) progress_(progress);
+  }
+
+  if (options_.prune) {
+    try {
+      const SourceRemoval pruned = prune_sources(*store_);
+      summary.chunks_removed += pruned.chunks;
+      summary.sources_removed += pruned.sources;
+    } catch (...) {
+      summary.errors.push_back(describe("", std::current_exception()));
+    }
   }
   co_return summary;
 }

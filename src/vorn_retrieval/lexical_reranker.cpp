@@ -36,10 +36,11 @@ vorn_core::Task<vorn_core::ChunkList> LexicalReranker::rerank(vorn_core::ChunkLi
   ranking.heading_weight = options_.heading_weight;
   ranking.page_share = options_.page_share;
   ranking.per_page = options_.per_page;
-  const std::vector<RankedCandidate> order = rank_candidates(query, chunks, prior, ranking);
+  std::vector<RankedCandidate> order = rank_candidates(query, chunks, prior, ranking);
 
   vorn_core::ChunkList out;
   out.reserve(chunks.size());
+  if (options_.keep != 0 && order.size() > options_.keep) order.resize(options_.keep);
   for (const RankedCandidate& c : order) {
     auto copy = std::make_shared<vorn_core::Chunk>(*chunks[c.index]);
     copy->score = c.score;

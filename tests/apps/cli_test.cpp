@@ -165,4 +165,25 @@ TEST_F(CliTest, TimeoutBoundsTheWholeCallAndRetriesAreConfigurable) {
   EXPECT_EQ(cli({"ask", "q", "--timeout", "0"}).code, 2);
 }
 
+TEST_F(CliTest, StreamPrintsTheAnswerOnceAndHugeTopKStaysWithinTheBudget) {
+  ASSERT_EQ(index_docs().code, 0);
+  vorn_test::KeepAliveHttpServer server([](const vorn_test::RecordedRequest&) {
+    return vorn_test::FakeReply{
+        .content_type = "text/event-stream",
+        .pieces = {"data: {\"choices\": [{\"delta\": {\"content\": \"Streamed \"}}]}\n\n",
+                   "data: {\"choices\": [{\"delta\": {\"content\": \"answer.\"}}]}\n\ndata: [DONE]\n\n"}};
+  });
+  Result r = cli({"ask", "What is fusion?", "--lm", "openai", "--no-api-key", "--base-url", server.base_url(),
+                  "--stream", "--top-k", "1000000", "--context-budget", "600"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.find("Streamed answer.\n"), 0u) << r.out;
+  EXPECT_EQ(r.out.find("Streamed answer.", 1), std::string::npos) << r.out;
+  ASSERT_EQ(server.requests().size(), 1u);
+  const auto body = nlohmann::json::parse(server.requests()[0].body);
+  std::size_t prompt = 0;
+  for (const auto& m : body["messages"]) prompt += m["content"].get<std::string>().size();
+  EXPECT_LE(prompt, 600u);
+  EXPECT_EQ(cli({"ask", "q", "--stream", "--json"}).code, 2);
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "api_key_test.hpp"
+#include "keepalive_http_server.hpp"
 #include "loopback_http_server.hpp"
 #include "vorn_core/chunk.hpp"
 #include "vorn_core/logger.hpp"
@@ -346,7 +348,8 @@ std::string embedding_reply(const std::vector<std::pair<int, std::vector<float>>
   return json{{"object", "list"}, {"data", data}, {"model", "emb"}}.dump();
 }
 
-OpenAIEmbedderOptions embedder_options(const LoopbackHttpServer& server, std::size_t batch_size = 2) {
+template <class Server>
+OpenAIEmbedderOptions embedder_options(const Server& server, std::size_t batch_size = 2) {
   OpenAIEmbedderOptions options;
   options.model = "emb";
   options.dimension = 2;
@@ -363,18 +366,27 @@ std::vector<std::vector<float>> embed(OpenAIEmbedderOptions options, std::vector
 }
 
 TEST_F(HttpModelsTest, EmbeddingsAreBatchedAndOrderedByIndex) {
-  // The endpoint lists the vectors out of order; `index` decides.
-  LoopbackHttpServer server({ScriptedReply{.body = embedding_reply({{1, {1, 1}}, {0, {0, 0}}})},
-                             ScriptedReply{.body = embedding_reply({{0, {2, 2}}, {1, {3, 3}}})},
-                             ScriptedReply{.body = embedding_reply({{0, {4, 4}}})}});
+  // The endpoint lists the vectors out of order; `index` decides. The
+  // batches go out together, so the reply depends on the batch, not on the
+  // order of arrival.
+  vorn_test::KeepAliveHttpServer server([](const RecordedRequest& request) {
+    const std::string first = body_of(request)["input"][0].get<std::string>();
+    std::string body = first == "a"   ? embedding_reply({{1, {1, 1}}, {0, {0, 0}}})
+                       : first == "c" ? embedding_reply({{0, {2, 2}}, {1, {3, 3}}})
+                                      : embedding_reply({{0, {4, 4}}});
+    return vorn_test::FakeReply{.body = std::move(body), .delay = 100ms};
+  });
   OpenAIEmbedderOptions options = embedder_options(server);
   options.send_dimensions = true;
   const auto vectors = embed(options, {"a", "b", "c", "d", "e"});
   ASSERT_EQ(vectors.size(), 5u);
   for (std::size_t i = 0; i < vectors.size(); ++i) EXPECT_EQ(vectors[i], std::vector<float>(2, float(i))) << i;
 
-  const auto requests = server.requests();
+  auto requests = server.requests();
   ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(server.max_concurrent_requests(), 3);
+  std::sort(requests.begin(), requests.end(),
+            [](const auto& x, const auto& y) { return body_of(x)["input"][0] < body_of(y)["input"][0]; });
   EXPECT_EQ(requests[0].target, "/v1/embeddings");
   EXPECT_EQ(body_of(requests[0])["input"], json::parse(R"(["a", "b"])"));
   EXPECT_EQ(body_of(requests[2])["input"], json::parse(R"(["e"])"));

@@ -7,6 +7,7 @@
 #include "vorn_datastore/sqlite_data_store.hpp"
 #include "vorn_retrieval/fulltext_retriever.hpp"
 #include "vorn_retrieval/indexer.hpp"
+#include "vorn_retrieval/sources.hpp"
 
 namespace {
 
@@ -30,7 +31,7 @@ class IndexerTest : public ::testing::Test {
   IndexerTest() {
     dir_.write("corpus/guide.md", paragraphs("installation", 6));
     dir_.write("corpus/notes/usage.txt", "Run the program with a question. It prints the answer.");
-    dir_.write("corpus/notes/ignored.pdf", "%PDF");
+    dir_.write("corpus/notes/ignored.bin", "not a document type");
   }
   std::shared_ptr<vorn_datastore::SqliteDataStore> open() {
     return vorn_datastore::SqliteDataStore::open(dir_.path() / "store.db", embedder_);
@@ -50,8 +51,10 @@ TEST_F(IndexerTest, IndexesTreesWithSourceIdsAndMetadata) {
   auto store = open();
   const IndexSummary summary = run_sync(Indexer(store, small_chunks()).index({dir_.path() / "corpus"}));
   EXPECT_TRUE(summary.ok());
-  EXPECT_EQ(summary.files_seen, 2U);
+  EXPECT_EQ(summary.files_seen, 3U);
   EXPECT_EQ(summary.files_indexed, 2U);
+  ASSERT_EQ(summary.skipped.size(), 1U);
+  EXPECT_EQ(summary.skipped[0].reason, vorn_retrieval::load_errc::kUnsupported);
   EXPECT_GT(summary.chunks_added, 3U);
   EXPECT_EQ(summary.chunks_skipped, 0U);
   EXPECT_EQ(store->size(), summary.chunks_added);
@@ -80,12 +83,13 @@ TEST_F(IndexerTest, RerunSkipsWhatIsStoredWithoutEmbeddingIt) {
   dir_.write("corpus/new.md", "A new page.");
   const IndexSummary second = run_sync(Indexer(store, small_chunks()).index({dir_.path() / "corpus"}));
   EXPECT_TRUE(second.ok());
-  EXPECT_EQ(second.files_seen, 3U);
+  EXPECT_EQ(second.files_seen, 4U);
   EXPECT_EQ(second.chunks_added, 2U);
   EXPECT_EQ(second.chunks_skipped, first.chunks_added - 1);  // the guide's chunks
   EXPECT_EQ(embedder_->embedded(), embedded + 2);
   // The old version of the changed file is gone, so no answer can quote it.
-  EXPECT_EQ(second.chunks_removed, 1U);
+  EXPECT_EQ(second.chunks_replaced, 1U);
+  EXPECT_EQ(second.chunks_removed, 0U);
   EXPECT_EQ(store->size(), first.chunks_added + 1);
   vorn_retrieval::FulltextRetriever retriever(store);
   const auto hits = vorn_core::to_chunk_list(run_sync(retriever.retrieve("program question answer", {})));
@@ -127,14 +131,17 @@ TEST_F(IndexerTest, UnreadableFilesAreReportedAndSkipped) {
       run_sync(Indexer(store, options).index({dir_.path() / "corpus", dir_.path() / "missing"}));
 
   EXPECT_FALSE(summary.ok());
-  EXPECT_EQ(summary.files_seen, 4U);
+  EXPECT_EQ(summary.files_seen, 5U);
   EXPECT_EQ(summary.files_indexed, 2U);
   std::map<std::string, std::string> codes;
   for (const auto& e : summary.errors) codes[e.source] = e.code;
   EXPECT_EQ(codes["corpus/broken.md"], vorn_retrieval::load_errc::kEncoding);
-  EXPECT_EQ(codes["corpus/huge.txt"], vorn_retrieval::load_errc::kTooLarge);
   EXPECT_EQ(codes[(dir_.path() / "missing").string()], vorn_retrieval::load_errc::kNotFound);
-  EXPECT_EQ(summary.errors.size(), 3U);
+  EXPECT_EQ(summary.errors.size(), 2U);
+  // Not a failure: a file too large to be a document is passed over, with why.
+  const auto reasons = summary.skipped_by_reason();
+  EXPECT_EQ(reasons.at(vorn_retrieval::load_errc::kTooLarge), 1U);
+  EXPECT_EQ(reasons.at(vorn_retrieval::load_errc::kUnsupported), 1U);
   EXPECT_GT(store->size(), 0U);  // the good files went in
 }
 
@@ -163,8 +170,43 @@ TEST_F(IndexerTest, IndexesIntoAnyWritableStore) {
   dir_.write("corpus/notes/usage.txt", "Run the program with a different question now.");
   const IndexSummary second = run_sync(Indexer(memory, small_chunks()).index({dir_.path() / "corpus"}));
   EXPECT_EQ(second.chunks_added, 1U);
-  EXPECT_EQ(second.chunks_removed, 1U);
+  EXPECT_EQ(second.chunks_replaced, 1U);
   EXPECT_EQ(memory->ids_by_metadata("source").at("corpus/notes/usage.txt").size(), 1U);
+}
+
+// One file is one source however it is named; sources can be listed,
+// removed by file or folder, and pruned when their files are gone.
+TEST_F(IndexerTest, SourcesAreFilesByResolvedPath) {
+  auto store = open();
+  const fs::path guide = dir_.path() / "corpus" / "guide.md";
+  (void)run_sync(Indexer(store, small_chunks()).index({dir_.path() / "corpus"}));
+  const std::size_t stored = store->size();
+  // The same file again, by itself and through "..": nothing new is stored.
+  const IndexSummary again =
+      run_sync(Indexer(store, small_chunks()).index({guide, dir_.path() / "corpus" / "notes" / ".." / "guide.md"}));
+  EXPECT_EQ(again.files_seen, 1U);
+  EXPECT_EQ(store->size(), stored) << "one copy of the file, whatever it was called";
+
+  auto sources = vorn_retrieval::list_sources(*store);
+  ASSERT_EQ(sources.size(), 2U);
+  EXPECT_EQ(sources[0].path, vorn_retrieval::source_identity(guide));
+  EXPECT_EQ(sources[0].name, "corpus/guide.md");  // the name it was first indexed under
+  EXPECT_FALSE(sources[0].indexed_at.empty());
+  EXPECT_EQ(sources[0].chunks + sources[1].chunks, stored);
+
+  fs::remove(dir_.path() / "corpus" / "notes" / "usage.txt");
+  auto prune = small_chunks();
+  prune.prune = true;
+  const IndexSummary pruned = run_sync(Indexer(store, prune).index({guide}));
+  EXPECT_EQ(pruned.sources_removed, 1U);
+  EXPECT_EQ(pruned.chunks_removed, sources[1].chunks);
+
+  const auto removed = vorn_retrieval::remove_sources(*store, {dir_.path() / "corpus", dir_.path() / "elsewhere"});
+  EXPECT_EQ(removed.sources, 1U);
+  EXPECT_EQ(removed.unmatched, (std::vector<std::string>{vorn_retrieval::source_identity(dir_.path() / "elsewhere")}));
+  EXPECT_EQ(store->size(), 0U);
+  EXPECT_TRUE(vorn_retrieval::list_sources(*store).empty());
+  EXPECT_EQ(store->index_metadata(std::string(vorn_retrieval::kIndexedAtKeyPrefix) + sources[0].path), std::nullopt);
 }
 
 TEST_F(IndexerTest, RejectsUnusableConfiguration) {

@@ -140,8 +140,9 @@ TEST_F(StoreBounds, HugeNumbersOnTheCommandLineAreRefusedOrBounded) {
       {{"--store", new_store, "--dimension", "4000000000", "index", "--no-progress", docs}, 2},
       {{"--store", new_store, "--dimension", "18446744073709551615", "index", "--no-progress", docs}, 2},
       {{"--store", new_store, "--dimension", "0", "index", "--no-progress", docs}, 2},
-      {{"--store", new_store, "index", "--no-progress", "--chunk-size", "18446744073709551615", docs}, 0},
-      {{"--store", store_path, "--dimension", "64", "ask", "rank fusion", "--top-k", "9223372036854775807"}, 0},
+      // Stated ranges: a chunk of 1 to 100000 characters, 1 to 100 chunks.
+      {{"--store", new_store, "index", "--no-progress", "--chunk-size", "18446744073709551615", docs}, 2},
+      {{"--store", store_path, "--dimension", "64", "ask", "rank fusion", "--top-k", "9223372036854775807"}, 2},
       {{"--store", store_path, "--dimension", "64", "ask", "rank fusion", "--top-k", "-5"}, 2},
   };
   for (const Case& c : cases) {

@@ -54,6 +54,9 @@ struct FakeReply {
   std::chrono::milliseconds piece_delay{0};
   // Close the connection after this reply.
   bool close = false;
+  // Streamed replies: close the connection after the pieces, without the
+  // final chunk (a stream cut off midway).
+  bool truncate = false;
 };
 
 class KeepAliveHttpServer {
@@ -259,6 +262,7 @@ class KeepAliveHttpServer {
       std::snprintf(size, sizeof(size), "%zx\r\n", piece.size());
       if (!piece.empty() && !send_all(fd, std::string(size) + piece + "\r\n")) return false;
     }
+    if (reply.truncate) return false;
     return send_all(fd, "0\r\n\r\n");
   }
 

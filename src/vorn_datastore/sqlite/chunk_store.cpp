@@ -1,4 +1,6 @@
 // Opening a store, its pooled readers and the lookups that read one chunk.
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "errors.hpp"
@@ -27,6 +29,14 @@ std::uint64_t chunk_content_hash(std::string_view id, std::string_view content) 
 }
 
 // --- Impl ---------------------------------------------------------------------
+
+SqliteChunkStore::Impl::~Impl() {
+  idle_readers.clear();
+  if (!writer) return;
+  // Fails (harmlessly, staying in WAL mode) while another process reads or
+  // writes; the next writer switches back to WAL in any case.
+  sqlite3_exec(writer->db(), "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+}
 
 SqliteChunkStore::Impl::Reader::~Reader() {
   std::lock_guard lock(owner_.pool_mutex);
@@ -154,6 +164,24 @@ void check_openable(const fs::path& path, const OpenOptions& options, bool exist
   if (exists) sqlite::check_header(path);
 }
 
+// A WAL reader needs the -shm file beside the store, which it creates when
+// missing; a user who may only read the file or its directory cannot. When no
+// -wal file exists either, no writer is active, and the file can be read as
+// immutable, which needs neither.
+sqlite::OpenMode reader_mode_for(const fs::path& path) {
+  std::error_code ec;
+  fs::path dir = path.parent_path();
+  if (dir.empty()) dir = ".";
+  const bool may_write = ::access(path.c_str(), W_OK) == 0 && ::access(dir.c_str(), W_OK) == 0;
+  if (may_write) return sqlite::OpenMode::read_only;
+  fs::path wal = path;
+  wal += "-wal";
+  fs::path shm = path;
+  shm += "-shm";
+  if (fs::exists(wal, ec) || fs::exists(shm, ec)) return sqlite::OpenMode::read_only;
+  return sqlite::OpenMode::immutable;
+}
+
 void configure_writer(Connection& c) {
   c.exec("PRAGMA journal_mode=WAL", "Enabling write-ahead logging");
   c.exec("PRAGMA synchronous=NORMAL", "Configuring durability");
@@ -170,8 +198,9 @@ SqliteChunkStore SqliteChunkStore::open(const fs::path& path, const OpenOptions&
   std::error_code ec;
   check_openable(path, options, fs::exists(path, ec));
 
-  auto primary = std::make_unique<Connection>(
-      path, options.read_only ? sqlite::OpenMode::read_only : sqlite::OpenMode::read_write);
+  if (options.read_only) impl->reader_mode = reader_mode_for(path);
+  auto primary =
+      std::make_unique<Connection>(path, options.read_only ? impl->reader_mode : sqlite::OpenMode::read_write);
   Connection& c = *primary;
   sqlite::register_rank_function(c, &impl->doc_lengths);
   if (sqlite::is_blank(c)) {

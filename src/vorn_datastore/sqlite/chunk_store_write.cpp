@@ -315,7 +315,14 @@ void SqliteChunkStore::set_index_metadata(std::string_view key, std::string_view
   }
   std::lock_guard write_lock(s.write_mutex);
   Transaction tx(c);
-  sqlite::write_meta(c, sqlite::index_metadata_key(key), value);
+  if (value.empty()) {
+    Stmt del = c.prepare("DELETE FROM meta WHERE key = ?1");
+    const std::string stored_key = sqlite::index_metadata_key(key);
+    del.bind(1, std::string_view(stored_key));
+    del.step("Removing index metadata");
+  } else {
+    sqlite::write_meta(c, sqlite::index_metadata_key(key), value);
+  }
   tx.commit();
 }
 

@@ -25,6 +25,14 @@
 namespace vorn_datastore {
 
 struct SqliteChunkStore::Impl {
+  Impl() = default;
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+  // Leaves a written file in rollback-journal mode when no other connection
+  // has it open: readers of such a file need no -shm/-wal beside it, so they
+  // work where they may not write and leave nothing behind.
+  ~Impl();
+
   std::filesystem::path path;
   OpenOptions options;
   // How pooled readers open the file (read_only, or immutable when the

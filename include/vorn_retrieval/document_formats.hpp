@@ -1,0 +1,39 @@
+// Text out of the binary and markup formats the loader reads: UTF-8 text
+// whose headings are Markdown heading lines ("# Title", "## Section"), so the
+// chunker follows their structure as it follows Markdown's. (AsciiDoc and
+// reStructuredText need no conversion: the chunker reads them as written.)
+//
+// All functions are pure and safe to call from any number of threads at once.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vorn_retrieval {
+
+struct ExtractedText {
+  std::string text;
+  std::string title;  // empty when the document names none
+  // PDF only: page_starts[i] is the byte offset in `text` where page i + 1
+  // begins; ascending, first 0.
+  std::vector<std::size_t> page_starts;
+};
+
+// HTML through libxml2's HTML parser (tolerant, as browsers are): the text of
+// the body with headings h1..h6 as Markdown heading lines and blocks as
+// paragraphs; script, style, nav, noscript and template left out. The title
+// is <title>, else the first h1. Never throws for bad markup.
+ExtractedText html_to_text(std::string_view html);
+
+// PDF through poppler: the text of every page, pages separated by a blank
+// line, with where each page begins. Throws LoadError(VORN-LOAD-FORMAT) for
+// bytes poppler cannot read as a PDF and for an encrypted one.
+ExtractedText pdf_to_text(std::string_view pdf);
+
+// The page (1-based) holding byte `offset` of a text with these page starts;
+// 0 when there are none.
+std::size_t page_at(const std::vector<std::size_t>& page_starts, std::size_t offset) noexcept;
+
+}  // namespace vorn_retrieval

@@ -1,0 +1,153 @@
+// HTML to text with libxml2's HTML parser.
+#include <libxml/HTMLparser.h>
+#include <libxml/parser.h>
+
+#include <algorithm>
+#include <climits>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include "text_builder.hpp"
+#include "vorn_core/text.hpp"
+#include "vorn_retrieval/document_formats.hpp"
+
+namespace vorn_retrieval {
+namespace {
+
+struct DocFree {
+  void operator()(xmlDoc* d) const noexcept { xmlFreeDoc(d); }
+};
+
+std::string_view name_of(const xmlNode* n) {
+  return n->name == nullptr ? std::string_view{} : std::string_view(reinterpret_cast<const char*>(n->name));
+}
+
+bool is_one_of(std::string_view name, std::initializer_list<std::string_view> names) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Not text a reader sees, or navigation repeated on every page of a site.
+bool is_left_out(std::string_view name) {
+  return is_one_of(name, {"script", "style", "nav", "noscript", "template", "head", "svg", "iframe", "object"});
+}
+
+bool is_block(std::string_view name) {
+  return is_one_of(name, {"p", "div", "section", "article", "main", "header", "footer", "aside", "ul", "ol", "li",
+                          "dl", "dt", "dd", "table", "tr", "blockquote", "figure", "figcaption", "form", "fieldset",
+                          "address", "details", "summary", "hr", "body", "caption"});
+}
+
+int heading_level(std::string_view name) {
+  if (name.size() == 2 && (name[0] == 'h' || name[0] == 'H') && name[1] >= '1' && name[1] <= '6') return name[1] - '0';
+  return 0;
+}
+
+// The node's text, whitespace collapsed.
+std::string plain_text(const xmlNode* node) {
+  TextBuilder b;
+  for (const xmlNode* n = node; n != nullptr; n = n->next) {
+    if (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE) {
+      if (n->content != nullptr) b.inline_text(reinterpret_cast<const char*>(n->content));
+    } else if (n->type == XML_ELEMENT_NODE && !is_left_out(name_of(n))) {
+      b.inline_text(plain_text(n->children));
+    }
+  }
+  return b.take();
+}
+
+class Walker {
+ public:
+  void walk(const xmlNode* node, bool preformatted) {
+    for (const xmlNode* n = node; n != nullptr; n = n->next) {
+      if (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE) {
+        if (n->content == nullptr) continue;
+        const auto* text = reinterpret_cast<const char*>(n->content);
+        if (preformatted) {
+          out_.raw_text(text);
+        } else {
+          out_.inline_text(text);
+        }
+        continue;
+      }
+      if (n->type != XML_ELEMENT_NODE) continue;
+      const std::string_view name = name_of(n);
+      if (is_left_out(name) || name == "title") continue;
+      if (const int level = heading_level(name)) {
+        const std::string heading = plain_text(n->children);
+        if (level == 1 && first_h1_.empty()) first_h1_ = heading;
+        out_.heading(level, heading);
+        continue;
+      }
+      if (name == "br") {
+        out_.line_break();
+        continue;
+      }
+      const bool pre = preformatted || name == "pre";
+      const bool block = pre || is_block(name);
+      if (block) out_.paragraph_break();
+      if (name == "li") out_.inline_text("- ");
+      walk(n->children, pre);
+      if (block) out_.paragraph_break();
+    }
+  }
+
+  void set_title(std::string title) { title_ = std::move(title); }
+
+  ExtractedText finish() {
+    ExtractedText out;
+    out.title = !title_.empty() ? title_ : first_h1_;
+    std::string body = out_.take();
+    // A page whose title is no heading of its own still gets one, so its
+    // chunks carry it.
+    if (first_h1_.empty() && !title_.empty()) {
+      TextBuilder with_title;
+      with_title.heading(1, title_);
+      body = with_title.take() + "\n\n" + body;
+    }
+    out.text = std::move(body);
+    return out;
+  }
+
+ private:
+  TextBuilder out_;
+  std::string title_;
+  std::string first_h1_;
+};
+
+void init_libxml() {
+  static std::once_flag once;
+  std::call_once(once, [] { xmlInitParser(); });
+}
+
+}  // namespace
+
+ExtractedText html_to_text(std::string_view html) {
+  init_libxml();
+  if (html.empty() || html.size() > static_cast<std::size_t>(INT_MAX)) return {};
+  const int options = HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET |
+                      HTML_PARSE_COMPACT;
+  // Valid UTF-8 is read as such; anything else is left to libxml2, which
+  // follows a declared charset and falls back to Latin-1.
+  const char* encoding = vorn_core::find_invalid_utf8(html) == std::string_view::npos ? "UTF-8" : nullptr;
+  std::unique_ptr<xmlDoc, DocFree> doc(
+      htmlReadMemory(html.data(), static_cast<int>(html.size()), nullptr, encoding, options));
+  if (!doc) return {};
+  Walker walker;
+  // <title> lives in <head>, which the walk leaves out; look for it first.
+  if (const xmlNode* root = xmlDocGetRootElement(doc.get())) {
+    for (const xmlNode* n = root->children; n != nullptr; n = n->next) {
+      if (n->type != XML_ELEMENT_NODE || name_of(n) != "head") continue;
+      for (const xmlNode* h = n->children; h != nullptr; h = h->next) {
+        if (h->type == XML_ELEMENT_NODE && name_of(h) == "title") {
+          walker.set_title(plain_text(h->children));
+          break;
+        }
+      }
+    }
+    walker.walk(root, false);
+  }
+  return walker.finish();
+}
+
+}  // namespace vorn_retrieval

@@ -1,0 +1,137 @@
+// Reading documents: HTML and PDF text and structure, binary content refused
+// whatever the name, file selection patterns.
+#include <gtest/gtest.h>
+
+#include "component_support.hpp"
+#include "minimal_pdf.hpp"
+#include "vorn_retrieval/document_formats.hpp"
+#include "vorn_retrieval/document_loader.hpp"
+
+namespace {
+
+using namespace vorn_retrieval;
+using vorn_components_test::TempDir;
+
+struct HtmlCase {
+  std::string name;
+  std::string html;
+  std::string title;
+  std::vector<std::string> present;  // in the text, in this order
+  std::vector<std::string> absent;
+};
+
+class HtmlTest : public ::testing::TestWithParam<HtmlCase> {};
+
+TEST_P(HtmlTest, KeepsTextAndHeadingsAndLeavesOutTheRest) {
+  const ExtractedText got = html_to_text(GetParam().html);
+  EXPECT_EQ(got.title, GetParam().title);
+  std::size_t at = 0;
+  for (const std::string& want : GetParam().present) {
+    const std::size_t found = got.text.find(want, at);
+    ASSERT_NE(found, std::string::npos) << "'" << want << "' in order in:\n" << got.text;
+    at = found + want.size();
+  }
+  for (const std::string& unwanted : GetParam().absent) {
+    EXPECT_EQ(got.text.find(unwanted), std::string::npos) << "'" << unwanted << "' in:\n" << got.text;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pages, HtmlTest,
+    ::testing::Values(
+        HtmlCase{"Structure",
+                 "<html><head><title>Guide</title><style>p{color:red}</style></head><body>"
+                 "<nav><a href=/>Home</a> | <a href=/about>About</a></nav>"
+                 "<h1>Install</h1><p>Run <b>apt</b>\n   install foo.</p><h2>Check</h2><ul><li>one</li><li>two</li></ul>"
+                 "<script>alert('x')</script><noscript>enable js</noscript></body></html>",
+                 "Guide",
+                 {"# Install\n\nRun apt install foo.", "## Check", "- one", "- two"},
+                 {"Home", "About", "color:red", "alert", "enable js"}},
+        HtmlCase{"TitleBecomesTheTopHeading", "<title>Only title</title><p>Body text.</p>", "Only title",
+                 {"# Only title\n\nBody text."}, {}},
+        HtmlCase{"BrokenMarkupIsRecovered", "<p>first<p>second <i>unclosed<div>third", "", {"first", "second unclosed",
+                                                                                                "third"}, {}},
+        HtmlCase{"PreformattedKeepsItsLines", "<pre>a  b\n  c</pre>", "", {"a  b\n  c"}, {}},
+        HtmlCase{"DeclaredLatin1", "<meta charset=iso-8859-1><p>caf\xE9</p>", "", {"caf\xC3\xA9"}, {}},
+        HtmlCase{"Empty", "", "", {}, {}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(PdfText, PagesTitleAndPageOfAnOffset) {
+  const std::string pdf = vorn_test_support::minimal_pdf({"First page about apples", "Second page about pears"},
+                                                          "Fruit notes");
+  const ExtractedText got = pdf_to_text(pdf);
+  EXPECT_EQ(got.title, "Fruit notes");
+  ASSERT_EQ(got.page_starts.size(), 2U);
+  const std::size_t pears = got.text.find("pears");
+  ASSERT_NE(pears, std::string::npos) << got.text;
+  EXPECT_EQ(page_at(got.page_starts, got.text.find("apples")), 1U);
+  EXPECT_EQ(page_at(got.page_starts, pears), 2U);
+  EXPECT_EQ(page_at({}, 10), 0U);
+}
+
+TEST(PdfText, DamagedFilesAreALoadError) {
+  for (const std::string& bytes : {std::string("%PDF-1.4\ngarbage"), std::string("not a pdf"), std::string()}) {
+    try {
+      (void)pdf_to_text(bytes);
+      ADD_FAILURE() << "accepted: " << bytes;
+    } catch (const LoadError& e) {
+      EXPECT_EQ(e.code(), load_errc::kFormat);
+    }
+  }
+}
+
+class LoaderFormatsTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+};
+
+TEST_F(LoaderFormatsTest, BinaryContentIsRefusedWhateverTheName) {
+  const std::vector<std::pair<std::string, std::string>> binaries = {
+      {"tool.txt", std::string("\x7F" "ELF\x02\x01\x01", 7) + std::string(64, '\0')},
+      {"nul.md", std::string("text\0more text", 14)},
+      {"controls.txt", std::string(200, '\x01')},
+      {"zip.rst", "PK\x03\x04rest"},
+  };
+  for (const auto& [name, bytes] : binaries) {
+    const auto path = dir_.write(name, bytes);
+    try {
+      (void)DocumentLoader().load_file(path, name);
+      ADD_FAILURE() << name << " was read as text";
+    } catch (const LoadError& e) {
+      EXPECT_EQ(e.code(), load_errc::kBinary) << name;
+    }
+  }
+  // Escape sequences (coloured logs) and a stray form feed are still text.
+  const auto log = dir_.write("build.txt", "\x1b[32mok\x1b[0m\fdone\n");
+  EXPECT_EQ(DocumentLoader().load_file(log, "build.txt").text, "\x1b[32mok\x1b[0m\fdone\n");
+}
+
+TEST_F(LoaderFormatsTest, PatternsAndSourceExtensionsChooseFiles) {
+  dir_.write("tree/guide.md", "g");
+  dir_.write("tree/drafts/plan.md", "p");
+  dir_.write("tree/src/main.cpp", "int main() {}");
+  dir_.write("tree/page.html", "<p>h</p>");
+  dir_.write("tree/image.png", "\x89PNG");
+  const auto names = [](const Discovery& d) {
+    std::vector<std::string> out;
+    for (const auto& [path, id] : d.files) out.push_back(id);
+    return out;
+  };
+  const Discovery all = DocumentLoader().discover_all(dir_.path() / "tree");
+  EXPECT_EQ(names(all), (std::vector<std::string>{"drafts/plan.md", "guide.md", "page.html"}));
+  ASSERT_EQ(all.unsupported.size(), 2U);  // image.png, src/main.cpp
+
+  LoaderOptions options;
+  options.source_extensions = {"CPP"};
+  options.exclude = {"drafts/*", "*.png"};
+  const Discovery chosen = DocumentLoader(options).discover_all(dir_.path() / "tree");
+  EXPECT_EQ(names(chosen), (std::vector<std::string>{"guide.md", "page.html", "src/main.cpp"}));
+  EXPECT_TRUE(chosen.unsupported.empty());
+
+  LoaderOptions only_md;
+  only_md.include = {"*.md"};
+  EXPECT_EQ(names(DocumentLoader(only_md).discover_all(dir_.path() / "tree")),
+            (std::vector<std::string>{"drafts/plan.md", "guide.md"}));
+}
+
+}  // namespace
