@@ -145,8 +145,8 @@ class UnitBuilder {
         code_unit(std::vector<std::string_view>(lines.begin() + static_cast<std::ptrdiff_t>(i) + 1,
                                                 lines.begin() + static_cast<std::ptrdiff_t>(close)));
         i = close;
-      } else if (vorn_core::is_markup_line(line)) {
-        flush();
+      } else if (vorn_core::is_markup_line(line) || t == "+") {
+        flush();  // "+" joins an AsciiDoc block to a list item: a break, not text
       } else if (starts_with(t, ".. ") && t.find("::") != std::string_view::npos) {
         flush();
         paragraph_ = directive_text(t);
