@@ -89,6 +89,9 @@ int ask_command(const StoreOptions& store_options, const ModelOptions& model, co
     });
     for (const auto& c : cited) {
       out << "  [" << c->id << "] " << source_of(*c);
+      if (const Value* page = c->metadata.find("page"); page != nullptr && page->is_int()) {
+        out << ", page " << page->as_int();
+      }
       if (c->score) out << "  (score " << std::fixed << std::setprecision(3) << *c->score << ")";
       out << "\n";
     }

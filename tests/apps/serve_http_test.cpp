@@ -30,7 +30,9 @@ TEST_F(ServeTest, RoutesAnswerWithTheirJson) {
 
   auto sources = json_of(c.Get("/v1/sources"));
   ASSERT_EQ(sources["sources"].size(), 3u);
-  EXPECT_NE(sources["sources"][0]["source"].get<std::string>().find("cache.md"), std::string::npos);
+  EXPECT_NE(sources["sources"][0]["name"].get<std::string>().find("cache.md"), std::string::npos);
+  EXPECT_EQ(sources["sources"][0]["chunks"], 1);
+  EXPECT_EQ(sources["chunks"], 3);
 
   auto ask = json_of(c.Post("/v1/ask", R"({"question": "How does reciprocal rank fusion score a chunk?", "top_k": 2,
                                           "trace": true})", kJson));

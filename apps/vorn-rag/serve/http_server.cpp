@@ -13,6 +13,7 @@
 #include <httplib.h>
 
 #include "chat.hpp"
+#include "engine_call.hpp"
 #include "event_channel.hpp"
 #include "requests.hpp"
 #include "responses.hpp"
@@ -349,38 +350,9 @@ class HttpServer::Impl {
   // Runs the task on an engine worker and waits for its outcome.
   template <class T>
   T on_engine(std::function<vorn_core::Task<T>()> make) {
-    struct Outcome {
-      std::mutex mutex;
-      std::condition_variable cv;
-      bool done = false;
-      std::optional<T> value;
-      std::exception_ptr error;
-    };
-    auto outcome = std::make_shared<Outcome>();
-    auto job = [outcome, make = std::move(make)]() -> vorn_core::Task<void> { return fulfil(outcome, make()); };
-    if (!engine_.try_submit(std::move(job))) refuse_submission();
-    std::unique_lock lock(outcome->mutex);
-    outcome->cv.wait(lock, [&] { return outcome->done; });
-    if (outcome->error) std::rethrow_exception(outcome->error);
-    return std::move(*outcome->value);
-  }
-
-  template <class Outcome, class T>
-  static vorn_core::Task<void> fulfil(std::shared_ptr<Outcome> outcome, vorn_core::Task<T> task) {
-    std::optional<T> value;
-    std::exception_ptr error;
-    try {
-      value.emplace(co_await std::move(task));
-    } catch (...) {
-      error = std::current_exception();
-    }
-    {
-      std::lock_guard lock(outcome->mutex);
-      outcome->value = std::move(value);
-      outcome->error = error;
-      outcome->done = true;
-    }
-    outcome->cv.notify_one();
+    std::optional<T> value = call_on_engine<T>(engine_, std::move(make));
+    if (!value) refuse_submission();
+    return std::move(*value);
   }
 
   void chat(const Request& req, Response& res) {

@@ -35,7 +35,7 @@ nlohmann::json sources_json(const std::vector<SourceInfo>& sources) {
   nlohmann::json list = nlohmann::json::array();
   std::size_t total = 0;
   for (const auto& s : sources) {
-    list.push_back({{"source", s.source}, {"chunks", s.chunks}});
+    list.push_back({{"path", s.path}, {"name", s.name}, {"chunks", s.chunks}, {"indexed_at", s.indexed_at}});
     total += s.chunks;
   }
   return {{"sources", std::move(list)}, {"chunks", total}};

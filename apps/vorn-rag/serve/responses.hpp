@@ -15,7 +15,7 @@ nlohmann::json citation_json(const Citation& citation);
 nlohmann::json ask_json(const AskResult& result);
 // {"results": [...]}
 nlohmann::json search_json(const std::vector<Citation>& hits);
-// {"sources": [{"source", "chunks"}], "chunks": total}
+// {"sources": [{"path", "name", "chunks", "indexed_at"}], "chunks": total}, by path
 nlohmann::json sources_json(const std::vector<SourceInfo>& sources);
 // The strategies as OpenAI models: {"object": "list", "data": [{"id", "object": "model", ...}]}
 nlohmann::json models_json(std::int64_t created);

@@ -8,6 +8,7 @@
 #include "components.hpp"
 #include "vorn_inference/lm_invoker.hpp"
 #include "vorn_retrieval/retriever.hpp"
+#include "vorn_retrieval/sources.hpp"
 
 namespace vorn_serve {
 namespace {
@@ -164,10 +165,9 @@ vorn_core::Task<std::string> RagService::standalone_question(std::vector<ChatMes
 std::vector<SourceInfo> RagService::sources() {
   auto snap = snapshot();
   std::vector<SourceInfo> list;
-  for (auto& [source, ids] : snap->store->chunk_store().ids_by_metadata("source")) {
-    list.push_back(SourceInfo{source, ids.size()});
+  for (auto& s : vorn_retrieval::list_sources(*snap->store)) {
+    list.push_back(SourceInfo{std::move(s.path), std::move(s.name), s.chunks, std::move(s.indexed_at)});
   }
-  std::sort(list.begin(), list.end(), [](const SourceInfo& a, const SourceInfo& b) { return a.source < b.source; });
   return list;
 }
 

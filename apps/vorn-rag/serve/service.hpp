@@ -50,8 +50,10 @@ struct AskResult {
 };
 
 struct SourceInfo {
-  std::string source;
+  std::string path;        // the document's resolved path: its identity
+  std::string name;        // what citations show as its source
   std::size_t chunks = 0;
+  std::string indexed_at;  // UTC; empty when not recorded
 };
 
 class RagService {

@@ -1,0 +1,64 @@
+// A blocking call into the engine for a thread outside it: queue a task,
+// wait for its value or its error.
+#pragma once
+
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "engine.hpp"
+
+namespace vorn_serve {
+
+namespace detail {
+
+template <class T>
+struct CallOutcome {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool done = false;
+  std::optional<T> value;
+  std::exception_ptr error;
+};
+
+template <class T>
+vorn_core::Task<void> fulfil(std::shared_ptr<CallOutcome<T>> outcome, vorn_core::Task<T> task) {
+  std::optional<T> value;
+  std::exception_ptr error;
+  try {
+    value.emplace(co_await std::move(task));
+  } catch (...) {
+    error = std::current_exception();
+  }
+  {
+    std::lock_guard lock(outcome->mutex);
+    outcome->value = std::move(value);
+    outcome->error = error;
+    outcome->done = true;
+  }
+  outcome->cv.notify_one();
+}
+
+}  // namespace detail
+
+// Runs `make()`'s task on an engine worker and waits for it; rethrows its
+// error. nullopt when the engine refused the job (queue full or stopped).
+// `make` is called on the worker, so what it captures must stay valid until
+// this returns (it does: the caller waits).
+template <class T>
+std::optional<T> call_on_engine(Engine& engine, std::function<vorn_core::Task<T>()> make) {
+  auto outcome = std::make_shared<detail::CallOutcome<T>>();
+  auto job = [outcome, make = std::move(make)]() -> vorn_core::Task<void> {
+    return detail::fulfil<T>(outcome, make());
+  };
+  if (!engine.try_submit(std::move(job))) return std::nullopt;
+  std::unique_lock lock(outcome->mutex);
+  outcome->cv.wait(lock, [&] { return outcome->done; });
+  if (outcome->error) std::rethrow_exception(outcome->error);
+  return std::move(outcome->value);
+}
+
+}  // namespace vorn_serve
