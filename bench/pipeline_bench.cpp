@@ -9,6 +9,7 @@
 #include "harness.hpp"
 #include "vorn_pipeline/pipeline.hpp"
 #include "vorn_pipeline/steps.hpp"
+#include "vorn_core/trace.hpp"
 
 namespace vorn_bench {
 namespace {
@@ -38,6 +39,21 @@ Task<void> raw_pipeline_loop(benchmark::State* state, vorn_pipeline::PipelinePtr
     Dict initial;
     initial.set("query", Value("question"));
     Dict final_state = co_await pipeline->invoke(Value(std::move(initial)));
+    benchmark::DoNotOptimize(final_state);
+  }
+  meter.report(*state);
+}
+
+// The same runs, each recorded into its own trace (made per run, as a
+// server tracing every request would).
+Task<void> traced_pipeline_loop(benchmark::State* state, vorn_pipeline::PipelinePtr pipeline) {
+  AllocMeter meter;
+  for (auto _ : *state) {
+    Dict initial;
+    initial.set("query", Value("question"));
+    Dict context;
+    context.set(vorn_pipeline::Pipeline::kTraceKey, Value(std::make_shared<vorn_core::Trace>()));
+    Dict final_state = co_await pipeline->invoke(Value(std::move(initial)), std::move(context));
     benchmark::DoNotOptimize(final_state);
   }
   meter.report(*state);
@@ -74,6 +90,10 @@ void register_pipeline_benchmarks() {
       RawPipeline raw = make_raw_pipeline(steps);
       run_on_loop(raw_pipeline_loop(&state, raw.pipeline));
     });
+    benchmark::RegisterBenchmark(("pipeline/traced" + suffix).c_str(), [steps](benchmark::State& state) {
+      RawPipeline raw = make_raw_pipeline(steps);
+      run_on_loop(traced_pipeline_loop(&state, raw.pipeline));
+    });
     benchmark::RegisterBenchmark(("pipeline/chain" + suffix).c_str(), [steps](benchmark::State& state) {
       RawPipeline raw = make_raw_pipeline(steps);
       run_on_loop(raw_chain_loop(&state, &raw.components));
@@ -84,6 +104,8 @@ void register_pipeline_benchmarks() {
     add_ratio_figure("Raw pipeline, " + std::to_string(steps) + " no-op step(s)", "pipeline/framework" + suffix,
                      "pipeline/chain" + suffix, 0.0);
   }
+  add_ratio_figure("Raw pipeline, 8 no-op steps, traced (against untraced)", "pipeline/traced/8",
+                   "pipeline/framework/8", 0.0);
   add_per_step_figure("Raw pipeline, each added step (1 → 8 steps)", "pipeline/framework/1", "pipeline/chain/1",
                       "pipeline/framework/8", "pipeline/chain/8", 1, 8, 1000.0);
 }

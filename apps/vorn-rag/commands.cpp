@@ -54,23 +54,18 @@ int ask_command(const StoreOptions& store_options, const ModelOptions& model, co
   }
   auto strategy = make_strategy(options.strategy, options.retriever, store, model,
                                 static_cast<std::size_t>(options.top_k), on_text);
-  std::optional<StepTrace> trace;
-  if (options.trace) trace.emplace();
-  Dict state = strategy->run(options.question, options.top_k);
-  if (trace) {
-    if (!options.json) err << trace->render();
+  vorn_core::TracePtr trace;
+  Dict run_options;
+  if (options.trace) {
+    trace = std::make_shared<vorn_core::Trace>();
+    run_options.set(vorn_pipeline::Pipeline::kTraceKey, Value(trace));
   }
+  Dict state = strategy->run(options.question, options.top_k, std::move(run_options));
+  if (trace && !options.json) err << render_trace(trace->events());
 
   if (options.json) {
     auto json = vorn_core::to_json(Value(state));
-    if (trace) {
-      auto steps = nlohmann::json::array();
-      for (const auto& e : trace->entries()) {
-        steps.push_back({{"step", e.step}, {"kind", e.kind}, {"depth", e.depth}, {"ms", e.milliseconds},
-                         {"failed", e.failed}});
-      }
-      json["trace"] = std::move(steps);
-    }
+    if (trace) json["trace"] = trace_json(trace->events());
     // A question typed in a non-UTF-8 terminal (or a chunk of such a file)
     // must not cost the whole answer: invalid bytes print as U+FFFD.
     out << json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";

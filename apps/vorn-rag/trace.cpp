@@ -3,35 +3,39 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "vorn_core/json.hpp"
+
 namespace vorn_cli {
 
-StepTrace::StepTrace() : previous_(vorn_pipeline::step_observer()) { vorn_pipeline::set_step_observer(this); }
-
-StepTrace::~StepTrace() { vorn_pipeline::set_step_observer(previous_); }
-
-void StepTrace::on_step_start(const vorn_pipeline::Step& step) {
-  entries_.push_back(TraceEntry{step.name(), std::string(vorn_pipeline::to_string(step.kind())),
-                                static_cast<int>(open_.size()), 0, false});
-  open_.push_back(Open{&step, entries_.size() - 1, std::chrono::steady_clock::now()});
-}
-
-void StepTrace::on_step_end(const vorn_pipeline::Step& step, bool failed) {
-  // Steps of concurrent map calls may end out of order: close the matching one.
-  auto it = std::find_if(open_.rbegin(), open_.rend(), [&](const Open& o) { return o.step == &step; });
-  if (it == open_.rend()) return;
-  TraceEntry& e = entries_[it->entry];
-  e.milliseconds = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - it->start).count();
-  e.failed = failed;
-  open_.erase(std::next(it).base());
-}
-
-std::string StepTrace::render() const {
+std::string render_trace(const std::vector<vorn_core::TraceEvent>& events) {
   std::string out;
   char line[512];
-  for (const auto& e : entries_) {
-    std::snprintf(line, sizeof line, "%*s%-*s %-10s %9.3f ms%s\n", e.depth * 2, "", std::max(1, 34 - e.depth * 2),
-                  e.step.c_str(), e.kind.c_str(), e.milliseconds, e.failed ? "  FAILED" : "");
+  for (const auto& e : events) {
+    const int indent = e.depth * 2;
+    const std::string chunks = e.chunks ? "  " + std::to_string(*e.chunks) + " chunks" : "";
+    const std::string outcome = e.ok ? "" : "  FAILED [" + e.error_code + "]";
+    if (e.kind == "note") {
+      std::snprintf(line, sizeof line, "%*s%-*s %-10s %s\n", indent, "", std::max(1, 34 - indent), e.name.c_str(),
+                    "note", vorn_core::to_json(vorn_core::Value(e.data)).dump().c_str());
+    } else {
+      std::snprintf(line, sizeof line, "%*s%-*s %-10s %9.3f ms%s%s\n", indent, "", std::max(1, 34 - indent),
+                    e.name.c_str(), e.kind.c_str(), e.duration_ms, chunks.c_str(), outcome.c_str());
+    }
     out += line;
+  }
+  return out;
+}
+
+nlohmann::json trace_json(const std::vector<vorn_core::TraceEvent>& events) {
+  auto out = nlohmann::json::array();
+  for (const auto& e : events) {
+    nlohmann::json item = {{"step", e.name},         {"kind", e.kind},    {"depth", e.depth},
+                           {"parent", e.parent},     {"start_ms", e.start_ms}, {"ms", e.duration_ms},
+                           {"failed", !e.ok}};
+    if (!e.ok) item["code"] = e.error_code;
+    if (e.chunks) item["chunks"] = *e.chunks;
+    if (!e.data.empty()) item["data"] = vorn_core::to_json(vorn_core::Value(e.data));
+    out.push_back(std::move(item));
   }
   return out;
 }

@@ -105,6 +105,9 @@ std::string exception_type_name(const std::exception_ptr& error);
 // The exception's text: the message of a typed error, `what()` of a standard
 // exception, a fixed text for anything else.
 std::string exception_message(const std::exception_ptr& error);
+// The error's stable code: `code()` of a typed error, else (an error from
+// outside the family) its type name as `exception_type_name` gives it.
+std::string error_code_of(const std::exception_ptr& error);
 // Demangled name of a C++ type.
 std::string demangle(const char* mangled);
 
@@ -112,7 +115,12 @@ std::string demangle(const char* mangled);
 // error or `BaseError`) and the host kind `Host`, with a stable code and a
 // default message. Constructors: (), (message), (message, debug_info),
 // (nullopt, debug_info).
-#define VORN_DEFINE_ERROR(Name, Base, Host, Code, DefaultMessage)                                   \
+#define VORN_DEFINE_ERROR(Name, Base, Host, Code, DefaultMessage) \
+  VORN_DEFINE_ERROR_PRINTED_AS(Name, Base, Host, Code, DefaultMessage, #Name)
+
+// As `VORN_DEFINE_ERROR`, with the class name messages print given
+// separately (`class_name()`).
+#define VORN_DEFINE_ERROR_PRINTED_AS(Name, Base, Host, Code, DefaultMessage, PrintedName)            \
   class Name : public Base, public Host {                                                            \
    public:                                                                                           \
     static constexpr std::string_view kCode = Code;                                                  \
@@ -127,7 +135,7 @@ std::string demangle(const char* mangled);
     std::optional<std::string_view> default_message() const noexcept override {                      \
       return kDefaultMessage;                                                                        \
     }                                                                                                \
-    std::string_view class_name() const noexcept override { return #Name; }                          \
+    std::string_view class_name() const noexcept override { return PrintedName; }                    \
                                                                                                      \
    protected:                                                                                        \
     struct ResolvedTag {};                                                                           \
@@ -168,5 +176,32 @@ std::string demangle(const char* mangled);
    protected:                                                                                        \
     using ::vorn_core::BaseError::BaseError;                                                         \
   }
+
+// ---- The host kinds with codes ------------------------------------------------
+
+// What the libraries throw where a failure is of a host kind and no more
+// precise typed error fits: the host kind itself (a handler for
+// `vorn_core::ValueError` still catches it) with a stable code, so that
+// `catch (const BaseError&)` sees every error the libraries raise. They
+// print as their host kind ("ValueError"), as messages always did.
+VORN_DEFINE_ERROR_PRINTED_AS(InvalidTypeError, BaseError, TypeError, "VORN-CORE-TYPE",
+                             "A value has the wrong type. Check the argument types and retry.", "TypeError");
+VORN_DEFINE_ERROR_PRINTED_AS(InvalidValueError, BaseError, ValueError, "VORN-CORE-VALUE",
+                             "A value is invalid. Check the provided values and retry.", "ValueError");
+VORN_DEFINE_ERROR_PRINTED_AS(UnknownAttributeError, BaseError, AttributeError, "VORN-CORE-ATTRIBUTE",
+                             "The object has no such attribute. Check the attribute name and retry.",
+                             "AttributeError");
+VORN_DEFINE_ERROR_PRINTED_AS(UnknownKeyError, BaseError, KeyError, "VORN-CORE-KEY",
+                             "The mapping has no such key. Check the key and retry.", "KeyError");
+VORN_DEFINE_ERROR_PRINTED_AS(RecordValidationError, BaseError, ValidationError, "VORN-CORE-VALIDATION",
+                             "A record failed validation. Check its fields and retry.", "ValidationError");
+VORN_DEFINE_ERROR_PRINTED_AS(OperationError, BaseError, RuntimeError, "VORN-CORE-RUNTIME",
+                             "The operation failed. Check its inputs, then retry.", "RuntimeError");
+VORN_DEFINE_ERROR_PRINTED_AS(UnsupportedError, BaseError, NotImplementedError, "VORN-CORE-NOT-IMPLEMENTED",
+                             "This operation is not supported here. Use one that is.", "NotImplementedError");
+VORN_DEFINE_ERROR_PRINTED_AS(DeadlineError, BaseError, TimeoutError, "VORN-CORE-TIMEOUT",
+                             "The operation did not finish in time. Raise the limit or check the operation, then "
+                             "retry.",
+                             "TimeoutError");
 
 }  // namespace vorn_core

@@ -40,6 +40,9 @@ class EventLoop {
   static bool running_in_current_thread() noexcept { return current() != nullptr; }
 
   // Queue a suspended coroutine to be resumed by this loop. Loop thread only.
+  // Each of these records the caller's trace position (trace.hpp) and
+  // resumes `handle` at it, so that an awaiter that queues its own coroutine
+  // resumes it in its own run's trace.
   void schedule(std::coroutine_handle<> handle);
   // Queue from any thread; wakes the loop if it waits.
   void post(std::coroutine_handle<> handle);
@@ -63,10 +66,15 @@ class EventLoop {
   std::size_t spawned_count() const noexcept { return spawned_.size(); }
 
  private:
+  struct Resumption {
+    std::coroutine_handle<> handle;
+    const TracePosition* position;
+  };
   struct Timer {
     Clock::time_point deadline;
     std::uint64_t sequence;
     std::coroutine_handle<> handle;
+    const TracePosition* position;
     bool operator>(const Timer& other) const noexcept {
       return deadline != other.deadline ? deadline > other.deadline : sequence > other.sequence;
     }
@@ -81,14 +89,14 @@ class EventLoop {
 
  private:
 
-  std::deque<std::coroutine_handle<>> ready_;
+  std::deque<Resumption> ready_;
   std::priority_queue<Timer, std::vector<Timer>, std::greater<>> timers_;
   std::uint64_t timer_sequence_ = 0;
   std::unordered_set<void*> spawned_;
 
   std::mutex posted_mutex_;
   std::condition_variable posted_cv_;
-  std::vector<std::coroutine_handle<>> posted_;
+  std::vector<Resumption> posted_;
   int holds_ = 0;
 
 };

@@ -29,7 +29,15 @@ namespace vorn_core {
 template <class T = void>
 class Task;
 
+struct TracePosition;  // trace.hpp
+
 namespace detail {
+
+// Where the code running in this thread records its trace (trace.hpp), or
+// null. It belongs to a run, not to the thread: an awaiter saves it when its
+// coroutine suspends and puts it back when the coroutine resumes, and a
+// coroutine it starts inherits it.
+inline constinit thread_local const TracePosition* t_trace_position = nullptr;
 
 class TaskPromiseBase {
  public:
@@ -122,21 +130,27 @@ class [[nodiscard]] Task {
   bool valid() const noexcept { return static_cast<bool>(handle_); }
   bool done() const noexcept { return handle_ && handle_.done(); }
 
-  auto operator co_await() && noexcept { return Awaiter{handle_}; }
-  auto operator co_await() & noexcept { return Awaiter{handle_}; }
+  auto operator co_await() && noexcept { return Awaiter{handle_, detail::t_trace_position}; }
+  auto operator co_await() & noexcept { return Awaiter{handle_, detail::t_trace_position}; }
 
   // For drivers (event loop, when_all): the raw handle.
   std::coroutine_handle<promise_type> handle() const noexcept { return handle_; }
 
  private:
+  // Whatever resumes the awaiting coroutine (the child finishing on another
+  // run's turn, a loop, a thread), it continues at its own trace position.
   struct Awaiter {
     std::coroutine_handle<promise_type> handle;
+    const TracePosition* position;  // the awaiting coroutine's
     bool await_ready() const noexcept { return !handle || handle.done(); }
     bool await_suspend(std::coroutine_handle<> awaiting) noexcept {
-      return handle.promise().start(handle, awaiting);
+      const bool suspended = handle.promise().start(handle, awaiting);
+      detail::t_trace_position = position;
+      return suspended;
     }
     T await_resume() {
       assert(handle && "awaiting an empty Task");
+      detail::t_trace_position = position;
       return handle.promise().take();
     }
   };

@@ -28,6 +28,10 @@ class Pipeline : public vorn_core::Object {
   const vorn_core::SchemaPtr& state_type() const noexcept { return state_type_; }
   void set_state_type(vorn_core::SchemaPtr state_type) { state_type_ = std::move(state_type); }
 
+  // The run context entry that traces a run: a `vorn_core::Trace` under this
+  // key records every step of the run (and of its subgraphs) into it.
+  static constexpr std::string_view kTraceKey = "trace";
+
   // Runs the steps over `initial_state` (a record, a mapping, or absent) and
   // returns the final state. Defaults of `state_type` fill what the initial
   // state lacks; a mapping's fields are validated against their types. Keys

@@ -11,6 +11,7 @@
 
 #include "vorn_core/object.hpp"
 #include "vorn_core/task.hpp"
+#include "vorn_core/trace.hpp"
 #include "vorn_core/value.hpp"
 #include "vorn_pipeline/error_handler.hpp"
 
@@ -42,7 +43,13 @@ class Step : public vorn_core::Object {
 
   // Runs the step on `state`. Errors go through the step's error handler.
   // The caller keeps `state` and `context` alive until the task finishes.
+  // Inside a traced run (vorn_core/trace.hpp) the step records its event,
+  // and nested steps record under it.
   vorn_core::Task<void> execute(PipelineState& state, const vorn_core::Dict& context) const;
+
+  // The state keys the step writes when it succeeds (none for steps that
+  // only run nested steps). Traces count the chunks found under them.
+  virtual std::vector<std::string> output_keys() const { return {}; }
 
   std::string type_name() const override;
   std::string repr() const override;
@@ -51,6 +58,10 @@ class Step : public vorn_core::Object {
   virtual vorn_core::Task<void> run(PipelineState& state, const vorn_core::Dict& context) const = 0;
 
  private:
+  vorn_core::Task<void> execute_untraced(PipelineState& state, const vorn_core::Dict& context) const;
+  vorn_core::Task<void> execute_traced(const vorn_core::TracePosition& outer, PipelineState& state,
+                                       const vorn_core::Dict& context) const;
+
   std::string name_;
   ErrorHandlerPtr error_handler_;
 };
@@ -72,15 +83,5 @@ struct NestedStepFailure {
 // from the run context, else absent.
 const vorn_core::Value& lookup_key(const PipelineState& state, const vorn_core::Dict& context,
                                    std::string_view key) noexcept;
-
-// Hook for tracing: called around each step when installed (see trace.hpp).
-struct StepObserver {
-  virtual ~StepObserver() = default;
-  virtual void on_step_start(const Step& step) = 0;
-  virtual void on_step_end(const Step& step, bool failed) = 0;
-};
-// Installs an observer for steps run in this thread (nullptr removes it).
-void set_step_observer(StepObserver* observer) noexcept;
-StepObserver* step_observer() noexcept;
 
 }  // namespace vorn_pipeline

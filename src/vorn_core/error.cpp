@@ -38,6 +38,17 @@ std::string exception_type_name(const std::exception_ptr& error) {
   }
 }
 
+std::string error_code_of(const std::exception_ptr& error) {
+  if (!error) return {};
+  try {
+    std::rethrow_exception(error);
+  } catch (const BaseError& e) {
+    if (!e.code().empty()) return std::string(e.code());
+  } catch (...) {
+  }
+  return exception_type_name(error);
+}
+
 std::string exception_message(const std::exception_ptr& error) {
   if (!error) return {};
   try {

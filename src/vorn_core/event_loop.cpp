@@ -43,6 +43,15 @@ class CurrentLoopGuard {
   EventLoop* previous_;
 };
 
+class TracePositionGuard {
+ public:
+  TracePositionGuard() noexcept : saved_(detail::t_trace_position) {}
+  ~TracePositionGuard() { detail::t_trace_position = saved_; }
+
+ private:
+  const TracePosition* saved_;
+};
+
 EventLoop& require_current_loop() {
   EventLoop* loop = EventLoop::current();
   if (!loop) {
@@ -67,18 +76,20 @@ EventLoop::~EventLoop() {
 
 EventLoop* EventLoop::current() noexcept { return t_current_loop; }
 
-void EventLoop::schedule(std::coroutine_handle<> handle) { ready_.push_back(handle); }
+void EventLoop::schedule(std::coroutine_handle<> handle) {
+  ready_.push_back(Resumption{handle, detail::t_trace_position});
+}
 
 void EventLoop::post(std::coroutine_handle<> handle) {
   {
     std::lock_guard lock(posted_mutex_);
-    posted_.push_back(handle);
+    posted_.push_back(Resumption{handle, detail::t_trace_position});
   }
   posted_cv_.notify_one();
 }
 
 void EventLoop::schedule_at(Clock::time_point deadline, std::coroutine_handle<> handle) {
-  timers_.push(Timer{deadline, timer_sequence_++, handle});
+  timers_.push(Timer{deadline, timer_sequence_++, handle, detail::t_trace_position});
 }
 
 void EventLoop::hold() {
@@ -103,7 +114,7 @@ void EventLoop::spawn(Task<void> task) {
 
 void EventLoop::drain_posted() {
   std::lock_guard lock(posted_mutex_);
-  for (auto h : posted_) ready_.push_back(h);
+  for (const auto& r : posted_) ready_.push_back(r);
   posted_.clear();
 }
 
@@ -114,22 +125,27 @@ void EventLoop::run_until(std::coroutine_handle<detail::TaskPromise<void>> root)
         "then retry.");
   }
   CurrentLoopGuard guard(this);
+  // The root runs at the caller's trace position; every later resumption at
+  // the position it was queued with. The caller's is back when the loop ends.
+  TracePositionGuard position_guard;
   root.promise().start(root, std::noop_coroutine());
 
   while (!root.done()) {
     drain_posted();
     if (!ready_.empty()) {
-      auto h = ready_.front();
+      const Resumption r = ready_.front();
       ready_.pop_front();
-      h.resume();
+      detail::t_trace_position = r.position;
+      r.handle.resume();
       continue;
     }
     if (!timers_.empty()) {
       const auto now = Clock::now();
       if (timers_.top().deadline <= now) {
-        auto h = timers_.top().handle;
+        const Timer timer = timers_.top();
         timers_.pop();
-        h.resume();
+        detail::t_trace_position = timer.position;
+        timer.handle.resume();
         continue;
       }
       std::unique_lock lock(posted_mutex_);

@@ -4,6 +4,7 @@
 
 #include "vorn_core/error.hpp"
 #include "vorn_core/syncify.hpp"
+#include "vorn_core/trace.hpp"
 
 namespace vorn_pipeline {
 
@@ -52,6 +53,16 @@ void fill_missing_defaults(PipelineState& state, const vorn_core::Schema& schema
     }
     if (!f.is_required() && !state.contains(f.name)) state.set(f.name, f.make_default());
   }
+}
+
+// The trace a caller asked for with the run context entry `trace`, unless
+// the run already records into it (a subgraph run inside the traced run).
+vorn_core::Trace* requested_trace(const Dict& context) {
+  const Value* entry = context.find(Pipeline::kTraceKey);
+  if (!entry) return nullptr;
+  auto* trace = entry->get_if<vorn_core::Trace>();
+  if (!trace || vorn_core::current_trace() == trace) return nullptr;
+  return trace;
 }
 
 }  // namespace
@@ -114,6 +125,8 @@ Task<Dict> Pipeline::invoke(Value initial_state, Dict context) const {
 }
 
 Task<Dict> Pipeline::invoke_owned(std::shared_ptr<const Pipeline> self, Value initial_state, Dict context) {
+  std::optional<vorn_core::TraceScope> trace_scope;
+  if (auto* trace = requested_trace(context)) trace_scope.emplace(*trace);
   PipelineState state = self->prepare(initial_state);
   // The run works on `state`: the input is not held for the whole run.
   initial_state = Value();
@@ -127,6 +140,8 @@ Task<Dict> Pipeline::run_state(PipelineState state, Dict context) const {
 }
 
 Task<Dict> Pipeline::run_state_owned(std::shared_ptr<const Pipeline> self, PipelineState state, Dict context) {
+  std::optional<vorn_core::TraceScope> trace_scope;
+  if (auto* trace = requested_trace(context)) trace_scope.emplace(*trace);
   if (self->state_type_) fill_missing_defaults(state, *self->state_type_);
   for (const auto& s : self->steps_) co_await s->execute(state, context);
   co_return state;

@@ -1,8 +1,10 @@
 #include "vorn_pipeline/step.hpp"
 
+#include "vorn_core/chunk.hpp"
+#include "vorn_core/error.hpp"
+
 namespace vorn_pipeline {
 namespace {
-thread_local StepObserver* t_observer = nullptr;
 const vorn_core::Value kAbsent;
 
 // The handler throws (the usual case) or answers state updates. Kept out of
@@ -15,6 +17,25 @@ void handle_step_error(const Step& step, std::exception_ptr error, PipelineState
   if (updates) {
     for (auto& [k, v] : *updates) state.set(k, std::move(v));
   }
+}
+// Chunks held by the lists a step wrote: counted only when every item of
+// a written list is a chunk, so a list of query strings counts nothing.
+std::optional<std::size_t> chunks_in_outputs(const Step& step, const PipelineState& state) {
+  std::optional<std::size_t> total;
+  for (const auto& key : step.output_keys()) {
+    const vorn_core::Value* v = state.find(key);
+    if (!v || !v->is_list()) continue;
+    const vorn_core::List& items = v->as_list();
+    bool all_chunks = true;
+    for (const auto& item : items) {
+      if (!item.get_if<vorn_core::Chunk>()) {
+        all_chunks = false;
+        break;
+      }
+    }
+    if (all_chunks) total = total.value_or(0) + items.size();
+  }
+  return total;
 }
 }  // namespace
 
@@ -30,9 +51,6 @@ std::string_view to_string(StepKind kind) noexcept {
   return "step";
 }
 
-void set_step_observer(StepObserver* observer) noexcept { t_observer = observer; }
-StepObserver* step_observer() noexcept { return t_observer; }
-
 Step::Step(std::string name, ErrorHandlerPtr error_handler)
     : name_(std::move(name)), error_handler_(error_handler ? std::move(error_handler) : default_error_handler()) {}
 
@@ -42,9 +60,15 @@ std::string Step::type_name() const { return "Step"; }
 
 std::string Step::repr() const { return "<" + std::string(to_string(kind())) + " " + vorn_core::quote(name_) + ">"; }
 
+// Not a coroutine: an untraced run pays one thread-local read for tracing.
 vorn_core::Task<void> Step::execute(PipelineState& state, const vorn_core::Dict& context) const {
-  StepObserver* observer = t_observer;
-  if (observer) observer->on_step_start(*this);
+  if (const vorn_core::TracePosition* position = vorn_core::current_trace_position()) [[unlikely]] {
+    return execute_traced(*position, state, context);
+  }
+  return execute_untraced(state, context);
+}
+
+vorn_core::Task<void> Step::execute_untraced(PipelineState& state, const vorn_core::Dict& context) const {
   std::exception_ptr error;
   std::exception_ptr nested_error;  // already handled by a nested step
   try {
@@ -54,7 +78,31 @@ vorn_core::Task<void> Step::execute(PipelineState& state, const vorn_core::Dict&
   } catch (...) {
     error = std::current_exception();
   }
-  if (observer) observer->on_step_end(*this, error || nested_error);
+  if (nested_error) std::rethrow_exception(nested_error);
+  if (error) handle_step_error(*this, std::move(error), state, context);
+}
+
+vorn_core::Task<void> Step::execute_traced(const vorn_core::TracePosition& outer, PipelineState& state,
+                                           const vorn_core::Dict& context) const {
+  vorn_core::Trace& trace = *outer.trace;
+  const std::int64_t index = trace.begin(name_, to_string(kind()), outer.parent, outer.depth);
+  // Nested steps and notes of this step's components record under it; the
+  // awaiters keep this position across suspensions.
+  const vorn_core::TracePosition inner{&trace, index, outer.depth + 1};
+  vorn_core::detail::t_trace_position = &inner;
+  std::exception_ptr error;
+  std::exception_ptr nested_error;
+  try {
+    co_await run(state, context);
+  } catch (const detail::NestedStepFailure& failure) {
+    nested_error = failure.error;
+  } catch (...) {
+    error = std::current_exception();
+  }
+  vorn_core::detail::t_trace_position = &outer;
+  const std::exception_ptr& failed = error ? error : nested_error;
+  trace.end(index, !failed, failed ? vorn_core::error_code_of(failed) : std::string(),
+            failed ? std::nullopt : chunks_in_outputs(*this, state));
   if (nested_error) std::rethrow_exception(nested_error);
   if (error) handle_step_error(*this, std::move(error), state, context);
 }

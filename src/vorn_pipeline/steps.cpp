@@ -82,6 +82,10 @@ class ComponentStep final : public Step {
         output_state_(std::move(o.output_state)) {}
 
   StepKind kind() const noexcept override { return StepKind::kComponent; }
+  std::vector<std::string> output_keys() const override {
+    if (output_state_.empty()) return {};
+    return {output_state_};
+  }
 
  protected:
   Task<void> run(PipelineState& state, const Dict& context) const override {
@@ -112,6 +116,7 @@ class StateOperatorStep final : public Step {
   }
 
   StepKind kind() const noexcept override { return StepKind::kTransform; }
+  std::vector<std::string> output_keys() const override { return output_state_.keys(); }
 
  protected:
   Task<void> run(PipelineState& state, const Dict& context) const override {
@@ -145,6 +150,14 @@ class SubgraphStep final : public Step {
         output_state_map_(std::move(o.output_state_map)) {}
 
   StepKind kind() const noexcept override { return StepKind::kSubgraph; }
+  // With an output map the keys it copies back; without, the nested steps
+  // report their own.
+  std::vector<std::string> output_keys() const override {
+    std::vector<std::string> keys;
+    if (output_state_map_)
+      for (const auto& [inner, outer] : *output_state_map_) keys.push_back(outer);
+    return keys;
+  }
   StepInfo info() const override {
     StepInfo i = Step::info();
     if (subgraph_) i.children.emplace_back("subgraph", subgraph_->describe());
@@ -232,6 +245,7 @@ class MapReduceStep final : public Step {
         map_over_(std::move(o.map_over)) {}
 
   StepKind kind() const noexcept override { return StepKind::kMapReduce; }
+  std::vector<std::string> output_keys() const override { return output_state_.keys(); }
 
  protected:
   Task<void> run(PipelineState& state, const Dict& context) const override {

@@ -86,6 +86,8 @@ TEST_F(CliTest, JsonIsTheFinalStateAndTraceListsSteps) {
   ASSERT_TRUE(json["trace"].is_array());
   EXPECT_EQ(json["trace"][0]["step"], "retrieve");
   EXPECT_EQ(json["trace"][1]["step"], "decide_retrieval_route");
+  EXPECT_EQ(json["trace"][0]["chunks"], 2) << "the retrieved chunks, counted";
+  EXPECT_EQ(json["trace"][0]["failed"], false);
 
   Result plain = cli({"ask", "What does CRAG fall back to?", "--trace"});
   EXPECT_NE(plain.err.find("synthesize"), std::string::npos) << plain.err;

@@ -14,14 +14,7 @@ nlohmann::json ask_json(const AskResult& result) {
   nlohmann::json citations = nlohmann::json::array();
   for (const auto& c : result.citations) citations.push_back(citation_json(c));
   nlohmann::json json = {{"answer", result.answer}, {"strategy", result.strategy}, {"citations", std::move(citations)}};
-  if (result.trace) {
-    auto steps = nlohmann::json::array();
-    for (const auto& e : *result.trace) {
-      steps.push_back({{"step", e.step}, {"kind", e.kind}, {"depth", e.depth}, {"ms", e.milliseconds},
-                       {"failed", e.failed}});
-    }
-    json["trace"] = std::move(steps);
-  }
+  if (result.trace) json["trace"] = vorn_cli::trace_json(*result.trace);
   return json;
 }
 

@@ -7,6 +7,7 @@
 #include "chat.hpp"
 #include "components.hpp"
 #include "vorn_inference/lm_invoker.hpp"
+#include "vorn_pipeline/pipeline.hpp"
 #include "vorn_retrieval/retriever.hpp"
 #include "vorn_retrieval/sources.hpp"
 
@@ -33,11 +34,6 @@ FileStamp stamp_of(const std::filesystem::path& path) {
   s.wal_size = std::filesystem::file_size(wal, ec);
   return s;
 }
-
-// Only one traced request records at a time on a thread: the step observer
-// is per thread, and two traces open at once would restore each other's
-// observer out of order.
-thread_local bool t_tracing = false;
 
 Citation citation_of(const vorn_core::Chunk& chunk) {
   return Citation{chunk.id, source_of(chunk), chunk.content, chunk.score};
@@ -105,25 +101,15 @@ vorn_core::Task<AskResult> RagService::ask(AskRequest request) {
 
   AskResult result;
   result.strategy = request.strategy;
-  std::optional<vorn_cli::StepTrace> trace;
-  if (request.trace && !t_tracing) {
-    trace.emplace();
-    t_tracing = true;
+  // Each traced request records into its own trace, however many run at once.
+  vorn_core::TracePtr trace;
+  if (request.trace) {
+    trace = std::make_shared<vorn_core::Trace>();
+    options.set(vorn_pipeline::Pipeline::kTraceKey, vorn_core::Value(trace));
   }
-  vorn_core::Dict state;
-  try {
-    state = co_await strategy->arun(request.question, vorn_core::Value(request.top_k), std::move(options));
-  } catch (...) {
-    if (trace) t_tracing = false;
-    throw;
-  }
-  if (trace) {
-    result.trace = trace->entries();
-    trace.reset();
-    t_tracing = false;
-  } else if (request.trace) {
-    result.trace.emplace();
-  }
+  vorn_core::Dict state =
+      co_await strategy->arun(request.question, vorn_core::Value(request.top_k), std::move(options));
+  if (trace) result.trace = trace->events();
   result.answer = state.get("response").str();
   const vorn_core::Value chunks = state.get("chunks");
   if (chunks.is_list()) {

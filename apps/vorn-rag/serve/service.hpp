@@ -45,8 +45,8 @@ struct AskResult {
   std::string answer;
   std::string strategy;
   std::vector<Citation> citations;
-  // Steps with their durations when the request asked for them.
-  std::optional<std::vector<vorn_cli::TraceEntry>> trace;
+  // The run's trace when the request asked for it.
+  std::optional<std::vector<vorn_core::TraceEvent>> trace;
 };
 
 struct SourceInfo {
