@@ -87,5 +87,6 @@ void register_strategy_benchmarks();
 void register_concurrency_benchmarks();
 void register_fusion_benchmarks();
 void register_store_benchmarks();
+void register_quality_benchmarks();
 
 }  // namespace vorn_bench

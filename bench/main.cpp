@@ -209,6 +209,7 @@ int main(int argc, char** argv) {
   vorn_bench::register_concurrency_benchmarks();
   vorn_bench::register_fusion_benchmarks();
   vorn_bench::register_store_benchmarks();
+  vorn_bench::register_quality_benchmarks();
 
   vorn_bench::CapturingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -40,7 +40,10 @@
 
 #include "harness.hpp"
 #include "vorn_core/task.hpp"
+#include "vorn_core/analysis.hpp"
 #include "vorn_core/text.hpp"
+// The store's tokenizer, for the baseline's own connection.
+#include "../src/vorn_datastore/sqlite/fts_tokenizer.hpp"
 #include "vorn_core/value.hpp"
 #include "vorn_datastore/sqlite_chunk_store.hpp"
 #include "vorn_datastore/sqlite_data_store.hpp"
@@ -391,14 +394,14 @@ void bm25_store(benchmark::State& state) {
 // The MATCH expression the store builds before it sets aside terms found in
 // half the chunks or more: content words (function words only when nothing
 // else is left), each quoted, OR-ed.
+// The store's own search terms (stems, code tokens), so both sides look up
+// the same index entries.
 std::string match_expression(const std::string& query) {
-  const std::vector<std::string> words = vorn_core::tokenize_words(query);
-  const bool has_content = std::any_of(words.begin(), words.end(),
-                                       [](const std::string& w) { return !vorn_core::is_stop_word(w); });
+  const std::vector<std::string> words = vorn_core::search_terms(query);
   std::unordered_set<std::string> seen;
   std::string expr;
   for (const std::string& w : words) {
-    if ((has_content && vorn_core::is_stop_word(w)) || !seen.insert(w).second) continue;
+    if (!seen.insert(w).second) continue;
     if (!expr.empty()) expr += " OR ";
     expr += '"' + w + '"';
   }
@@ -417,6 +420,16 @@ void bm25_fts5_builtin(benchmark::State& state) {
   std::vector<std::string> matches;
   for (const auto& q : corpus().queries) matches.push_back(match_expression(q));
   Db db = open_db(path, SQLITE_OPEN_READONLY);
+  // The index was built with the store's tokenizer; SQLite must know it to
+  // open the table at all.
+  {
+    fts5_api* api = nullptr;
+    Stmt get = prepare(db.get(), "SELECT fts5(?1)");
+    sqlite3_bind_pointer(get.get(), 1, static_cast<void*>(&api), "fts5_api_ptr", nullptr);
+    sqlite3_step(get.get());
+    if (api == nullptr) throw std::runtime_error("no FTS5 in this SQLite");
+    vorn_datastore::sqlite::register_tokenizer(api);
+  }
   Stmt st = prepare(db.get(),
                     "SELECT c.id, c.content, c.metadata, r.score FROM "
                     "(SELECT rowid AS seq, bm25(chunks_fts) AS score FROM chunks_fts WHERE chunks_fts MATCH ?1 "

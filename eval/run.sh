@@ -27,11 +27,11 @@ for name in "${corpora[@]}"; do
   store="build/eval/$name.db"
   rm -f "$store" "$store-wal" "$store-shm"
   bytes=$(find "build/eval/corpora/$name" -type f -printf '%s\n' | awk '{s += $1} END {print s}')
-  start=$(date +%s.%N)
-  "$bin" --store "$store" index --no-progress "build/eval/corpora/$name" >/dev/null
-  end=$(date +%s.%N)
-  awk -v b="$bytes" -v s="$start" -v e="$end" -v n="$name" \
-    'BEGIN {printf "indexed %s: %.1f MB in %.1f s (%.2f MB/s)\n", n, b / 1e6, e - s, b / 1e6 / (e - s)}'
+  # Wall and CPU time: on a shared machine the CPU figure is the stable one.
+  times=$( { TIMEFORMAT='%R %U %S'; time "$bin" --store "$store" index --no-progress "build/eval/corpora/$name" >/dev/null; } 2>&1 )
+  read -r wall user sys <<<"$times"
+  awk -v b="$bytes" -v w="$wall" -v c="$(awk -v u="$user" -v s="$sys" 'BEGIN {print u + s}')" -v n="$name" \
+    'BEGIN {printf "indexed %s: %.1f MB in %.1f s wall (%.2f MB/s), %.1f s CPU (%.2f MB/s)\n", n, b / 1e6, w, b / 1e6 / w, c, b / 1e6 / c}'
   # shellcheck disable=SC2086
   "$eval_bin" --store "$store" --questions "eval/questions/$name.tsv" --corpus "$name" ${VORN_EVAL_FLAGS:-}
 done

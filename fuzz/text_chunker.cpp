@@ -1,13 +1,16 @@
-// Document chunking on arbitrary bytes, Markdown and plain, invalid UTF-8
-// included: chunks are in order, each is the trimmed text between its
-// offsets, no chunk is longer than the chunk size, chunks of valid UTF-8 are
-// valid UTF-8, and no word of the document is lost.
+// Document chunking on arbitrary bytes, plain, Markdown and lightweight
+// markup (reStructuredText, AsciiDoc), invalid UTF-8 included: chunks are in
+// order, each is the trimmed text between its offsets, no chunk is longer
+// than the chunk size, chunks of valid UTF-8 are valid UTF-8, and no word of
+// the document is lost. Page summaries and markup removal never grow the
+// text they read.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "value_from_bytes.hpp"
+#include "vorn_core/markup.hpp"
 #include "vorn_core/text.hpp"
 #include "vorn_retrieval/text_chunker.hpp"
 
@@ -32,10 +35,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   vorn_retrieval::ChunkerOptions options;
   options.chunk_size = 1 + in.byte() % 120;
   options.chunk_overlap = in.byte() % options.chunk_size;
-  const bool markdown = in.flag();
+  const auto format = static_cast<vorn_retrieval::DocumentFormat>(in.byte() % 3);
+  const bool plain = format == vorn_retrieval::DocumentFormat::kPlain;
   const std::string text = in.rest();
   const vorn_retrieval::TextChunker chunker(options);
-  const auto chunks = chunker.chunk(text, "doc.md", markdown);
+  const auto chunks = chunker.chunk(text, "doc.md", format);
+  const auto about = vorn_retrieval::summarize_document(text, format);
+  if (about.title.size() > text.size() || about.summary.size() > text.size()) {
+    vorn_fuzz::violated("a summary longer than its document");
+  }
+  if (vorn_core::strip_inline_markup(text).size() > text.size()) vorn_fuzz::violated("markup removal grew the text");
   const bool valid_utf8 = vorn_core::find_invalid_utf8(text) == std::string_view::npos;
 
   std::size_t previous_start = 0;
@@ -59,9 +68,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     previous_id = c.id;
     for (std::size_t i = c.start; i < c.end; ++i) covered[i] = true;
   }
-  // Every non-space byte ends up in some chunk (Markdown heading lines are
-  // kept as the heading path and may stay out).
-  if (!markdown) {
+  // Every non-space byte ends up in some chunk (heading lines are kept as
+  // the heading path and may stay out).
+  if (plain) {
     for (std::size_t i = 0; i < text.size(); ++i) {
       if (!covered[i] && !is_space(text[i])) vorn_fuzz::violated("text lost between chunks");
     }

@@ -39,7 +39,7 @@ namespace vorn_datastore {
 // search terms. A file of another format version is refused at open with
 // StoreError(kVersion) and a message saying to rebuild it; raise this
 // whenever stored data would be read differently.
-inline constexpr int kIndexFormatVersion = 2;
+inline constexpr int kIndexFormatVersion = 3;  // 3: Snowball terms, title and heading columns
 
 struct StoredChunk {
   std::string id;
@@ -101,9 +101,12 @@ class SqliteChunkStore {
   // by that string; one pass over the file. Keys must not contain '"'.
   [[nodiscard]] std::unordered_map<std::string, std::vector<std::string>> ids_by_metadata(std::string_view key) const;
 
-  // BM25 (FTS5 formula, Porter stemming, diacritics folded) over the chunk
-  // text. The query is reduced to plain words OR-ed together, so any user
-  // text is safe; no words means no hits. English stop words are dropped when
+  // BM25 (FTS5 formula) over the chunk text, its heading path and its
+  // page's title and summary (metadata "heading", "title", "summary"; terms
+  // there count more), as vorn_core::search_terms: Snowball stems with
+  // diacritics folded, code-like tokens also whole. The query is reduced to
+  // such terms OR-ed together, so any user text is safe; no words means no
+  // hits. English stop words are dropped when
   // other words remain, and so are words found in half the chunks or more
   // (BM25 gives them an idf of ~0) unless that leaves fewer than top_k hits.
   // Score: positive, higher is better.

@@ -1,5 +1,5 @@
-// The final order of retrieved candidates, shared by the hybrid retriever
-// and the lexical reranker: the retrieval order (as a prior) combined with
+// The final order of retrieved candidates, as the lexical reranker computes
+// it: the retrieval order (as a prior) combined with
 // lexical evidence from the chunk, its heading path and its page's title and
 // summary, then whole pages: a chunk gains from the best chunk of its page,
 // and no page takes more than a few of the top places, so one long page

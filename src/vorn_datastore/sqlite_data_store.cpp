@@ -115,6 +115,25 @@ void SqliteDataStore::check_embedder_identity() {
 
 SqliteDataStore::~SqliteDataStore() = default;
 
+namespace {
+
+// What a chunk's embedding stands for: its page's title, its heading path and
+// its text. A chunk deep in a page rarely repeats what the page is about; a
+// model (or the hashing embedder) sees it only through these.
+std::string embedding_text(const vorn_core::Chunk& chunk) {
+  std::string out;
+  for (const char* key : {"title", "heading"}) {
+    const vorn_core::Value* v = chunk.metadata.find(key);
+    if (!v || !v->is_string() || v->as_string().empty()) continue;
+    out += v->as_string();
+    out += '\n';
+  }
+  if (out.empty()) return chunk.content;
+  return out + chunk.content;
+}
+
+}  // namespace
+
 vorn_core::Task<IngestResult> SqliteDataStore::ingest(vorn_core::ChunkList chunks) {
   if (!embedder_) {
     throw vorn_core::ValueError("This SqliteDataStore has no `embedder`, so it cannot store chunks. Open it with an "
@@ -135,7 +154,7 @@ vorn_core::Task<IngestResult> SqliteDataStore::ingest(vorn_core::ChunkList chunk
       continue;
     }
     fresh.push_back(c);
-    texts.push_back(c->content);
+    texts.push_back(embedding_text(*c));
   }
   if (fresh.empty()) co_return result;
 

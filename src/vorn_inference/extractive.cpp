@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "vorn_core/markup.hpp"
 #include "vorn_core/text.hpp"
 
 namespace vorn_inference {
@@ -84,6 +85,29 @@ bool is_table_separator(std::string_view line) {
 
 bool is_table_row(std::string_view line) { return starts_with(trim(line), "|"); }
 
+// A run of one punctuation character: an RST or AsciiDoc title underline,
+// or an AsciiDoc block delimiter.
+bool is_rule(std::string_view line, std::size_t min_length) {
+  const std::string_view s = trim(line);
+  return s.size() >= min_length && std::string_view("=-~^\"'`#*+_:.").find(s[0]) != std::string_view::npos &&
+         std::all_of(s.begin(), s.end(), [&](char c) { return c == s[0]; });
+}
+
+bool indented(std::string_view line) { return !line.empty() && (line[0] == ' ' || line[0] == '\t'); }
+
+// ".. function:: copy(src, dst)" -> "copy(src, dst)"; ".. note::" -> "Note:".
+std::string directive_text(std::string_view t) {
+  const std::size_t marker = t.find("::");
+  const std::string_view name = trim(t.substr(2, marker - 2));
+  const std::string_view rest = trim(t.substr(marker + 2));
+  if (name == "note" || name == "warning") {
+    std::string label(name);
+    label[0] = static_cast<char>(label[0] - 32);
+    return rest.empty() ? label + ":" : label + ": " + std::string(rest);
+  }
+  return std::string(rest);
+}
+
 std::size_t word_count(std::string_view text) { return vorn_core::tokenize_words(text).size(); }
 
 class UnitBuilder {
@@ -102,7 +126,31 @@ class UnitBuilder {
       const std::string_view line = lines[i];
       const std::string_view t = trim(line);
       std::string title;
-      if (is_fence(line)) {
+      const bool underlined = !t.empty() && !is_rule(line, 2) && i + 1 < lines.size() && is_rule(lines[i + 1], 2) &&
+                              trim(lines[i + 1]).size() + 2 >= t.size() && paragraph_.empty();
+      if (literal_ && (t.empty() || indented(line))) {
+        // The indented block after "::": code, not prose.
+        if (!t.empty()) literal_lines_.push_back(line);
+        continue;
+      }
+      if (literal_) end_literal();
+      if (underlined) {
+        flush();
+        heading_ = vorn_core::strip_inline_markup(t);
+        ++i;  // the underline
+      } else if (is_rule(line, 4) && closing_rule(lines, i) > i) {
+        // An AsciiDoc listing or literal block, up to its closing delimiter.
+        flush();
+        const std::size_t close = closing_rule(lines, i);
+        code_unit(std::vector<std::string_view>(lines.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                                                lines.begin() + static_cast<std::ptrdiff_t>(close)));
+        i = close;
+      } else if (vorn_core::is_markup_line(line) || t == "+") {
+        flush();  // "+" joins an AsciiDoc block to a list item: a break, not text
+      } else if (starts_with(t, ".. ") && t.find("::") != std::string_view::npos) {
+        flush();
+        paragraph_ = directive_text(t);
+      } else if (is_fence(line)) {
         flush();
         std::vector<std::string_view> code;
         std::size_t j = i + 1;
@@ -128,8 +176,15 @@ class UnitBuilder {
       } else {
         if (!paragraph_.empty()) paragraph_ += ' ';
         paragraph_ += t;
+        if (t.size() >= 2 && t.substr(t.size() - 2) == "::") {
+          // "Like this::" introduces a literal block; the sentence keeps one colon.
+          paragraph_.pop_back();
+          flush();
+          literal_ = true;
+        }
       }
     }
+    if (literal_) end_literal();
     flush();
     return std::move(units_);
   }
@@ -143,8 +198,22 @@ class UnitBuilder {
 
   void flush() {
     if (paragraph_.empty()) return;
-    for (std::string& s : split_sentences(paragraph_)) add(std::move(s));
+    for (std::string& s : split_sentences(vorn_core::strip_inline_markup(paragraph_))) add(std::move(s));
     paragraph_.clear();
+  }
+
+  void end_literal() {
+    code_unit(literal_lines_);
+    literal_lines_.clear();
+    literal_ = false;
+  }
+
+  // The line that closes the delimited block opened at `open`, or `open`.
+  static std::size_t closing_rule(const std::vector<std::string_view>& lines, std::size_t open) {
+    for (std::size_t j = open + 1; j < lines.size(); ++j) {
+      if (trim(lines[j]) == trim(lines[open])) return j;
+    }
+    return open;
   }
 
   void code_unit(const std::vector<std::string_view>& code) {
@@ -179,6 +248,8 @@ class UnitBuilder {
   std::string heading_;
   std::vector<std::string> header_;
   std::string paragraph_;
+  bool literal_ = false;
+  std::vector<std::string_view> literal_lines_;
   std::vector<TextUnit> units_;
 };
 
@@ -344,6 +415,7 @@ ExtractiveAnswer extract_answer(std::string_view question, const std::vector<Pas
   for (const std::string& t : query) total += idf[t];
 
   double best = 0.0;
+  double best_coverage = 0.0;
   for (Candidate& c : candidates) {
     double matched = 0.0;
     bool own_match = false;
@@ -372,9 +444,12 @@ ExtractiveAnswer extract_answer(std::string_view question, const std::vector<Pas
     c.score = (matched / total) * (1.0 + 0.1 * static_cast<double>(std::min<std::size_t>(pairs, 3))) * length_factor *
               position_factor;
     best = std::max(best, c.score);
+    best_coverage = std::max(best_coverage, matched / total);
   }
-  if (best <= 0.0) {
-    answer.text = kNoMatchAnswer;
+  // A sentence that shares only a common word with the question is a random
+  // paragraph, not an answer; saying so is more useful.
+  if (best <= 0.0 || best_coverage < options.min_question_coverage) {
+    answer.text = nothing_found_answer(question);
     return answer;
   }
 
@@ -393,9 +468,19 @@ ExtractiveAnswer extract_answer(std::string_view question, const std::vector<Pas
                                      [&](const Candidate* p) { return jaccard(p->own, c.own) >= 0.8; });
     if (!repeats) picked.push_back(&c);
   }
-  std::sort(picked.begin(), picked.end(), [](const Candidate* a, const Candidate* b) {
-    return a->passage != b->passage ? a->passage < b->passage : a->position < b->position;
-  });
+  // The best answer leads; a passage's other picked sentences follow it in
+  // their own order, so a run from one passage reads as written.
+  std::vector<const Candidate*> ordered;
+  for (const Candidate* lead : picked) {
+    if (std::find(ordered.begin(), ordered.end(), lead) != ordered.end()) continue;
+    std::vector<const Candidate*> run;
+    for (const Candidate* c : picked) {
+      if (c->passage == lead->passage) run.push_back(c);
+    }
+    std::sort(run.begin(), run.end(), [](const Candidate* a, const Candidate* b) { return a->position < b->position; });
+    ordered.insert(ordered.end(), run.begin(), run.end());
+  }
+  picked = std::move(ordered);
 
   for (std::size_t i = 0; i < picked.size(); ++i) {
     const Candidate& c = *picked[i];
@@ -412,6 +497,18 @@ ExtractiveAnswer extract_answer(std::string_view question, const std::vector<Pas
     }
   }
   return answer;
+}
+
+std::string nothing_found_answer(std::string_view question) {
+  std::string about;
+  const std::vector<std::string> words = vorn_core::tokenize_words(question);
+  for (const std::string& w : words) {
+    if (vorn_core::is_stop_word(w)) continue;
+    if (!about.empty()) about += ' ';
+    about += w;
+  }
+  if (about.empty()) return std::string(kNoMatchAnswer);
+  return "I found nothing about " + about + " in the indexed documents.";
 }
 
 }  // namespace vorn_inference

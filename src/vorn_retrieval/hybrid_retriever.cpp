@@ -36,8 +36,7 @@ HybridRetriever::HybridRetriever(vorn_datastore::DataStorePtr data_store, Hybrid
 
 vorn_core::Task<vorn_core::ChunkList> HybridRetriever::retrieve_chunks(std::string query, RetrieveOptions options) {
   const std::size_t top_k = effective_top_k(options, kDefaultTopK);
-  std::size_t pool = std::max(kMinCandidates, top_k * options_.candidates_per_result);
-  if (options_.rank_lexically) pool = std::max(pool, options_.lexical_pool);
+  const std::size_t pool = std::max(kMinCandidates, top_k * options_.candidates_per_result);
 
   // The threshold applies to the fused score, not to either search's own.
   vorn_datastore::SearchRequest request;
@@ -55,22 +54,6 @@ vorn_core::Task<vorn_core::ChunkList> HybridRetriever::retrieve_chunks(std::stri
   const double best = (weights[0] + weights[1]) / (options_.rank_constant + 1.0);
 
   vorn_core::ChunkList out;
-  if (options_.rank_lexically) {
-    std::vector<double> prior(fused.scores.size());
-    for (std::size_t i = 0; i < prior.size(); ++i) prior[i] = fused.scores[i] / best;
-    const CandidateRankingOptions& r = options_.ranking;
-    const double most = (r.prior_weight + r.bm25_weight + r.coverage_weight + r.page_weight + r.heading_weight) *
-                        (1.0 + r.page_share);
-    for (const RankedCandidate& c : rank_candidates(query, fused.chunks, prior, r)) {
-      if (out.size() >= top_k) break;
-      const double score = most > 0.0 ? c.score / most : 0.0;
-      if (options.threshold && score < *options.threshold) continue;  // page limits reorder: look further
-      auto hit = std::make_shared<vorn_core::Chunk>(*fused.chunks[c.index]);
-      hit->score = score;
-      out.push_back(std::move(hit));
-    }
-    co_return out;
-  }
   for (std::size_t i = 0; i < fused.chunks.size() && out.size() < top_k; ++i) {
     const double score = fused.scores[i] / best;
     if (options.threshold && score < *options.threshold) break;  // sorted: the rest score lower

@@ -100,13 +100,13 @@ TEST_F(RetrieverTest, HybridFusesRanksWithConfigurableWeights) {
     SCOPED_TRACE(std::to_string(c.vector_weight) + "/" + std::to_string(c.fulltext_weight));
     vorn_retrieval::HybridRetriever retriever(store_, {.vector_weight = c.vector_weight,
                                                        .fulltext_weight = c.fulltext_weight,
-                                                       .rank_lexically = false});
+                                                       .rank_constant = 60});
     EXPECT_EQ(ids_of(retrieve(retriever, "alpha beta", top(4))), c.expected);
   }
 }
 
 TEST_F(RetrieverTest, HybridScoresAreNormalisedAndFilterable) {
-  vorn_retrieval::HybridRetriever retriever(store_, {.rank_lexically = false});
+  vorn_retrieval::HybridRetriever retriever(store_, {.vector_weight = 1, .fulltext_weight = 1, .rank_constant = 60});
   const auto hits = retrieve(retriever, "alpha beta", top(4));
   ASSERT_EQ(hits.size(), 4U);
   // r: (1/63 + 1/61) / (2/61); p, first in one list only: exactly one half.

@@ -19,6 +19,9 @@
 
 #include "vorn_core/error.hpp"
 #include "vorn_datastore/sqlite_chunk_store.hpp"
+// The store's tokenizer and column weights, to compare with SQLite's own bm25().
+#include "../../src/vorn_datastore/sqlite/bm25_rank.hpp"
+#include "../../src/vorn_datastore/sqlite/fts_tokenizer.hpp"
 #include "vorn_datastore/vector_index.hpp"
 
 namespace fs = std::filesystem;
@@ -340,11 +343,19 @@ TEST_F(StoreTest, Bm25ScoresEqualSqliteBuiltInBm25) {
     sqlite3* raw = nullptr;
     ASSERT_EQ(sqlite3_open_v2(db().string().c_str(), &raw, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
     sqlite3_stmt* st = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(raw,
-                                 "SELECT c.id, -bm25(chunks_fts) FROM chunks_fts JOIN chunks c ON c.seq = chunks_fts.rowid "
-                                 "WHERE chunks_fts MATCH '\"apt\" OR \"debian\"'",
-                                 -1, &st, nullptr),
-              SQLITE_OK);
+    // The index holds the store's own terms: SQLite needs its tokenizer.
+    fts5_api* api = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(raw, "SELECT fts5(?1)", -1, &st, nullptr), SQLITE_OK);
+    sqlite3_bind_pointer(st, 1, static_cast<void*>(&api), "fts5_api_ptr", nullptr);
+    sqlite3_step(st);
+    sqlite3_finalize(st);
+    ASSERT_NE(api, nullptr);
+    vorn_datastore::sqlite::register_tokenizer(api);
+    const std::string sql = "SELECT c.id, -bm25(chunks_fts, " + std::to_string(vorn_datastore::sqlite::kTitleWeight) +
+                            ", " + std::to_string(vorn_datastore::sqlite::kHeadingWeight) +
+                            ", 1.0) FROM chunks_fts JOIN chunks c ON c.seq = chunks_fts.rowid "
+                            "WHERE chunks_fts MATCH '\"apt\" OR \"debian\"'";
+    ASSERT_EQ(sqlite3_prepare_v2(raw, sql.c_str(), -1, &st, nullptr), SQLITE_OK);
     std::map<std::string, double> reference;
     while (sqlite3_step(st) == SQLITE_ROW) {
       reference[reinterpret_cast<const char*>(sqlite3_column_text(st, 0))] = sqlite3_column_double(st, 1);

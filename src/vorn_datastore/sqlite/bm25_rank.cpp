@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "connection.hpp"
+#include "fts_tokenizer.hpp"
 #include "vorn_datastore/sqlite_chunk_store.hpp"
 
 namespace vorn_datastore::sqlite {
@@ -12,6 +13,10 @@ namespace {
 
 constexpr double kBm25K1 = 1.2;
 constexpr double kBm25B = 0.75;
+// Term counts per column (page title and summary, heading path, content),
+// BM25F style: a word in the title says more about a chunk than one in
+// passing, but not so much that every chunk of a page ties.
+constexpr double kColumnWeights[] = {kTitleWeight, kHeadingWeight, 1.0};
 
 struct QueryStats {
   double avg_length = 1.0;
@@ -64,7 +69,9 @@ void vorn_bm25(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* c
     int column = 0;
     int offset = 0;
     rc = api->xInst(fts, i, &phrase, &column, &offset);
-    if (rc == SQLITE_OK && phrase >= 0 && static_cast<std::size_t>(phrase) < stats->tf.size()) stats->tf[phrase] += 1.0;
+    if (rc == SQLITE_OK && phrase >= 0 && static_cast<std::size_t>(phrase) < stats->tf.size()) {
+      stats->tf[phrase] += column >= 0 && column < 3 ? kColumnWeights[column] : 1.0;
+    }
   }
   const auto* lengths = static_cast<const DocLengths*>(api->xUserData(fts));
   const sqlite3_int64 rowid = api->xRowid(fts);
@@ -105,6 +112,7 @@ void register_rank_function(Connection& c, const DocLengths* lengths) {
     throw StoreError(store_errc::kOpen, "The SQLite library in use has no FTS5 support; install a SQLite build with "
                                         "FTS5 (Debian's libsqlite3 has it).");
   }
+  register_tokenizer(api);
   const int rc = api->xCreateFunction(api, "vorn_bm25", const_cast<DocLengths*>(lengths), vorn_bm25, nullptr);
   if (rc != SQLITE_OK) c.fail(rc, "Registering the ranking function");
   // Per-connection view of term document frequencies (temp schema: the file
@@ -113,15 +121,27 @@ void register_rank_function(Connection& c, const DocLengths* lengths) {
          "Opening the term statistics");
 }
 
-std::uint32_t first_varint(std::span<const std::byte> blob) noexcept {
-  std::uint64_t v = 0;
-  for (std::size_t i = 0; i < blob.size() && i < 9; ++i) {
-    const auto b = static_cast<std::uint8_t>(blob[i]);
-    if (i == 8) return static_cast<std::uint32_t>((v << 8U) | b);
-    v = (v << 7U) | (b & 0x7FU);
-    if ((b & 0x80U) == 0) break;
+std::uint32_t varint_sum(std::span<const std::byte> blob) noexcept {
+  std::uint64_t total = 0;
+  std::size_t i = 0;
+  while (i < blob.size()) {
+    std::uint64_t v = 0;
+    for (std::size_t k = 0; i < blob.size() && k < 9; ++k, ++i) {
+      const auto b = static_cast<std::uint8_t>(blob[i]);
+      if (k == 8) {
+        v = (v << 8U) | b;
+        ++i;
+        break;
+      }
+      v = (v << 7U) | (b & 0x7FU);
+      if ((b & 0x80U) == 0) {
+        ++i;
+        break;
+      }
+    }
+    total += v;
   }
-  return static_cast<std::uint32_t>(std::min<std::uint64_t>(v, UINT32_MAX));
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(total, UINT32_MAX));
 }
 
 }  // namespace vorn_datastore::sqlite

@@ -15,7 +15,7 @@ namespace vorn_datastore::sqlite {
 
 class Connection;
 
-// Token count per chunks.seq; 0 means unknown (rows written by another
+// Token count (all columns) per chunks.seq; 0 means unknown (rows written by another
 // process since open), which falls back to asking FTS5.
 using DocLengths = std::vector<std::uint32_t>;
 
@@ -24,7 +24,12 @@ using DocLengths = std::vector<std::uint32_t>;
 // per-connection term statistics view temp.chunks_vocab.
 void register_rank_function(Connection& c, const DocLengths* lengths);
 
-// FTS5 stores per-document token counts as SQLite varints.
-std::uint32_t first_varint(std::span<const std::byte> blob) noexcept;
+// Column weights of the full-text table (title, heading, content = 1).
+inline constexpr double kTitleWeight = 2.0;
+inline constexpr double kHeadingWeight = 1.5;
+
+// FTS5 stores per-document token counts as SQLite varints, one per column;
+// their sum is the document's length.
+std::uint32_t varint_sum(std::span<const std::byte> blob) noexcept;
 
 }  // namespace vorn_datastore::sqlite

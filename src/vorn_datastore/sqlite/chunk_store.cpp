@@ -114,7 +114,7 @@ void SqliteChunkStore::Impl::load_doc_lengths(Connection& c) {
     if (seq < 0) continue;
     const auto at = static_cast<std::size_t>(seq);
     if (at >= doc_lengths.size()) doc_lengths.resize(at + 1, 0);
-    doc_lengths[at] = sqlite::first_varint(s.blob(1));
+    doc_lengths[at] = sqlite::varint_sum(s.blob(1));
   }
 }
 

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "errors.hpp"
+#include "fts_query.hpp"
 #include "row_codec.hpp"
 #include "schema.hpp"
 #include "store_impl.hpp"
@@ -133,13 +134,16 @@ std::optional<AddedRow> insert_chunk(Connection& c, const StoredChunk& ch, std::
     if (sqlite3_changes(c.db()) != 1) return std::nullopt;
   }
   const std::int64_t seq = sqlite3_last_insert_rowid(c.db());
-  Stmt fts = c.prepare("INSERT INTO chunks_fts(rowid, content) VALUES (?1, ?2)");
+  const sqlite::FtsFields fields = sqlite::fts_fields(ch.metadata);
+  Stmt fts = c.prepare("INSERT INTO chunks_fts(rowid, title, heading, content) VALUES (?1, ?2, ?3, ?4)");
   fts.bind(1, seq);
-  fts.bind(2, std::string_view(ch.content));
+  fts.bind(2, std::string_view(fields.title));
+  fts.bind(3, std::string_view(fields.heading));
+  fts.bind(4, std::string_view(ch.content));
   fts.step("Indexing chunk text");
   Stmt size = c.prepare("SELECT sz FROM chunks_fts_docsize WHERE id = ?1");
   size.bind(1, seq);
-  const std::uint32_t tokens = size.step("Reading text statistics") ? sqlite::first_varint(size.blob(0)) : 0;
+  const std::uint32_t tokens = size.step("Reading text statistics") ? sqlite::varint_sum(size.blob(0)) : 0;
   return AddedRow{seq, item, tokens};
 }
 
@@ -152,24 +156,29 @@ bool stored_with_same_content(Connection& c, const StoredChunk& ch) {
 }
 
 // Deletes the rows of `ids` (and their text index entries); returns the seqs
-// that went. An external-content FTS table forgets a row only when told its
-// text.
+// that went. A contentless FTS table forgets a row only when told the text
+// it indexed.
 std::vector<std::int64_t> delete_rows(Connection& c, const std::vector<std::string>& ids) {
   std::vector<std::int64_t> removed;
   for (const std::string& id : ids) {
     std::int64_t seq = 0;
     std::string content;
+    sqlite::FtsFields fields;
     {
-      Stmt find = c.prepare("SELECT seq, content FROM chunks WHERE id = ?1");
+      Stmt find = c.prepare("SELECT seq, content, metadata FROM chunks WHERE id = ?1");
       find.bind(1, std::string_view(id));
       if (!find.step("Looking up a chunk")) continue;
       seq = find.int64(0);
       content = std::string(find.text(1));
+      fields = sqlite::fts_fields(sqlite::parse_metadata(find.text(2), c.path()));
     }
     {
-      Stmt unindex = c.prepare("INSERT INTO chunks_fts(chunks_fts, rowid, content) VALUES ('delete', ?1, ?2)");
+      Stmt unindex = c.prepare(
+          "INSERT INTO chunks_fts(chunks_fts, rowid, title, heading, content) VALUES ('delete', ?1, ?2, ?3, ?4)");
       unindex.bind(1, seq);
-      unindex.bind(2, std::string_view(content));
+      unindex.bind(2, std::string_view(fields.title));
+      unindex.bind(3, std::string_view(fields.heading));
+      unindex.bind(4, std::string_view(content));
       unindex.step("Removing chunk text from the index");
     }
     Stmt del = c.prepare("DELETE FROM chunks WHERE seq = ?1");

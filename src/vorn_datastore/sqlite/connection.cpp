@@ -50,6 +50,11 @@ Connection::Connection(const std::filesystem::path& path, OpenMode mode) : path_
   }
   sqlite3_extended_result_codes(raw, 1);
   sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+  // Reading the file through a memory map spares one read() per page: a
+  // cold `ask` that loads every stored vector made ~30,000 of them at
+  // 13,000 chunks, most of its time. (SQLite falls back to read() where
+  // mapping is unavailable.)
+  sqlite3_exec(raw, "PRAGMA mmap_size=1073741824", nullptr, nullptr, nullptr);
 }
 
 void Connection::fail(int rc, std::string_view what) const { raise_sqlite(db_.get(), rc, what, path_); }

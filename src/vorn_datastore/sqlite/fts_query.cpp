@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "vorn_core/text.hpp"
+#include "vorn_core/analysis.hpp"
 
 namespace vorn_datastore::sqlite {
 namespace {
@@ -11,13 +11,10 @@ constexpr std::size_t kMaxQueryTerms = 32;
 }  // namespace
 
 std::vector<std::string> query_terms(std::string_view query) {
-  std::vector<std::string> words = vorn_core::tokenize_words(query);
-  const bool has_content_word = std::any_of(words.begin(), words.end(),
-                                            [](const std::string& w) { return !vorn_core::is_stop_word(w); });
+  const std::vector<std::string> words = vorn_core::search_terms(query);
   std::vector<std::string> terms;
   std::unordered_set<std::string_view> seen;
   for (const std::string& w : words) {
-    if (has_content_word && vorn_core::is_stop_word(w)) continue;
     if (!seen.insert(w).second) continue;
     terms.push_back(w);
     if (terms.size() == kMaxQueryTerms) break;
@@ -37,6 +34,22 @@ std::string match_expression(const std::vector<std::string>& terms) {
     expr += '"';
   }
   return expr;
+}
+
+FtsFields fts_fields(const nlohmann::json& metadata) {
+  FtsFields out;
+  if (!metadata.is_object()) return out;
+  const auto text = [&](const char* key) {
+    const auto it = metadata.find(key);
+    return it != metadata.end() && it->is_string() ? it->get<std::string>() : std::string();
+  };
+  out.title = text("title");
+  if (std::string summary = text("summary"); !summary.empty()) {
+    if (!out.title.empty()) out.title += '\n';
+    out.title += summary;
+  }
+  out.heading = text("heading");
+  return out;
 }
 
 }  // namespace vorn_datastore::sqlite

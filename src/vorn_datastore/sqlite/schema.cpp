@@ -6,6 +6,7 @@
 
 #include "connection.hpp"
 #include "errors.hpp"
+#include "fts_tokenizer.hpp"
 #include "vorn_datastore/sqlite_chunk_store.hpp"
 
 namespace vorn_datastore::sqlite {
@@ -112,12 +113,14 @@ void create_schema(Connection& c, std::size_t dimension) {
       "  metadata TEXT NOT NULL DEFAULT '{}',"
       "  content_hash INTEGER NOT NULL,"
       "  embedding BLOB NOT NULL);"
-      "CREATE VIRTUAL TABLE chunks_fts USING fts5(content, content='chunks', content_rowid='seq',"
-      "  tokenize='porter unicode61 remove_diacritics 2');",
+      // Contentless: the text lives in chunks (and the title and heading
+      // in its metadata); the index only needs the terms.
+      "CREATE VIRTUAL TABLE chunks_fts USING fts5(title, heading, content, content='', tokenize='vorn');",
       "Creating the store schema");
   write_meta(c, "app", kAppMarker);
   write_meta(c, "schema_version", std::to_string(kIndexFormatVersion));
   write_meta(c, "dimension", std::to_string(dimension));
+  write_meta(c, index_metadata_key("tokenizer"), kTokenizerVersion);
   c.exec(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str(), "Marking the store file");
   c.exec(("PRAGMA user_version=" + std::to_string(kIndexFormatVersion)).c_str(), "Marking the store file");
   tx.commit();
@@ -136,6 +139,15 @@ std::size_t validate_schema(Connection& c, std::size_t requested_dimension) {
   auto meta = read_all_meta(c);
   if (meta["app"] != kAppMarker) raise_corrupt(path, "has a wrong application marker");
   check_format_version(meta["schema_version"], path);
+  // Terms of another tokenizer would be silently misread by this one's queries.
+  if (meta[index_metadata_key("tokenizer")] != kTokenizerVersion) {
+    throw StoreError(store_errc::kVersion, "Store " + quoted(path) + " indexes its text with another tokenizer (" +
+                                               (meta[index_metadata_key("tokenizer")].empty()
+                                                    ? std::string("an older one")
+                                                    : meta[index_metadata_key("tokenizer")]) +
+                                               "; this build uses " + std::string(kTokenizerVersion) + "). " +
+                                               rebuild_advice(path));
+  }
   const auto present = c.query_int(
       "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name IN ('chunks', 'chunks_fts')",
       "Reading the schema");
