@@ -51,7 +51,7 @@ class TwoStepRAG : public vorn_rag::core::Strategy {
                     step(synthesizer_, {.input_map = {{"query", "user_query"}, {"chunks", "chunks"}},
                                         .output_state = "response",
                                         .name = "synthesize"});
-    pipeline->set_state_type(vorn_rag::core::StrategyState::schema());
+    pipeline = pipeline->with_state_type(vorn_rag::core::StrategyState::schema());
     return pipeline;
   }
 

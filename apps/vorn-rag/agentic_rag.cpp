@@ -108,7 +108,7 @@ vorn_rag::core::PipelinePtr AgenticRAG::_build_pipeline() {
                                         .output_state = "response",
                                         .name = "synthesize"});
   auto pipeline = retrieve | synthesize;
-  pipeline->set_state_type(vorn_rag::core::StrategyState::schema());
+  pipeline = pipeline->with_state_type(vorn_rag::core::StrategyState::schema());
   return pipeline;
 }
 

@@ -36,6 +36,7 @@ class CallResult {
 // Awaits an awaitable result once; passes a plain value through.
 Task<Value> resolve(CallResult result);
 
+// Thread safety: instances are shared by concurrent runs; implementations must be safe for concurrent calls.
 class Callable : public Object {
  public:
   virtual CallResult call(List args, Dict kwargs) = 0;
@@ -103,6 +104,7 @@ CallablePtr make_function(std::string name, F f) {
 
 // A component of the family: something a pipeline step calls with named
 // inputs. Asynchronous; the result is returned as is.
+// Thread safety: instances are shared by concurrent runs; implementations must be safe for concurrent calls.
 class Component : public Object {
  public:
   virtual Task<Value> run(Dict inputs) = 0;

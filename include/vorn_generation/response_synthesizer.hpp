@@ -30,6 +30,7 @@ struct StuffOptions {
   std::function<void(const ContextCut&)> on_context_cut;
 };
 
+// Thread safety: instances are shared by concurrent runs; implementations must be safe for concurrent calls.
 class ResponseSynthesizer : public vorn_core::Component {
  public:
   // The answer: text, or absent.

@@ -12,6 +12,7 @@ namespace vorn_inference {
 
 using Embedding = std::vector<float>;
 
+// Thread safety: instances are shared by concurrent runs; implementations must be safe for concurrent calls.
 class BaseEmbedder : public vorn_core::Object {
  public:
   virtual std::size_t dimension() const noexcept = 0;

@@ -62,6 +62,7 @@ struct InvokeOptions {
   TextSink on_text;
 };
 
+// Thread safety: instances are shared by concurrent runs; implementations must be safe for concurrent calls.
 class BaseLMInvoker : public vorn_core::Object {
  public:
   virtual vorn_core::Task<LMOutputPtr> invoke(std::vector<Message> messages, InvokeOptions options) = 0;

@@ -26,7 +26,9 @@ class Pipeline : public vorn_core::Object {
 
   // The record schema whose fields make up the state (defaults, types).
   const vorn_core::SchemaPtr& state_type() const noexcept { return state_type_; }
-  void set_state_type(vorn_core::SchemaPtr state_type) { state_type_ = std::move(state_type); }
+  // The same steps over another state type, as a new pipeline: a pipeline
+  // never changes once made, so runs on several threads may share it.
+  PipelinePtr with_state_type(vorn_core::SchemaPtr state_type) const;
 
   // The run context entry that traces a run: a `vorn_core::Trace` under this
   // key records every step of the run (and of its subgraphs) into it.

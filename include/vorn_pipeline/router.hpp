@@ -9,6 +9,7 @@
 
 namespace vorn_pipeline {
 
+// Thread safety: instances are shared by concurrent runs; implementations must be safe for concurrent calls.
 class BaseRouter : public vorn_core::Component {
  public:
   // The route name for `query` (normally a string).

@@ -26,6 +26,7 @@ struct RetrieveOptions {
 // not a number.
 RetrieveOptions retrieve_options_from(const vorn_core::Dict& inputs);
 
+// Thread safety: instances are shared by concurrent runs; implementations must be safe for concurrent calls.
 class BaseRetriever : public vorn_core::Component {
  public:
   // A query string gives a list of Chunk, best first; a list of query
@@ -40,6 +41,7 @@ class BaseRetriever : public vorn_core::Component {
 };
 using RetrieverPtr = std::shared_ptr<BaseRetriever>;
 
+// Thread safety: instances are shared by concurrent runs; implementations must be safe for concurrent calls.
 class BaseReranker : public vorn_core::Component {
  public:
   virtual vorn_core::Task<vorn_core::ChunkList> rerank(vorn_core::ChunkList chunks, std::string query) = 0;
@@ -48,6 +50,7 @@ class BaseReranker : public vorn_core::Component {
 };
 using RerankerPtr = std::shared_ptr<BaseReranker>;
 
+// Thread safety: instances are shared by concurrent runs; implementations must be safe for concurrent calls.
 class BaseQueryTransformer : public vorn_core::Component {
  public:
   // An iterable of query strings (normally a list).
@@ -57,6 +60,7 @@ class BaseQueryTransformer : public vorn_core::Component {
 };
 using QueryTransformerPtr = std::shared_ptr<BaseQueryTransformer>;
 
+// Thread safety: instances are shared by concurrent runs; implementations must be safe for concurrent calls.
 class BaseRelevanceFilter : public vorn_core::Component {
  public:
   // The chunks judged relevant to the query.

@@ -19,6 +19,10 @@ Pipeline::Pipeline(std::vector<StepPtr> steps, vorn_core::SchemaPtr state_type)
   }
 }
 
+PipelinePtr Pipeline::with_state_type(vorn_core::SchemaPtr state_type) const {
+  return std::make_shared<Pipeline>(steps_, std::move(state_type));
+}
+
 std::vector<StepInfo> Pipeline::describe() const {
   std::vector<StepInfo> out;
   out.reserve(steps_.size());

@@ -312,7 +312,7 @@ TEST(SequencingTest, PipeBuildsNewPipelinesAndLeavesOperandsAlone) {
   auto b = put("b", 2, "b");
   auto c = put("c", 3, "c");
   PipelinePtr ab = a | b;
-  ab->set_state_type(vorn_pipeline::RAGStateModel::schema());
+  ab = ab->with_state_type(vorn_pipeline::RAGStateModel::schema());
   PipelinePtr abc = ab | c;
   PipelinePtr twice = ab | abc;
   EXPECT_EQ(ab->steps().size(), 2u) << "the left side is not mutated";

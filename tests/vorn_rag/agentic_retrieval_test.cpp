@@ -4,6 +4,7 @@
 #include <limits>
 #include <thread>
 
+#include "agentic_operations.hpp"
 #include "rag_doubles.hpp"
 #include "vorn_core/syncify.hpp"
 #include "vorn_generation/lm_request_processor.hpp"
@@ -23,6 +24,7 @@ using vorn_rag::blocks::retrieval::detail::EvaluationResult;
 using vorn_rag::blocks::retrieval::detail::SelectionResult;
 using Policy = vorn_rag::blocks::retrieval::agentic_retrieval_pipeline::OnInsufficientPolicy;
 using Opts = AgenticRetrievalPipeline::Options;
+namespace ops = vorn_rag::blocks::retrieval::agentic_retrieval_pipeline;
 
 Dict run(const vorn_pipeline::PipelinePtr& pipeline, Value initial = Dict{{"query", "q"}}) {
   return vorn_core::run_sync(pipeline->invoke(std::move(initial)));
@@ -185,16 +187,16 @@ TEST(AgenticRetrievalLoop, RetryArithmeticSaturatesAndAcceptsMappings) {
   AgenticRetrievalPipeline block(std::make_shared<RecordingRetriever>(), Picker().stage(), evaluator_sufficient_on(0));
   const auto max = std::numeric_limits<std::int64_t>::max();
   Dict data{{"evaluation", Dict{{"is_sufficient", false}}}, {"round_idx", 1}, {"top_k", max - 3}, {"initial_top_k", 10}};
-  EXPECT_EQ(block._prepare_retry(data), std::make_pair(std::int64_t{2}, max));
+  EXPECT_EQ(ops::_prepare_retry(block.max_top_k(), data), std::make_pair(std::int64_t{2}, max));
   data.set("evaluation", EvaluationResult{true}.to_value());
-  EXPECT_EQ(block._prepare_retry(data), std::make_pair(std::int64_t{1}, max - 3));
+  EXPECT_EQ(ops::_prepare_retry(block.max_top_k(), data), std::make_pair(std::int64_t{1}, max - 3));
 
   Dict state{{"evaluation", Dict{{"is_sufficient", false}}}, {"round_idx", 1}, {"max_rounds", 2}};
-  EXPECT_TRUE(AgenticRetrievalPipeline::_should_continue_loop(state));
+  EXPECT_TRUE(ops::_should_continue_loop(state));
   state.set("round_idx", 2);
-  EXPECT_FALSE(AgenticRetrievalPipeline::_should_continue_loop(state));
+  EXPECT_FALSE(ops::_should_continue_loop(state));
   state.set("evaluation", "done");
-  auto e = catch_error<RAGValueError>([&] { AgenticRetrievalPipeline::_should_continue_loop(state); });
+  auto e = catch_error<RAGValueError>([&] { ops::_should_continue_loop(state); });
   EXPECT_EQ(e.message(),
             "The `evaluator` returned unsupported data. Make it return EvaluationResult-compatible data and retry.");
 }
@@ -390,13 +392,13 @@ TEST(AgenticRetrievalStages, EvaluatorOutputShapes) {
 TEST(AgenticRetrievalStages, RetrieverOutputMustBeAListOfChunks) {
   const std::string message =
       "The `retriever` returned unsupported data. Make it return list[Chunk]-compatible data and retry.";
-  EXPECT_TRUE(AgenticRetrievalPipeline::_normalize_retrieved_chunks(List{}).empty());
-  EXPECT_EQ(ids_of(AgenticRetrievalPipeline::_normalize_retrieved_chunks(vorn_core::to_value(make_chunks({"a", "b"})))),
+  EXPECT_TRUE(ops::_normalize_retrieved_chunks(List{}).empty());
+  EXPECT_EQ(ids_of(ops::_normalize_retrieved_chunks(vorn_core::to_value(make_chunks({"a", "b"})))),
             (std::vector<std::string>{"a", "b"}));
   for (const Value& bad : {Value(List{make_chunks({"a"})[0], Dict{{"id", "b"}}}), Value(Dict{{"id", "a"}}), Value("a"),
                            Value(), Value(List{List{}})}) {
     SCOPED_TRACE(bad.repr());
-    auto e = catch_error<RAGValueError>([&] { AgenticRetrievalPipeline::_normalize_retrieved_chunks(bad); });
+    auto e = catch_error<RAGValueError>([&] { ops::_normalize_retrieved_chunks(bad); });
     EXPECT_EQ(e.message(), message);
     EXPECT_FALSE(e.debug_info());
     EXPECT_FALSE(e.cause());
@@ -471,7 +473,7 @@ TEST(AgenticRetrievalStages, RefusalsAtRunTime) {
   auto t = catch_error<RAGTypeError>([&] { run(block.build()); });
   EXPECT_EQ(t.message(), "Invalid `selector` type. Pass a Component, LMRequestProcessor, or Callable and retry.");
   auto direct = catch_error<RAGTypeError>(
-      [&] { vorn_core::run_sync(AgenticRetrievalPipeline::_invoke_stage("evaluator", Value(3), Dict(), true)); });
+      [&] { vorn_core::run_sync(ops::_invoke_stage("evaluator", Value(3), Dict(), true)); });
   EXPECT_EQ(direct.message(),
             "Invalid `evaluator` type. Pass a Component, LMRequestProcessor, Pipeline, or Callable and retry.");
 }

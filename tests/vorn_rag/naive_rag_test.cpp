@@ -244,7 +244,7 @@ TEST(NaiveRAGRun, WorksAsASubgraphOfAnotherPipeline) {
       .name = "finish",
   });
   auto outer = prepare | branch | finish;
-  outer->set_state_type(vorn_rag::core::StrategyState::schema());
+  outer = outer->with_state_type(vorn_rag::core::StrategyState::schema());
 
   Dict out = vorn_core::run_sync(outer->invoke(Value(Dict{}), Dict{{"topic", "cats"}, {"top_k", 7}}));
   EXPECT_EQ(out.at("response"), Value("answer(about cats): c,b,a!"));

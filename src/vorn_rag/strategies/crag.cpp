@@ -196,7 +196,7 @@ core::PipelinePtr CRAG::_build_pipeline() {
   });
 
   core::PipelinePtr pipeline = retrieve | decide | route;
-  pipeline->set_state_type(core::StrategyState::schema());
+  pipeline = pipeline->with_state_type(core::StrategyState::schema());
   return pipeline;
 }
 

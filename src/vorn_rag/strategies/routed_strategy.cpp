@@ -229,7 +229,7 @@ core::PipelinePtr RoutedStrategy::_build_composite_pipeline() {
   });
 
   core::PipelinePtr pipeline = resolve | route;
-  pipeline->set_state_type(core::StrategyState::schema());
+  pipeline = pipeline->with_state_type(core::StrategyState::schema());
   return pipeline;
 }
 

@@ -10,7 +10,6 @@
 // another runs a built pipeline.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -54,22 +53,6 @@ constexpr bool operator==(OnInsufficientPolicy policy, std::string_view text) no
 // EvaluatorStage: Component, LMRequestProcessor, Pipeline, Callable.
 using SelectorStage = vorn_core::Value;
 using EvaluatorStage = vorn_core::Value;
-
-// State keys; each names an `AgenticRetrievalState` field.
-inline constexpr const char* _STATE_QUERY = "query";
-inline constexpr const char* _STATE_TOP_K = "top_k";
-inline constexpr const char* _STATE_INITIAL_TOP_K = "initial_top_k";
-inline constexpr const char* _STATE_ROUND_IDX = "round_idx";
-inline constexpr const char* _STATE_MAX_ROUNDS = "max_rounds";
-inline constexpr const char* _STATE_SELECTED_CHUNK_LIMIT = "selected_chunk_limit";
-inline constexpr const char* _STATE_CANDIDATE_CHUNKS = "candidate_chunks";
-inline constexpr const char* _STATE_SELECTED_CHUNKS = "selected_chunks";
-inline constexpr const char* _STATE_EVALUATION = "evaluation";
-
-// Output keys of the first step, and the order of `_serialize_initial_state`.
-inline constexpr std::array<const char*, 8> _NORMALIZED_STATE_OUTPUTS{
-    _STATE_INITIAL_TOP_K,       _STATE_TOP_K,           _STATE_ROUND_IDX,          _STATE_MAX_ROUNDS,
-    _STATE_SELECTED_CHUNK_LIMIT, _STATE_CANDIDATE_CHUNKS, _STATE_SELECTED_CHUNKS, _STATE_EVALUATION};
 
 }  // namespace agentic_retrieval_pipeline
 
@@ -127,31 +110,6 @@ class AgenticRetrievalPipeline {
   // normalize_state, loop(retrieve, select, evaluate, prepare_retry),
   // finalize; state type `AgenticRetrievalState`. A new pipeline per call.
   vorn_pipeline::PipelinePtr build() const;
-
-  // ---- internal operations (the built pipeline's steps call these) ----------
-  static void _validate_numeric_limits(std::int64_t max_rounds, std::int64_t top_k,
-                                       std::optional<std::int64_t> max_top_k, std::int64_t selected_chunk_limit);
-  static void _validate_stage_type(const std::string& stage_name, const vorn_core::Value& stage, bool allow_pipeline);
-  static vorn_core::Task<vorn_core::Value> _invoke_stage(std::string stage_name, vorn_core::Value stage,
-                                                         vorn_core::Dict kwargs, bool allow_pipeline);
-
-  vorn_core::Task<vorn_core::ChunkList> _run_retriever(vorn_core::Dict data) const;
-  vorn_core::Task<vorn_core::ChunkList> _run_selector(vorn_core::Dict data) const;
-  vorn_core::Task<detail::EvaluationResult> _run_evaluator(vorn_core::Dict data) const;
-
-  static vorn_core::ChunkList _normalize_retrieved_chunks(const vorn_core::Value& payload);
-  static detail::SelectionResult _normalize_selection(const vorn_core::Value& payload);
-  static detail::EvaluationResult _normalize_evaluation(const vorn_core::Value& payload);
-
-  detail::AgenticRetrievalState _normalize_initial_state(std::string query) const;
-  // The eight values in `_NORMALIZED_STATE_OUTPUTS` order.
-  static vorn_core::List _serialize_initial_state(const detail::AgenticRetrievalState& state);
-  static bool _should_continue_loop(const vorn_core::Dict& state);
-  // (round_idx, top_k) for the next pass; `top_k` growth saturates at the
-  // largest int64 instead of overflowing.
-  std::pair<std::int64_t, std::int64_t> _prepare_retry(const vorn_core::Dict& data) const;
-  vorn_core::Value _finalize_selected_chunks(const vorn_core::Value& evaluation,
-                                             const vorn_core::Value& selected_chunks) const;
 
   struct Config;  // shared with built pipelines
 

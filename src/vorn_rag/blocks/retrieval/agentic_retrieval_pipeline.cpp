@@ -1,5 +1,7 @@
 #include "vorn_rag/blocks/retrieval/agentic_retrieval_pipeline.hpp"
 
+#include "agentic_operations.hpp"
+
 #include <algorithm>
 #include <limits>
 #include <mutex>
@@ -105,22 +107,9 @@ std::int64_t int_entry(const Dict& data, const char* key) { return data.at(key).
 
 // ---- operations on the shared configuration -------------------------------------
 
-AgenticRetrievalState normalize_initial_state(const Config& config, const Value& query) {
-  std::unique_lock lock(config.mutex);
-  Dict values;
-  values.set(keys::_STATE_QUERY, query);
-  values.set(keys::_STATE_INITIAL_TOP_K, config.top_k);
-  values.set(keys::_STATE_TOP_K, config.top_k);
-  values.set(keys::_STATE_MAX_ROUNDS, config.max_rounds);
-  values.set(keys::_STATE_SELECTED_CHUNK_LIMIT, config.selected_chunk_limit);
-  lock.unlock();
-  // The remaining fields take the record's defaults.
-  return AgenticRetrievalState::from_value(std::move(values));
-}
-
-// The first step's outputs, in `_NORMALIZED_STATE_OUTPUTS` order: the same
-// values `_serialize_initial_state(normalize_initial_state(...))` gives, without
-// building a state record only to read it back. Runs once per invocation.
+// The first step's outputs, in `_NORMALIZED_STATE_OUTPUTS` order: the
+// fields of an `AgenticRetrievalState` made from the query and the
+// configuration, without building the record only to read it back.
 List initial_state_outputs(const Config& config, const Value& query) {
   const vorn_core::SchemaPtr& schema = AgenticRetrievalState::schema();
   // The query is the only caller-given value: refuse it as the record would.
@@ -145,19 +134,8 @@ List initial_state_outputs(const Config& config, const Value& query) {
   return out;
 }
 
-std::pair<std::int64_t, std::int64_t> prepare_retry(const Config& config, const Dict& data) {
-  const EvaluationResult evaluation = AgenticRetrievalPipeline::_normalize_evaluation(data.get(keys::_STATE_EVALUATION));
-  const std::int64_t round_idx = int_entry(data, keys::_STATE_ROUND_IDX);
-  const std::int64_t top_k = int_entry(data, keys::_STATE_TOP_K);
-  if (evaluation.is_sufficient) return {round_idx, top_k};
-  // Linear growth by the initial count, bounded by the cap once one is set.
-  std::int64_t next = saturating_add(top_k, int_entry(data, keys::_STATE_INITIAL_TOP_K));
-  if (auto cap = config.get(&Config::max_top_k)) next = std::min(next, *cap);
-  return {saturating_add(round_idx, 1), next};
-}
-
 Value finalize_selected_chunks(const Config& config, const Value& evaluation, const Value& selected_chunks) {
-  const bool sufficient = AgenticRetrievalPipeline::_normalize_evaluation(evaluation).is_sufficient;
+  const bool sufficient = keys::_normalize_evaluation(evaluation).is_sufficient;
   if (!sufficient && config.get(&Config::on_insufficient) == OnInsufficientPolicy::EMPTY) return List();
   return selected_chunks;
 }
@@ -188,31 +166,6 @@ Task<Value> retrieve_candidates(ConfigPtr config, Dict data) {
   co_return raw;
 }
 
-Task<ChunkList> run_retriever(ConfigPtr config, Dict data) {
-  Value raw = co_await retrieve_candidates(std::move(config), std::move(data));
-  co_return AgenticRetrievalPipeline::_normalize_retrieved_chunks(raw);
-}
-
-Task<ChunkList> run_selector(ConfigPtr config, Dict data) {
-  Value selector = config->get(&Config::selector);
-  Dict inputs;
-  inputs.set("query", data.get(keys::_STATE_QUERY));
-  inputs.set("chunks", data.get(keys::_STATE_CANDIDATE_CHUNKS));
-  inputs.set("selected_chunk_limit", data.get(keys::_STATE_SELECTED_CHUNK_LIMIT));
-  Value raw = co_await AgenticRetrievalPipeline::_invoke_stage("selector", std::move(selector), std::move(inputs), false);
-  // Kept as the selector produced it: the limit is the selector's to honour.
-  co_return AgenticRetrievalPipeline::_normalize_selection(raw).selected_chunks;
-}
-
-Task<EvaluationResult> run_evaluator(ConfigPtr config, Dict data) {
-  Value evaluator = config->get(&Config::evaluator);
-  Dict inputs;
-  inputs.set("query", data.get(keys::_STATE_QUERY));
-  inputs.set("chunks", data.get(keys::_STATE_SELECTED_CHUNKS));
-  Value raw = co_await AgenticRetrievalPipeline::_invoke_stage("evaluator", std::move(evaluator), std::move(inputs), true);
-  co_return AgenticRetrievalPipeline::_normalize_evaluation(raw);
-}
-
 // The selection as the state keeps it. A mapping whose `selected_chunks` is
 // already a list of chunks is what validation would hand back element for
 // element, so that list is kept as it is; anything else is validated (and
@@ -224,7 +177,7 @@ Value selected_chunks_value(Value raw) {
       return std::move(*list);
     }
   }
-  return vorn_core::to_value(AgenticRetrievalPipeline::_normalize_selection(raw).selected_chunks);
+  return vorn_core::to_value(keys::_normalize_selection(raw).selected_chunks);
 }
 
 // Renames the gathered `from` entry of a step's own input mapping to the
@@ -259,7 +212,7 @@ Task<Value> select_step(ConfigPtr config, Dict data) {
   if (vorn_core::ComponentPtr component = plain_component(selector)) {
     raw = co_await component->run(std::move(data));
   } else {
-    raw = co_await AgenticRetrievalPipeline::_invoke_stage("selector", std::move(selector), std::move(data), false);
+    raw = co_await keys::_invoke_stage("selector", std::move(selector), std::move(data), false);
   }
   // Kept as the selector produced it: the limit is the selector's to honour.
   co_return selected_chunks_value(std::move(raw));
@@ -272,9 +225,9 @@ Task<Value> evaluate_step(ConfigPtr config, Dict data) {
   if (vorn_core::ComponentPtr component = plain_component(evaluator)) {
     raw = co_await component->run(std::move(data));
   } else {
-    raw = co_await AgenticRetrievalPipeline::_invoke_stage("evaluator", std::move(evaluator), std::move(data), true);
+    raw = co_await keys::_invoke_stage("evaluator", std::move(evaluator), std::move(data), true);
   }
-  co_return AgenticRetrievalPipeline::_normalize_evaluation(raw).to_value();
+  co_return keys::_normalize_evaluation(raw).to_value();
 }
 
 vorn_pipeline::ErrorHandlerPtr pass_through() { return std::make_shared<error_handler::PassThroughBaseErrorHandler>(); }
@@ -293,7 +246,7 @@ AgenticRetrievalPipeline::AgenticRetrievalPipeline(vorn_retrieval::RetrieverPtr 
                                        top_k, max_top_k, selected_chunk_limit, std::move(on_insufficient)}) {}
 
 AgenticRetrievalPipeline::AgenticRetrievalPipeline(Options o) {
-  _validate_numeric_limits(o.max_rounds, o.top_k, o.max_top_k, o.selected_chunk_limit);
+  keys::_validate_numeric_limits(o.max_rounds, o.top_k, o.max_top_k, o.selected_chunk_limit);
   const OnInsufficientPolicy policy = to_policy(o.on_insufficient);
   auto config = std::make_shared<Config>();
   config->retriever = std::move(o.retriever);
@@ -304,14 +257,13 @@ AgenticRetrievalPipeline::AgenticRetrievalPipeline(Options o) {
   config->max_top_k = o.max_top_k;
   config->selected_chunk_limit = o.selected_chunk_limit;
   config->on_insufficient = policy;
-  _validate_stage_type("selector", config->selector, false);
-  _validate_stage_type("evaluator", config->evaluator, true);
+  keys::_validate_stage_type("selector", config->selector, false);
+  keys::_validate_stage_type("evaluator", config->evaluator, true);
   config_ = std::move(config);
 }
 
-void AgenticRetrievalPipeline::_validate_numeric_limits(std::int64_t max_rounds, std::int64_t top_k,
-                                                        std::optional<std::int64_t> max_top_k,
-                                                        std::int64_t selected_chunk_limit) {
+void keys::_validate_numeric_limits(std::int64_t max_rounds, std::int64_t top_k,
+                                      std::optional<std::int64_t> max_top_k, std::int64_t selected_chunk_limit) {
   if (max_rounds < 1) throw RAGValueError("Invalid `max_rounds`. Set it to 1 or more and retry.");
   if (top_k < 1) throw RAGValueError("Invalid `top_k`. Set it to 1 or more and retry.");
   if (max_top_k && *max_top_k < 1) {
@@ -323,8 +275,7 @@ void AgenticRetrievalPipeline::_validate_numeric_limits(std::int64_t max_rounds,
   if (selected_chunk_limit < 1) throw RAGValueError("Invalid `selected_chunk_limit`. Set it to 1 or more and retry.");
 }
 
-void AgenticRetrievalPipeline::_validate_stage_type(const std::string& stage_name, const Value& stage,
-                                                    bool allow_pipeline) {
+void keys::_validate_stage_type(const std::string& stage_name, const Value& stage, bool allow_pipeline) {
   if (stage.is<vorn_core::Component>() || stage.is<vorn_generation::LMRequestProcessor>()) return;
   if (allow_pipeline && stage.is<vorn_pipeline::Pipeline>()) return;
   if (stage.is<vorn_core::Callable>()) return;
@@ -356,7 +307,7 @@ void AgenticRetrievalPipeline::set_on_insufficient(OnInsufficientPolicy v) { con
 
 // ---- stages ---------------------------------------------------------------------
 
-Task<Value> AgenticRetrievalPipeline::_invoke_stage(std::string stage_name, Value stage, Dict kwargs,
+Task<Value> keys::_invoke_stage(std::string stage_name, Value stage, Dict kwargs,
                                                     bool allow_pipeline) {
   // Precedence matters: a processor is also a Component, but its `run` would
   // hand back the whole model output instead of the structured answer.
@@ -382,15 +333,9 @@ Task<Value> AgenticRetrievalPipeline::_invoke_stage(std::string stage_name, Valu
   throw RAGTypeError(invalid_stage_message(stage_name, allow_pipeline));
 }
 
-Task<ChunkList> AgenticRetrievalPipeline::_run_retriever(Dict data) const { return run_retriever(config_, std::move(data)); }
-Task<ChunkList> AgenticRetrievalPipeline::_run_selector(Dict data) const { return run_selector(config_, std::move(data)); }
-Task<EvaluationResult> AgenticRetrievalPipeline::_run_evaluator(Dict data) const {
-  return run_evaluator(config_, std::move(data));
-}
-
 // ---- normalisation ----------------------------------------------------------------
 
-ChunkList AgenticRetrievalPipeline::_normalize_retrieved_chunks(const Value& payload) {
+ChunkList keys::_normalize_retrieved_chunks(const Value& payload) {
   require_chunk_list(payload);
   ChunkList out;
   out.reserve(payload.as_list().size());
@@ -398,7 +343,7 @@ ChunkList AgenticRetrievalPipeline::_normalize_retrieved_chunks(const Value& pay
   return out;
 }
 
-SelectionResult AgenticRetrievalPipeline::_normalize_selection(const Value& payload) {
+SelectionResult keys::_normalize_selection(const Value& payload) {
   try {
     return SelectionResult::from_value(payload);
   } catch (const vorn_core::ValidationError&) {
@@ -408,7 +353,7 @@ SelectionResult AgenticRetrievalPipeline::_normalize_selection(const Value& payl
   }
 }
 
-EvaluationResult AgenticRetrievalPipeline::_normalize_evaluation(const Value& payload) {
+EvaluationResult keys::_normalize_evaluation(const Value& payload) {
   try {
     return EvaluationResult::from_value(payload);
   } catch (const vorn_core::ValidationError&) {
@@ -420,35 +365,20 @@ EvaluationResult AgenticRetrievalPipeline::_normalize_evaluation(const Value& pa
 
 // ---- loop operations ----------------------------------------------------------------
 
-AgenticRetrievalState AgenticRetrievalPipeline::_normalize_initial_state(std::string query) const {
-  return normalize_initial_state(*config_, Value(std::move(query)));
-}
-
-List AgenticRetrievalPipeline::_serialize_initial_state(const AgenticRetrievalState& state) {
-  List out;
-  out.reserve(keys::_NORMALIZED_STATE_OUTPUTS.size());
-  out.emplace_back(state.initial_top_k);
-  out.emplace_back(state.top_k);
-  out.emplace_back(state.round_idx);
-  out.emplace_back(state.max_rounds);
-  out.emplace_back(state.selected_chunk_limit);
-  out.push_back(vorn_core::to_value(state.candidate_chunks));
-  out.push_back(vorn_core::to_value(state.selected_chunks));
-  out.push_back(state.evaluation.to_value());
-  return out;
-}
-
-bool AgenticRetrievalPipeline::_should_continue_loop(const Dict& state) {
+bool keys::_should_continue_loop(const Dict& state) {
   if (_normalize_evaluation(state.get(keys::_STATE_EVALUATION)).is_sufficient) return false;
   return int_entry(state, keys::_STATE_ROUND_IDX) < int_entry(state, keys::_STATE_MAX_ROUNDS);
 }
 
-std::pair<std::int64_t, std::int64_t> AgenticRetrievalPipeline::_prepare_retry(const Dict& data) const {
-  return prepare_retry(*config_, data);
-}
-
-Value AgenticRetrievalPipeline::_finalize_selected_chunks(const Value& evaluation, const Value& selected_chunks) const {
-  return finalize_selected_chunks(*config_, evaluation, selected_chunks);
+std::pair<std::int64_t, std::int64_t> keys::_prepare_retry(std::optional<std::int64_t> max_top_k, const Dict& data) {
+  const EvaluationResult evaluation = _normalize_evaluation(data.get(_STATE_EVALUATION));
+  const std::int64_t round_idx = int_entry(data, _STATE_ROUND_IDX);
+  const std::int64_t top_k = int_entry(data, _STATE_TOP_K);
+  if (evaluation.is_sufficient) return {round_idx, top_k};
+  // Linear growth by the initial count, bounded by the cap once one is set.
+  std::int64_t next = saturating_add(top_k, int_entry(data, _STATE_INITIAL_TOP_K));
+  if (max_top_k) next = std::min(next, *max_top_k);
+  return {saturating_add(round_idx, 1), next};
 }
 
 // ---- build ----------------------------------------------------------------------------
@@ -488,7 +418,7 @@ vorn_pipeline::PipelinePtr AgenticRetrievalPipeline::build() const {
   });
   StepPtr prepare = vorn_pipeline::transform({
       .operation = [config](Dict data) -> Value {
-        auto [round_idx, top_k] = prepare_retry(*config, data);
+        auto [round_idx, top_k] = keys::_prepare_retry(config->get(&Config::max_top_k), data);
         List out;
         out.emplace_back(round_idx);
         out.emplace_back(top_k);
@@ -501,7 +431,7 @@ vorn_pipeline::PipelinePtr AgenticRetrievalPipeline::build() const {
   });
   StepPtr loop = vorn_pipeline::while_do({
       .body = {retrieve, select, evaluate, prepare},
-      .condition = [](const vorn_pipeline::PipelineState& state) { return _should_continue_loop(state); },
+      .condition = [](const vorn_pipeline::PipelineState& state) { return keys::_should_continue_loop(state); },
       .name = "agentic_retrieval_loop",
   });
   StepPtr finalize = vorn_pipeline::transform({

@@ -57,7 +57,7 @@ vorn_pipeline::PipelinePtr QueryExpansionPipeline::build(vorn_retrieval::Retriev
   auto fuse_step = fuse(vorn_core::Value(fusion_fn_), StateKeys::CHUNK_LISTS, StateKeys::CHUNKS, "fuse_chunks");
 
   auto pipeline = expand | retrieve | fuse_step;
-  pipeline->set_state_type(query_expansion::_QueryExpansionState::schema());
+  pipeline = pipeline->with_state_type(query_expansion::_QueryExpansionState::schema());
   return pipeline;
 }
 

@@ -156,7 +156,7 @@ vorn_pipeline::PipelinePtr MultiQueryRoutingPipeline::build() const {
       .name = "multi_query_routing_route_all",
   });
   vorn_pipeline::PipelinePtr pipeline = (decompose | normalize) | route_all;
-  pipeline->set_state_type(MultiQueryRoutingState::schema());
+  pipeline = pipeline->with_state_type(MultiQueryRoutingState::schema());
   return pipeline;
 }
 
