@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "agentic_operations.hpp"
 #include "value_from_bytes.hpp"
 #include "vorn_rag/blocks/retrieval/agentic_retrieval_pipeline.hpp"
 #include "vorn_rag/blocks/retrieval/types.hpp"
@@ -15,7 +16,7 @@
 namespace {
 
 using vorn_core::Value;
-using vorn_rag::blocks::retrieval::AgenticRetrievalPipeline;
+namespace agentic = vorn_rag::blocks::retrieval::agentic_retrieval_pipeline;
 using vorn_rag::blocks::routing::MultiQueryRoutingPipeline;
 
 void normalize_sub_queries(const Value& v) {
@@ -31,7 +32,7 @@ void normalize_sub_queries(const Value& v) {
 
 void normalize_selection(const Value& v) {
   try {
-    auto selection = AgenticRetrievalPipeline::_normalize_selection(v);
+    auto selection = agentic::_normalize_selection(v);
     for (const auto& chunk : selection.selected_chunks) {
       if (!chunk) vorn_fuzz::violated("a selection holds an absent chunk");
     }
@@ -42,7 +43,7 @@ void normalize_selection(const Value& v) {
 
 void normalize_evaluation(const Value& v) {
   try {
-    (void)AgenticRetrievalPipeline::_normalize_evaluation(v);
+    (void)agentic::_normalize_evaluation(v);
   } catch (const vorn_rag::RAGValueError& e) {
     if (!e.debug_info() || !e.cause()) vorn_fuzz::violated("a refused evaluation lost its cause");
   }
@@ -50,7 +51,7 @@ void normalize_evaluation(const Value& v) {
 
 void normalize_retrieved(const Value& v) {
   try {
-    auto chunks = AgenticRetrievalPipeline::_normalize_retrieved_chunks(v);
+    auto chunks = agentic::_normalize_retrieved_chunks(v);
     if (!v.is_list() || chunks.size() != v.as_list().size()) vorn_fuzz::violated("retrieved chunks changed count");
   } catch (const vorn_rag::RAGValueError&) {
   }

@@ -6,6 +6,7 @@
 #include <climits>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 
 #include "text_builder.hpp"
@@ -105,6 +106,14 @@ class Walker {
       with_title.heading(1, title_);
       body = with_title.take() + "\n\n" + body;
     }
+    // A character reference such as `&#0;` decodes to a NUL byte, which
+    // must never reach stored text; dropping one can expose a trailing blank.
+    // A page that lies about its encoding can still yield invalid UTF-8.
+    body = vorn_core::replace_invalid_utf8(body);
+    out.title = vorn_core::replace_invalid_utf8(out.title);
+    std::erase(body, '\0');
+    std::erase(out.title, '\0');
+    while (!body.empty() && (body.back() == ' ' || body.back() == '\n')) body.pop_back();
     out.text = std::move(body);
     return out;
   }
