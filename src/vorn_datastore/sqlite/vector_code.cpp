@@ -67,7 +67,12 @@ bool decode_code(std::span<const std::byte> blob, std::size_t dim, std::int8_t* 
 
 // 512 products of at most 127 * 32767 each stay inside int32, so the inner
 // loop accumulates in int32 (which vectorises to multiply-add pairs) and only
-// each block's sum is widened.
+// each block's sum is widened. The scan is this loop: wider registers, where
+// the processor has them, chosen once at load time, take 2 to 4 times as
+// many values per instruction as the baseline's 16 bytes.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("arch=skylake-avx512", "avx2", "default")))
+#endif
 std::int64_t code_dot(const std::int8_t* row, const std::int16_t* query, std::size_t n) noexcept {
   constexpr std::size_t kBlock = 512;
   std::int64_t total = 0;
