@@ -70,6 +70,17 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         ->capture_default_str();
   };
 
+  // Only where answers are made: indexing never reranks.
+  auto add_reranker_options = [&](CLI::App* cmd) {
+    cmd->add_option("--reranker", model.reranker,
+                    "lexical (offline, where it helps) or model (a reranking model behind a rerank endpoint)")
+        ->check(CLI::IsMember({"lexical", "model"}))
+        ->capture_default_str();
+    cmd->add_option("--reranker-model", model.reranker_model, "Reranking model name for --reranker model");
+    cmd->add_option("--reranker-url", model.reranker_url,
+                    "Base URL of the rerank endpoint for --reranker model (default: --base-url)");
+  };
+
   IndexOptions index;
   auto* index_cmd = add_index_command(app, index);
   add_model_options(index_cmd);
@@ -100,6 +111,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   ask_cmd->add_flag("--trace", ask.trace, "Print each step with its duration");
   ask_cmd->add_flag("--stream", ask.stream, "Print the answer as the model writes it")->excludes("--json");
   add_model_options(ask_cmd);
+  add_reranker_options(ask_cmd);
 
   std::string describe_strategy = "naive";
   std::string describe_retriever = "hybrid";
@@ -111,13 +123,16 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
       ->check(CLI::IsMember({"vector", "bm25", "hybrid"}))
       ->capture_default_str();
   add_model_options(describe_cmd);
+  add_reranker_options(describe_cmd);
 
   ServeOptions serve;
   auto* serve_cmd = add_serve_command(app, serve);
   add_model_options(serve_cmd);
+  add_reranker_options(serve_cmd);
   McpOptions mcp;
   auto* mcp_cmd = add_mcp_command(app, mcp);
   add_model_options(mcp_cmd);
+  add_reranker_options(mcp_cmd);
 
   try {
     app.parse(argc, argv);
@@ -126,6 +141,10 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   }
   // The embeddings endpoint is reached like the model's.
   store.embedding_endpoint = endpoint_options(model);
+  if (model.reranker == "model" && model.reranker_model.empty()) {
+    err << "error: --reranker model needs --reranker-model NAME (the reranking model the endpoint serves).\n";
+    return 2;
+  }
 
   try {
     if (*index_cmd) return index_command(store, index, out, err);

@@ -220,4 +220,62 @@ TEST_F(CliTest, IndexRemembersItsEmbedderAndRefusesAnother) {
   EXPECT_NE(other.err.find("'hashing'"), std::string::npos) << other.err;
 }
 
+// A rerank endpoint that scores a document 1 when it holds `favoured`, else
+// 0.1, answering the best `top_n`.
+vorn_test::KeepAliveHttpServer::Handler rerank_endpoint(std::string favoured) {
+  return [favoured](const vorn_test::RecordedRequest& request) {
+    const auto body = nlohmann::json::parse(request.body);
+    nlohmann::json results = nlohmann::json::array();
+    for (std::size_t i = 0; i < body["documents"].size(); ++i) {
+      const bool hit = body["documents"][i].get<std::string>().find(favoured) != std::string::npos;
+      results.push_back({{"index", i}, {"relevance_score", hit ? 1.0 : 0.1}});
+    }
+    std::stable_sort(results.begin(), results.end(),
+                     [](const auto& a, const auto& b) { return a["relevance_score"] > b["relevance_score"]; });
+    results.erase(results.begin() + std::min<std::size_t>(results.size(), body["top_n"].get<std::size_t>()),
+                  results.end());
+    return vorn_test::FakeReply{.body = nlohmann::json{{"results", results}}.dump()};
+  };
+}
+
+class CliRerankerTest : public CliTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(CliRerankerTest, TheModelsScoresOrderTheSources) {
+  ASSERT_EQ(index_docs().code, 0);
+  vorn_test::KeepAliveHttpServer server(rerank_endpoint("falls back"));
+  // A question about fusion, yet the endpoint prefers the CRAG page: its
+  // order, not the retriever's, must reach the answer.
+  Result r = cli({"ask", "How does reciprocal rank fusion score a chunk?", "--strategy", GetParam(), "--json",
+                  "--top-k", "2", "--reranker", "model", "--reranker-model", "fake-rr", "--reranker-url",
+                  server.base_url(), "--no-api-key"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const auto state = nlohmann::json::parse(r.out);
+  ASSERT_FALSE(state["chunks"].empty()) << r.out;
+  EXPECT_NE(state["chunks"][0]["id"].get<std::string>().find("crag.md"), std::string::npos) << r.out;
+  EXPECT_EQ(state["chunks"][0]["score"], 1.0);
+  EXPECT_LE(state["chunks"].size(), 2u);
+  ASSERT_FALSE(server.requests().empty());
+  EXPECT_EQ(server.requests()[0].target, "/v1/rerank");
+  EXPECT_EQ(nlohmann::json::parse(server.requests()[0].body)["model"], "fake-rr");
+}
+
+INSTANTIATE_TEST_SUITE_P(Strategies, CliRerankerTest, ::testing::Values("naive", "map-reduce"),
+                         [](const auto& info) { return std::string(info.param) == "naive" ? "Naive" : "MapReduce"; });
+
+TEST_F(CliTest, ModelRerankerNeedsItsModelAndReportsABrokenEndpoint) {
+  ASSERT_EQ(index_docs().code, 0);
+  Result missing = cli({"ask", "q", "--reranker", "model"});
+  EXPECT_EQ(missing.code, 2);
+  EXPECT_NE(missing.err.find("--reranker-model"), std::string::npos) << missing.err;
+
+  vorn_test::KeepAliveHttpServer server(
+      [](const vorn_test::RecordedRequest&) { return vorn_test::FakeReply{.body = R"({"results": "none"})"}; });
+  Result broken = cli({"ask", "What is fusion?", "--reranker", "model", "--reranker-model", "m", "--base-url",
+                       server.base_url(), "--no-api-key"});
+  EXPECT_EQ(broken.code, 1);
+  EXPECT_NE(broken.err.find("ModelResponseError"), std::string::npos) << broken.err;
+  EXPECT_NE(broken.err.find("scores that are not a list"), std::string::npos) << broken.err;
+  EXPECT_EQ(server.requests().size(), 1u);  // --base-url serves the reranker when it has no URL of its own
+}
+
 }  // namespace
