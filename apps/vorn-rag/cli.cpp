@@ -1,5 +1,7 @@
 #include "cli.hpp"
 
+#include "cli_hints.hpp"
+
 #include <CLI/CLI.hpp>
 
 #include <iostream>
@@ -155,12 +157,12 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     if (*mcp_cmd) return mcp_command(store, model, mcp, std::cin, out);
     return describe_command(store, model, describe_strategy, describe_retriever, out);
   } catch (const UsageError& e) {
-    err << "error: " << e.message() << "\n";
+    err << "error: " << with_cli_hints(e.message()) << "\n";
     return 2;
   } catch (const vorn_core::BaseError& e) {
-    err << "error [" << e.code() << "]: " << e.message() << "\n";
+    err << "error [" << e.code() << "]: " << with_cli_hints(e.message()) << "\n";
   } catch (const std::exception& e) {
-    err << "error: " << e.what() << "\n";
+    err << "error: " << with_cli_hints(e.what()) << "\n";
   }
   return 1;
 }

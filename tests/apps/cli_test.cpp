@@ -4,9 +4,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "cli.hpp"
+#include "cli_hints.hpp"
 #include "keepalive_http_server.hpp"
 
 namespace {
@@ -277,5 +279,53 @@ TEST_F(CliTest, ModelRerankerNeedsItsModelAndReportsABrokenEndpoint) {
   EXPECT_NE(broken.err.find("scores that are not a list"), std::string::npos) << broken.err;
   EXPECT_EQ(server.requests().size(), 1u);  // --base-url serves the reranker when it has no URL of its own
 }
+
+TEST_F(CliTest, ARefusedModelCallHintsAtTheRetriesOption) {
+  ASSERT_EQ(index_docs().code, 0);
+  vorn_test::KeepAliveHttpServer server(
+      [](const vorn_test::RecordedRequest&) { return vorn_test::FakeReply{.status = 429, .body = "{}"}; });
+  Result r = cli({"ask", "What is fusion?", "--lm", "openai", "--no-api-key", "--retries", "0", "--base-url",
+                  server.base_url()});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("`--retries`"), std::string::npos) << r.err;
+}
+
+// Library messages whose hints name library settings, and the command whose
+// help must list whatever option the rewritten hint names instead.
+struct HintCase {
+  const char* message;
+  const char* command;
+};
+
+class CliHints : public CliTest, public ::testing::WithParamInterface<HintCase> {};
+
+TEST_P(CliHints, NameOnlyOptionsTheCommandHas) {
+  const std::string hinted = vorn_cli::with_cli_hints(GetParam().message);
+  EXPECT_FALSE(std::regex_search(hinted, std::regex("`[a-z]+(_[a-z]+)*`"))) << hinted;
+  const Result help = cli({GetParam().command, "--help"});
+  const std::string options = help.out + cli({"--help"}).out;
+  const std::regex option("--[a-z][a-z-]*");
+  for (auto it = std::sregex_iterator(hinted.begin(), hinted.end(), option); it != std::sregex_iterator(); ++it) {
+    EXPECT_NE(options.find(it->str()), std::string::npos) << it->str() << " in: " << hinted;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LibraryMessages, CliHints,
+    ::testing::Values(
+        HintCase{"Server busy (HTTP 429). Lower the request rate or raise `max_retries`, then retry.", "ask"},
+        HintCase{"Response above 1048576 bytes. Raise `max_response_bytes` or check the endpoint, then retry.", "ask"},
+        HintCase{"The answer (finish_reason 'length': the answer was cut off; raise `max_tokens`)", "ask"},
+        HintCase{"The decomposer returned no sub-queries. Rephrase the query or set `on_empty_decomposition` to "
+                 "'passthrough', then retry.",
+                 "ask"},
+        HintCase{"File 'a.txt' is 9 MiB, above the 8 MiB limit. Split it into smaller files or raise the size limit.",
+                 "index"},
+        HintCase{"Missing `model`. Pass the embedding model name and retry.", "index"},
+        HintCase{"Missing `model`. Pass the model name and retry.", "ask"},
+        HintCase{"Missing `model`. Pass the reranking model name and retry.", "ask"},
+        HintCase{"Got 3 numbers per vector. Check the model, `dimension` and the endpoint, then retry.", "index"},
+        HintCase{"Invalid `top_k`. Set it to 1 or more and retry.", "ask"},
+        HintCase{"`max_in_flight_per_endpoint` must be positive. Pass 1 or more and retry.", "ask"}));
 
 }  // namespace
