@@ -94,5 +94,6 @@ void register_cold_ask_benchmarks();
 // A store of `chunks` generated manual chunks (hashing embeddings, 384
 // dimensions), built on first use and removed at exit.
 const std::filesystem::path& quality_ask_index(std::size_t chunks);
+void register_model_io_benchmarks();
 
 }  // namespace vorn_bench

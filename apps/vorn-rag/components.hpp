@@ -35,6 +35,11 @@ vorn_retrieval::RetrieverPtr make_retriever(const std::string& kind, const vorn_
 // Where and how the OpenAI-compatible endpoint is called.
 vorn_inference::OpenAIEndpointOptions endpoint_options(const ModelOptions& options);
 
+// The reranker --reranker chose: the model's (keeping the best `keep`, 0:
+// all), else the lexical one where it helps the retriever (`lexical_helps`)
+// and none elsewhere.
+vorn_retrieval::RerankerPtr make_reranker(const ModelOptions& options, bool lexical_helps, std::size_t keep = 0);
+
 // The model: the offline extractive answerer, or an OpenAI-compatible endpoint.
 // A request for `stop` ends its calls with ModelCancelledError.
 vorn_inference::LMInvokerPtr make_lm(const ModelOptions& options, std::stop_token stop = {});
@@ -47,7 +52,8 @@ vorn_generation::ResponseSynthesizerPtr make_synthesizer(const ModelOptions& opt
                                                          std::stop_token stop = {});
 
 // The named strategy, wired with the offline helpers (reranker, relevance
-// filter, query transformer, classifiers) or their model-backed versions.
+// filter, query transformer, classifiers) or their model-backed versions;
+// the agentic strategy takes no reranker.
 // `top_k` (0: not known) caps what strategies that gather candidates from
 // several queries answer from. `stop` ends every model call of its runs.
 vorn_rag::core::StrategyPtr make_strategy(const std::string& name, const std::string& retriever_kind,
