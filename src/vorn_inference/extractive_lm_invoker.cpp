@@ -52,7 +52,7 @@ PromptParts split_prompt(const std::vector<Message>& messages) {
 
 ExtractiveLMInvoker::ExtractiveLMInvoker(ExtractiveOptions options) : options_(options) {
   if (options_.max_sentences == 0) {
-    throw vorn_core::ValueError("Invalid `max_sentences` 0. Set it to 1 or more and retry.");
+    throw vorn_core::InvalidValueError("Invalid `max_sentences` 0. Set it to 1 or more and retry.");
   }
 }
 

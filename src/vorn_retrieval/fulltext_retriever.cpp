@@ -6,10 +6,10 @@ namespace vorn_retrieval {
 
 vorn_datastore::SearchCapability& require_capability(const vorn_datastore::DataStorePtr& data_store,
                                                      vorn_datastore::CapabilityType type, std::string_view what) {
-  if (!data_store) throw vorn_core::ValueError("Missing `data_store`. Pass a data store and retry.");
+  if (!data_store) throw vorn_core::InvalidValueError("Missing `data_store`. Pass a data store and retry.");
   vorn_datastore::SearchCapability* capability = data_store->capability(type);
   if (!capability) {
-    throw vorn_core::TypeError("The `data_store` has no " + std::string(what) + " capability (registered: " +
+    throw vorn_core::InvalidTypeError("The `data_store` has no " + std::string(what) + " capability (registered: " +
                                data_store->registered_capabilities().str() + "). Use a store with " +
                                std::string(what) + " and retry.");
   }
@@ -18,7 +18,7 @@ vorn_datastore::SearchCapability& require_capability(const vorn_datastore::DataS
 
 std::size_t effective_top_k(const RetrieveOptions& options, std::int64_t default_top_k) {
   const std::int64_t top_k = options.top_k.value_or(default_top_k);
-  if (top_k < 1) throw vorn_core::ValueError("Invalid `top_k`. Set it to 1 or more and retry.");
+  if (top_k < 1) throw vorn_core::InvalidValueError("Invalid `top_k`. Set it to 1 or more and retry.");
   return static_cast<std::size_t>(top_k);
 }
 
