@@ -88,5 +88,6 @@ void register_concurrency_benchmarks();
 void register_fusion_benchmarks();
 void register_store_benchmarks();
 void register_quality_benchmarks();
+void register_model_io_benchmarks();
 
 }  // namespace vorn_bench

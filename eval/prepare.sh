@@ -6,11 +6,14 @@
 # its HTML (library reference, HOWTOs, tutorial, FAQ).
 # PostgreSQL's documentation: reference and chapter pages, HTML turned into
 # Markdown-like text by html2text (headings become '#' lines).
+# The Debian Reference: its chapters cut into one file per numbered section
+# (a chapter page is too coarse a unit to tell whether retrieval found the
+# right place), also through html2text.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out="${1:-build/eval/corpora}"
 
-packages=(python3.11-doc postgresql-doc-15 html2text)
+packages=(python3.11-doc postgresql-doc-15 debian-reference-en html2text)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -45,5 +48,30 @@ if [ ! -d "$out/postgresql" ]; then
       -e 's/$/\n/' >"$out/postgresql.tmp/$name.md"
   done
   mv "$out/postgresql.tmp" "$out/postgresql"
+fi
+dr_src=/usr/share/debian-reference
+if [ ! -d "$out/debian-reference" ]; then
+  mkdir -p "$out/debian-reference.tmp"
+  for page in "$dr_src"/{ch,apa,pr01}*.en.html; do
+    name=$(basename "$page" .en.html)
+    mkdir -p "$out/debian-reference.tmp/$name"
+    # Everything between the first two rules is the page body. Section
+    # numbers are followed by a no-break space; table cells and link texts
+    # come with '_' for spaces.
+    html2text -utf8 -nobs -width 100000 "$page" | sed 's/\xc2\xa0/ /g' | awk '/^=+$/ {n++; next} n == 1' |
+      perl -pe 's/“(.*?)”/my $t = $1; $t =~ tr{_}{ }; "“$t”"/ge; s/,_“/, “/g;
+                if (/^\|/) { tr{_}{ }; s/  +/ /g }' |
+      awk -v dir="$out/debian-reference.tmp/$name" '
+        function open_section(number, title) { if (file) close(file); file = dir "/" number ".md"; print "# " number ". " title > file }
+        BEGIN { file = dir "/0.md" }
+        /^\*\*\*\*\*\* .* \*\*\*\*\*\*$/ { t = $0; gsub(/^\*+ | \*+$/, "", t); print "# " t > file; next }
+        /^\*\*\*\*\*? [0-9A-Z.]+\. .* \*\*\*\*\*?$/ {
+          t = $0; gsub(/^\*+ | \*+$/, "", t); number = t; sub(/\. .*/, "", number); sub(/^[^ ]+ /, "", t)
+          open_section(number, t); next }
+        { print "" > file; print > file }'
+  done
+  # A section whose text all lives in its subsections is a heading alone.
+  find "$out/debian-reference.tmp" -name '*.md' -exec awk 'END { exit !(NR <= 1) }' {} \; -delete
+  mv "$out/debian-reference.tmp" "$out/debian-reference"
 fi
 du -sh "$out"/* | sed 's/^/corpus /'

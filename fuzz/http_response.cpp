@@ -1,7 +1,9 @@
 // The model clients' handling of whatever an endpoint answers: any status,
-// any body, whole or streamed as server-sent events. The answer ends as a decoded reply or as one of the typed
-// errors of the inference family, and no message ever holds the API key,
-// even when the body quotes it.
+// any body, whole or streamed as server-sent events, read as a chat reply,
+// embeddings and rerank scores. The answer ends as a decoded reply or as one
+// of the typed errors of the inference family, and no message ever holds the
+// API key, even when the body quotes it.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -95,6 +97,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     vorn_inference::detail::read_embedding_batch(reply, options, t.safe_url("/embeddings"), out, 1, count);
     for (std::size_t i = 1; i <= count; ++i) {
       if (out[i].size() != options.dimension) vorn_fuzz::violated("an accepted embedding has the wrong size");
+    }
+  } catch (const vorn_inference::InferenceError& e) {
+    check_message(e);
+  }
+
+  // The same reply as rerank scores: every accepted list names each of its
+  // documents at most once, with a finite score, best first.
+  const std::size_t documents = 1 + ((flags >> 3) & 7);
+  const std::size_t expected = (flags >> 6) % (documents + 1);
+  try {
+    const auto scores = vorn_inference::detail::read_rerank_reply(reply, documents, expected, t.safe_url("/rerank"));
+    if (scores.size() < expected || scores.size() > documents) vorn_fuzz::violated("a wrong number of scores");
+    std::vector<bool> seen(documents, false);
+    for (std::size_t i = 0; i < scores.size(); ++i) {
+      if (scores[i].index >= documents || seen[scores[i].index]) vorn_fuzz::violated("a bad or repeated index");
+      seen[scores[i].index] = true;
+      if (!std::isfinite(scores[i].score)) vorn_fuzz::violated("a score that is not finite");
+      if (i > 0 && scores[i].score > scores[i - 1].score) vorn_fuzz::violated("scores out of order");
     }
   } catch (const vorn_inference::InferenceError& e) {
     check_message(e);

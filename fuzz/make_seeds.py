@@ -111,6 +111,15 @@ streams = [sse(delta("The "), delta("answer."), {"choices": [{"delta": {}, "fini
            sse(delta("k"), {"choices": [], "usage": {"total_tokens": 2}}, "[DONE]", "after done")]
 for i, body in enumerate(streams):
     write("http_response", f"seed-{len(bodies) + i}", bytes([0, 0, 1 + i * 3, 0x44]) + body.encode())
+# Rerank replies; bits 3-5 of the flags byte give the document count minus
+# one, bits 6-7 how many scores are asked for at least.
+reranks = [(0x10, {"results": [{"index": 2, "relevance_score": 0.9}, {"index": 0, "relevance_score": 0.1},
+                               {"index": 1, "relevance_score": 0.5, "document": {"text": "x"}}]}),
+           (0x48, [{"index": 1, "score": 3}, {"index": 0, "score": -1.5}]),
+           (0x90, {"results": [{"index": 0, "relevance_score": "1"}, {"index": 0, "score": 1e308}]})]
+first = len(bodies) + len(streams)
+for i, (flags, body) in enumerate(reranks):
+    write("http_response", f"seed-{first + i}", bytes([0, 0, 0, flags]) + json.dumps(body).encode())
 
 # ---- documents ---------------------------------------------------------------
 docs = [(40, 8, 1, "# Title\n\nIntro text.\n\n## Install\n\n```sh\napt-get install x\n```\n\nMore text here.\n"),

@@ -1,5 +1,7 @@
 #include "cli.hpp"
 
+#include "cli_hints.hpp"
+
 #include <CLI/CLI.hpp>
 
 #include <iostream>
@@ -70,6 +72,17 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         ->capture_default_str();
   };
 
+  // Only where answers are made: indexing never reranks.
+  auto add_reranker_options = [&](CLI::App* cmd) {
+    cmd->add_option("--reranker", model.reranker,
+                    "lexical (offline, where it helps) or model (a reranking model behind a rerank endpoint)")
+        ->check(CLI::IsMember({"lexical", "model"}))
+        ->capture_default_str();
+    cmd->add_option("--reranker-model", model.reranker_model, "Reranking model name for --reranker model");
+    cmd->add_option("--reranker-url", model.reranker_url,
+                    "Base URL of the rerank endpoint for --reranker model (default: --base-url)");
+  };
+
   IndexOptions index;
   auto* index_cmd = add_index_command(app, index);
   add_model_options(index_cmd);
@@ -100,6 +113,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   ask_cmd->add_flag("--trace", ask.trace, "Print each step with its duration");
   ask_cmd->add_flag("--stream", ask.stream, "Print the answer as the model writes it")->excludes("--json");
   add_model_options(ask_cmd);
+  add_reranker_options(ask_cmd);
 
   std::string describe_strategy = "naive";
   std::string describe_retriever = "hybrid";
@@ -111,13 +125,16 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
       ->check(CLI::IsMember({"vector", "bm25", "hybrid"}))
       ->capture_default_str();
   add_model_options(describe_cmd);
+  add_reranker_options(describe_cmd);
 
   ServeOptions serve;
   auto* serve_cmd = add_serve_command(app, serve);
   add_model_options(serve_cmd);
+  add_reranker_options(serve_cmd);
   McpOptions mcp;
   auto* mcp_cmd = add_mcp_command(app, mcp);
   add_model_options(mcp_cmd);
+  add_reranker_options(mcp_cmd);
 
   try {
     app.parse(argc, argv);
@@ -126,6 +143,10 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   }
   // The embeddings endpoint is reached like the model's.
   store.embedding_endpoint = endpoint_options(model);
+  if (model.reranker == "model" && model.reranker_model.empty()) {
+    err << "error: --reranker model needs --reranker-model NAME (the reranking model the endpoint serves).\n";
+    return 2;
+  }
 
   try {
     if (*index_cmd) return index_command(store, index, out, err);
@@ -136,12 +157,12 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     if (*mcp_cmd) return mcp_command(store, model, mcp, std::cin, out);
     return describe_command(store, model, describe_strategy, describe_retriever, out);
   } catch (const UsageError& e) {
-    err << "error: " << e.message() << "\n";
+    err << "error: " << with_cli_hints(e.message()) << "\n";
     return 2;
   } catch (const vorn_core::BaseError& e) {
-    err << "error [" << e.code() << "]: " << e.message() << "\n";
+    err << "error [" << e.code() << "]: " << with_cli_hints(e.message()) << "\n";
   } catch (const std::exception& e) {
-    err << "error: " << e.what() << "\n";
+    err << "error: " << with_cli_hints(e.what()) << "\n";
   }
   return 1;
 }

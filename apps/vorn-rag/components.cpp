@@ -11,6 +11,7 @@
 #include "vorn_generation/extractive_answerer.hpp"
 #include "vorn_generation/lm_request_processor.hpp"
 #include "vorn_generation/lm_router.hpp"
+#include "vorn_generation/model_reranker.hpp"
 #include "vorn_generation/prompt_builder.hpp"
 #include "vorn_inference/extractive_lm_invoker.hpp"
 #include "vorn_inference/hashing_embedder.hpp"
@@ -52,13 +53,11 @@ bool looks_like_code(const std::string& question) {
   return false;
 }
 
-// The lexical reranker repairs the order of hashing-embedder vector search;
-// after BM25 (alone or fused) it only repeats a weaker BM25 over five
-// candidates, which lowered MRR@10 on eval/ (0.49 -> 0.42 on one corpus).
 vorn_rag::core::StrategyPtr make_naive(const vorn_retrieval::RetrieverPtr& retriever,
-                                       const vorn_generation::ResponseSynthesizerPtr& synthesizer, bool rerank) {
+                                       const vorn_generation::ResponseSynthesizerPtr& synthesizer,
+                                       vorn_retrieval::RerankerPtr reranker) {
   auto naive = std::make_shared<vorn_rag::strategies::NaiveRAG>(retriever, synthesizer);
-  if (rerank) naive->with_reranker(std::make_shared<vorn_retrieval::LexicalReranker>());
+  if (reranker) naive->with_reranker(std::move(reranker));
   return naive;
 }
 
@@ -131,6 +130,22 @@ vorn_retrieval::RetrieverPtr make_retriever(const std::string& kind, const vorn_
   throw vorn_core::InvalidValueError("Unknown retriever '" + kind + "'. Use vector, bm25 or hybrid and retry.");
 }
 
+vorn_retrieval::RerankerPtr make_reranker(const ModelOptions& options, bool lexical_helps, std::size_t keep) {
+  if (options.reranker == "model") {
+    vorn_generation::ModelRerankerOptions o;
+    o.client.model = options.reranker_model;
+    o.client.endpoint = endpoint_options(options);
+    if (!options.reranker_url.empty()) o.client.endpoint.base_url = options.reranker_url;
+    o.keep = keep;
+    return std::make_shared<vorn_generation::ModelReranker>(std::move(o));
+  }
+  if (options.reranker != "lexical") {
+    throw vorn_core::InvalidValueError("Unknown reranker '" + options.reranker + "'. Use lexical or model and retry.");
+  }
+  if (!lexical_helps) return nullptr;
+  return std::make_shared<vorn_retrieval::LexicalReranker>(vorn_retrieval::LexicalRerankerOptions{.keep = keep});
+}
+
 vorn_inference::LMInvokerPtr make_lm(const ModelOptions& options) {
   if (options.lm == "extractive") return std::make_shared<vorn_inference::ExtractiveLMInvoker>();
   if (options.lm == "openai") {
@@ -158,15 +173,18 @@ vorn_rag::core::StrategyPtr make_strategy(const std::string& name, const std::st
                                           std::size_t top_k, vorn_inference::TextSink on_text) {
   auto retriever = make_retriever(retriever_kind, store);
   auto synthesizer = make_synthesizer(model, std::move(on_text));
+  // The lexical reranker repairs the order of hashing-embedder vector search;
+  // after BM25 (alone or fused) it only repeats a weaker BM25 over five
+  // candidates, which lowered MRR@10 on eval/ (0.49 -> 0.42 on one corpus).
   const bool vector_only = retriever_kind == "vector";
-  if (name == "naive") return make_naive(retriever, synthesizer, vector_only);
+  if (name == "naive") return make_naive(retriever, synthesizer, make_reranker(model, vector_only));
   if (name == "crag") {
     // Offline, the fallback for an irrelevant retrieval is keyword search
     // over the same documents.
     auto crag = std::make_shared<vorn_rag::strategies::CRAG>(retriever, synthesizer);
     crag->with_relevance_evaluator(std::make_shared<vorn_retrieval::LexicalRelevanceFilter>())
         .with_web_retriever(std::make_shared<vorn_retrieval::FulltextRetriever>(store))
-        .with_reranker(std::make_shared<vorn_retrieval::LexicalReranker>());
+        .with_reranker(make_reranker(model, /*lexical_helps=*/true));
     return crag;
   }
   if (name == "map-reduce") {
@@ -174,14 +192,14 @@ vorn_rag::core::StrategyPtr make_strategy(const std::string& name, const std::st
         std::make_shared<vorn_retrieval::KeywordQueryTransformer>(), retriever, synthesizer);
     // Each expanded query retrieves top_k chunks; their union is cut back to
     // top_k after reranking.
-    map_reduce->with_reranker(std::make_shared<vorn_retrieval::LexicalReranker>(
-        vorn_retrieval::LexicalRerankerOptions{.keep = top_k}));
+    map_reduce->with_reranker(make_reranker(model, /*lexical_helps=*/true, top_k));
     return map_reduce;
   }
   if (name == "routed") {
     auto routed = std::make_shared<vorn_rag::strategies::RoutedStrategy>();
-    auto keyword = make_naive(std::make_shared<vorn_retrieval::FulltextRetriever>(store), synthesizer, false);
-    auto semantic = make_naive(retriever, synthesizer, vector_only);
+    auto keyword = make_naive(std::make_shared<vorn_retrieval::FulltextRetriever>(store), synthesizer,
+                              make_reranker(model, /*lexical_helps=*/false));
+    auto semantic = make_naive(retriever, synthesizer, make_reranker(model, vector_only));
     if (model.lm == "extractive") {
       routed->add_branch("keyword", vorn_rag::strategies::RoutedStrategy::Classifier(looks_like_code), keyword);
       routed->add_branch("semantic", vorn_rag::strategies::RoutedStrategy::Classifier([](const std::string&) { return true; }),

@@ -34,6 +34,11 @@ vorn_retrieval::RetrieverPtr make_retriever(const std::string& kind, const vorn_
 // Where and how the OpenAI-compatible endpoint is called.
 vorn_inference::OpenAIEndpointOptions endpoint_options(const ModelOptions& options);
 
+// The reranker --reranker chose: the model's (keeping the best `keep`, 0:
+// all), else the lexical one where it helps the retriever (`lexical_helps`)
+// and none elsewhere.
+vorn_retrieval::RerankerPtr make_reranker(const ModelOptions& options, bool lexical_helps, std::size_t keep = 0);
+
 // The model: the offline extractive answerer, or an OpenAI-compatible endpoint.
 vorn_inference::LMInvokerPtr make_lm(const ModelOptions& options);
 
@@ -44,7 +49,8 @@ vorn_generation::ResponseSynthesizerPtr make_synthesizer(const ModelOptions& opt
                                                          vorn_inference::TextSink on_text = {});
 
 // The named strategy, wired with the offline helpers (reranker, relevance
-// filter, query transformer, classifiers) or their model-backed versions.
+// filter, query transformer, classifiers) or their model-backed versions;
+// the agentic strategy takes no reranker.
 // `top_k` (0: not known) caps what strategies that gather candidates from
 // several queries answer from.
 vorn_rag::core::StrategyPtr make_strategy(const std::string& name, const std::string& retriever_kind,

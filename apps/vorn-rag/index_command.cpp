@@ -9,6 +9,7 @@
 #include "cli_errors.hpp"
 #include "components.hpp"
 #include "index_file.hpp"
+#include "cli_hints.hpp"
 #include "progress.hpp"
 #include "vorn_core/syncify.hpp"
 #include "vorn_retrieval/indexer.hpp"
@@ -64,7 +65,7 @@ void print_summary(const vorn_retrieval::IndexSummary& s, const StoreOptions& st
     out << "\n";
     for (std::size_t i = 0; i < s.skipped.size() && i < kMaxListedSkips; ++i) {
       out << "  skipped " << s.skipped[i].path << ": " << reason_text(s.skipped[i].reason) << " ("
-          << s.skipped[i].message << ")\n";
+          << with_cli_hints(s.skipped[i].message) << ")\n";
     }
     if (s.skipped.size() > kMaxListedSkips) out << "  ... and " << s.skipped.size() - kMaxListedSkips << " more\n";
   }
@@ -72,7 +73,7 @@ void print_summary(const vorn_retrieval::IndexSummary& s, const StoreOptions& st
     out << "Failed " << s.errors.size() << " files:\n";
     for (const auto& e : s.errors) {
       out << "  failed " << (e.source.empty() ? "(index)" : e.source) << ": "
-          << (e.code.empty() ? "" : "[" + e.code + "] ") << e.message << "\n";
+          << (e.code.empty() ? "" : "[" + e.code + "] ") << with_cli_hints(e.message) << "\n";
     }
   }
 }

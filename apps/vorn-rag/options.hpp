@@ -26,6 +26,13 @@ struct ModelOptions {
   // Largest answer prompt in bytes (about 6,000 tokens); the lowest-ranked
   // chunks are shortened or dropped to fit.
   std::size_t context_budget = 24000;
+  // "lexical" (offline word overlap, where it helps the retriever) or
+  // "model" (a reranking model behind a rerank endpoint, reached like the
+  // model: --no-api-key, --timeout, --retries...).
+  std::string reranker = "lexical";
+  std::string reranker_model;
+  // Base URL of the rerank endpoint; empty: --base-url.
+  std::string reranker_url;
 };
 
 struct StoreOptions {

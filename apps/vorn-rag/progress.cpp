@@ -23,6 +23,13 @@ ProgressPrinter::ProgressPrinter(std::ostream& err, bool terminal, Clock::time_p
     : err_(err), terminal_(terminal), start_(start) {}
 
 std::string ProgressPrinter::render(const vorn_retrieval::IndexProgress& p, double seconds_elapsed) {
+  if (p.stage == vorn_retrieval::IndexStage::reading) {
+    // No bar yet: how much there is to store is known only once all is read.
+    std::ostringstream line;
+    line << "reading " << p.documents_done << "/" << p.documents_total << " files, " << p.chunks_total << " chunks";
+    if (!p.source.empty()) line << ", " << p.source;
+    return line.str();
+  }
   const double done = p.chunks_total != 0 ? static_cast<double>(p.chunks_done) / static_cast<double>(p.chunks_total)
                       : p.documents_total != 0
                           ? static_cast<double>(p.documents_done) / static_cast<double>(p.documents_total)
@@ -46,13 +53,15 @@ std::string ProgressPrinter::render(const vorn_retrieval::IndexProgress& p, doub
 void ProgressPrinter::update(const vorn_retrieval::IndexProgress& p, Clock::time_point now) {
   const double elapsed = std::chrono::duration<double>(now - start_).count();
   if (!terminal_) {
-    // A log gets one line per finished file.
+    // A log gets one line per stored file.
+    if (p.stage == vorn_retrieval::IndexStage::reading) return;
     if (p.documents_done == documents_reported_) return;
     documents_reported_ = p.documents_done;
     err_ << render(p, elapsed) << "\n";
     return;
   }
-  const bool last = p.documents_done == p.documents_total && p.chunks_done == p.chunks_total;
+  const bool last = p.stage == vorn_retrieval::IndexStage::storing && p.documents_done == p.documents_total &&
+                    p.chunks_done == p.chunks_total;
   if (drawn_ && !last && now - last_draw_ < kMinRedraw) return;
   last_draw_ = now;
   drawn_ = true;

@@ -1,6 +1,7 @@
 // The index command's progress report: on a terminal one line redrawn at
-// most ten times a second (bar, files and chunks done, rate, time left,
-// current file); elsewhere one plain line per finished file.
+// most ten times a second (while reading: files read and the current one;
+// while storing: bar, files and chunks done, rate, time left, current file);
+// elsewhere one plain line per stored file.
 #pragma once
 
 #include <chrono>
@@ -22,6 +23,7 @@ class ProgressPrinter {
   // Ends the line on a terminal.
   void finish();
 
+  // "reading 3/10 files, 120 chunks, docs/guide.pdf" or
   // "[#####.....] 3/10 files, 120/400 chunks, 85 chunks/s, 3 s left, docs/guide.md"
   static std::string render(const vorn_retrieval::IndexProgress& progress, double seconds_elapsed);
 

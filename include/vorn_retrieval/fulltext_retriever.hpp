@@ -7,23 +7,37 @@
 
 namespace vorn_retrieval {
 
+struct FulltextOptions {
+  // Tables of contents, link lists and change histories rank below prose
+  // that matches as well (see chunk_kind.hpp).
+  bool demote_kinds = true;
+  // Chunks of one page before every other page has had its turn (see
+  // page_diversity.hpp); 0: no limit.
+  std::size_t per_page = 1;
+  // When reordering, hits fetched per requested chunk (at least 20 in all).
+  std::size_t candidates_per_result = 4;
+};
+
 class FulltextRetriever : public BaseRetriever {
  public:
   static constexpr std::int64_t kDefaultTopK = 5;
 
-  // Throws `ValueError` for an absent store, `TypeError` for a store without
-  // the full-text capability.
-  explicit FulltextRetriever(vorn_datastore::DataStorePtr data_store);
+  // Throws `ValueError` for an absent store or candidates_per_result 0,
+  // `TypeError` for a store without the full-text capability.
+  explicit FulltextRetriever(vorn_datastore::DataStorePtr data_store, FulltextOptions options = {});
 
   const vorn_datastore::DataStorePtr& data_store() const noexcept { return data_store_; }
+  const FulltextOptions& options() const noexcept { return options_; }
   std::string type_name() const override { return "FulltextRetriever"; }
 
  protected:
-  // Each chunk's `score` is its BM25 score; `threshold` compares with it.
+  // Each chunk's `score` is its BM25 score times its kind's weight;
+  // `threshold` compares with the BM25 score.
   vorn_core::Task<vorn_core::ChunkList> retrieve_chunks(std::string query, RetrieveOptions options) override;
 
  private:
   vorn_datastore::DataStorePtr data_store_;
+  FulltextOptions options_;
 };
 
 // The store's capability of `type`; throws `ValueError` for an absent store

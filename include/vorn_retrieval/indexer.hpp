@@ -37,12 +37,19 @@ struct IndexerOptions {
   bool prune = false;
 };
 
+// Indexing runs in two stages: every file is read and cut into chunks first
+// (which gives the totals), then the chunks are embedded and stored.
+enum class IndexStage { reading, storing };
+
 struct IndexProgress {
+  // Reading: files read so far of those found. Storing: documents stored of
+  // those read.
   std::size_t documents_done = 0;
   std::size_t documents_total = 0;
-  std::size_t chunks_done = 0;  // stored or skipped
-  std::size_t chunks_total = 0;
-  std::string source;           // the document being stored
+  std::size_t chunks_done = 0;  // stored or skipped; 0 while reading
+  std::size_t chunks_total = 0;  // while reading: the chunks cut so far
+  std::string source;           // the file being read or the document being stored
+  IndexStage stage = IndexStage::storing;
 };
 
 struct IndexFileError {
@@ -82,7 +89,8 @@ class Indexer {
   // options it cannot use.
   explicit Indexer(vorn_datastore::WritableDataStorePtr store, IndexerOptions options = {});
 
-  // Called after every stored batch and once per finished document.
+  // Called before each file is read, after every stored batch and once per
+  // stored document.
   Indexer& on_progress(ProgressCallback callback);
 
   // Indexes files and directory trees. Source names are the file name for a

@@ -5,9 +5,7 @@
 namespace vorn_generation {
 
 ExtractiveAnswerer::ExtractiveAnswerer(vorn_inference::ExtractiveOptions options) : options_(options) {
-  if (options_.max_sentences == 0) {
-    throw vorn_core::InvalidValueError("Invalid `max_sentences` 0. Set it to 1 or more and retry.");
-  }
+  vorn_inference::check_extractive_options(options_);
 }
 
 vorn_inference::ExtractiveAnswer ExtractiveAnswerer::answer(std::string_view query,

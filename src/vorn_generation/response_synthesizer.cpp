@@ -2,10 +2,26 @@
 
 #include "vorn_core/error.hpp"
 #include "vorn_core/logger.hpp"
+#include "vorn_core/trace.hpp"
 #include "vorn_retrieval/retriever.hpp"
 
 namespace vorn_generation {
 namespace {
+
+vorn_core::Dict cut_note(const ContextCut& cut) {
+  auto ids = [](const std::vector<std::string>& list) {
+    vorn_core::List out;
+    for (const std::string& id : list) out.push_back(id);
+    return out;
+  };
+  vorn_core::Dict note;
+  note.set("budget_bytes", static_cast<std::int64_t>(cut.budget));
+  note.set("shortened", ids(cut.shortened));
+  note.set("dropped", ids(cut.dropped));
+  note.set("bytes_removed", static_cast<std::int64_t>(cut.bytes_removed));
+  note.set("summary", cut.describe());
+  return note;
+}
 
 class StuffResponseSynthesizer final : public ResponseSynthesizer {
  public:
@@ -35,9 +51,9 @@ class StuffResponseSynthesizer final : public ResponseSynthesizer {
     const std::size_t room = fixed < options_.max_prompt_bytes ? options_.max_prompt_bytes - fixed : 0;
     FittedContext fitted = fit_context(chunks, room);
     if (!fitted.cut.empty()) {
-      // TODO(per-run trace): add fitted.cut.describe() as a note of the
-      // current run's trace once the pipeline offers one.
       vorn_core::LoggerManager().get_logger("vorn_generation").warning("Prompt cut to fit: " + fitted.cut.describe());
+      // The run's trace says which passages the answer never saw.
+      if (vorn_core::Trace* trace = vorn_core::current_trace()) trace->note("context_budget", cut_note(fitted.cut));
       if (options_.on_context_cut) options_.on_context_cut(fitted.cut);
     }
     return std::move(fitted.chunks);

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "vorn_core/error.hpp"
 #include "vorn_core/markup.hpp"
 #include "vorn_core/text.hpp"
 
@@ -301,6 +302,15 @@ std::string with_full_stop(std::string text) {
 
 }  // namespace
 
+void check_extractive_options(const ExtractiveOptions& options) {
+  if (options.max_sentences == 0) {
+    throw vorn_core::InvalidValueError("Invalid `max_sentences` 0. Set it to 1 or more and retry.");
+  }
+  if (!std::isfinite(options.passage_decay) || options.passage_decay < 0.0) {
+    throw vorn_core::InvalidValueError("Invalid `passage_decay`. Set it to 0 or more and retry.");
+  }
+}
+
 std::vector<std::string> split_sentences(std::string_view paragraph) {
   std::vector<std::string> out;
   std::size_t start = 0;
@@ -440,7 +450,7 @@ ExtractiveAnswer extract_answer(std::string_view question, const std::vector<Pas
     const double words = static_cast<double>(c.terms.size());
     const double length_factor = 1.0 / (1.0 + 0.02 * std::max(0.0, words - 30.0));
     const double position_factor =
-        (1.0 / (1.0 + 0.15 * static_cast<double>(c.passage))) * (1.0 + 0.1 / (1.0 + static_cast<double>(c.position)));
+        (1.0 / (1.0 + options.passage_decay * static_cast<double>(c.passage))) * (1.0 + 0.1 / (1.0 + static_cast<double>(c.position)));
     c.score = (matched / total) * (1.0 + 0.1 * static_cast<double>(std::min<std::size_t>(pairs, 3))) * length_factor *
               position_factor;
     best = std::max(best, c.score);

@@ -51,9 +51,7 @@ PromptParts split_prompt(const std::vector<Message>& messages) {
 }
 
 ExtractiveLMInvoker::ExtractiveLMInvoker(ExtractiveOptions options) : options_(options) {
-  if (options_.max_sentences == 0) {
-    throw vorn_core::InvalidValueError("Invalid `max_sentences` 0. Set it to 1 or more and retry.");
-  }
+  vorn_inference::check_extractive_options(options_);
 }
 
 vorn_core::Task<LMOutputPtr> ExtractiveLMInvoker::invoke(std::vector<Message> messages, InvokeOptions options) {

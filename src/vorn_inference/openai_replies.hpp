@@ -1,7 +1,8 @@
-// Private to vorn_inference: reading the decoded answers of the chat and the
-// embedding endpoints. The clients call these after each exchange; they are
-// declared here (not in an anonymous namespace) so that whatever an endpoint
-// may send can be fed to them directly, without a socket.
+// Private to vorn_inference: reading the decoded answers of the chat, the
+// embedding and the rerank endpoints. The clients call these after each
+// exchange; they are declared here (not in an anonymous namespace) so that
+// whatever an endpoint may send can be fed to them directly, without a
+// socket.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +14,7 @@
 #include "vorn_inference/embedder.hpp"
 #include "vorn_inference/lm_invoker.hpp"
 #include "vorn_inference/openai_embedder.hpp"
+#include "vorn_inference/rerank_client.hpp"
 
 namespace vorn_inference::detail {
 
@@ -30,5 +32,13 @@ LMOutputPtr parse_chat_reply(const nlohmann::json& reply, bool structured, const
 void read_embedding_batch(const nlohmann::json& reply, const OpenAIEmbedderOptions& options,
                           const std::string& safe_url, std::vector<Embedding>& out, std::size_t begin,
                           std::size_t count);
+
+// The scores of a rerank reply for `count` documents of which at least
+// `expected` must be scored, best first (ties: lower index first). Throws
+// `ModelResponseError` for a reply that is neither {"results": [...]} nor a
+// bare list of {"index", "relevance_score" or "score"}, an index out of range
+// or repeated, a score that is not a finite number, or a wrong count.
+std::vector<RerankScore> read_rerank_reply(const nlohmann::json& reply, std::size_t count, std::size_t expected,
+                                           const std::string& safe_url);
 
 }  // namespace vorn_inference::detail

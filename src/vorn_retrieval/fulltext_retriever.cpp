@@ -1,8 +1,15 @@
 #include "vorn_retrieval/fulltext_retriever.hpp"
 
+#include <algorithm>
+
 #include "vorn_core/error.hpp"
+#include "vorn_retrieval/chunk_kind.hpp"
+#include "vorn_retrieval/page_diversity.hpp"
 
 namespace vorn_retrieval {
+namespace {
+constexpr std::size_t kMinCandidates = 20;
+}  // namespace
 
 vorn_datastore::SearchCapability& require_capability(const vorn_datastore::DataStorePtr& data_store,
                                                      vorn_datastore::CapabilityType type, std::string_view what) {
@@ -22,14 +29,26 @@ std::size_t effective_top_k(const RetrieveOptions& options, std::int64_t default
   return static_cast<std::size_t>(top_k);
 }
 
-FulltextRetriever::FulltextRetriever(vorn_datastore::DataStorePtr data_store) : data_store_(std::move(data_store)) {
+FulltextRetriever::FulltextRetriever(vorn_datastore::DataStorePtr data_store, FulltextOptions options)
+    : data_store_(std::move(data_store)), options_(options) {
   (void)require_capability(data_store_, vorn_datastore::CapabilityType::FULLTEXT, "full-text search");
+  if (options_.candidates_per_result == 0) {
+    throw vorn_core::InvalidValueError("Invalid `candidates_per_result`. Set it to 1 or more and retry.");
+  }
 }
 
 vorn_core::Task<vorn_core::ChunkList> FulltextRetriever::retrieve_chunks(std::string query, RetrieveOptions options) {
-  vorn_datastore::SearchRequest request{std::move(query), effective_top_k(options, kDefaultTopK),
-                                        std::move(options.query_filter), options.threshold};
-  co_return co_await data_store_->capability(vorn_datastore::CapabilityType::FULLTEXT)->search(std::move(request));
+  const std::size_t top_k = effective_top_k(options, kDefaultTopK);
+  const bool reorders = options_.demote_kinds || options_.per_page > 0;
+  // Reordering brings up hits from below the first top_k, so fetch deeper.
+  const std::size_t pool = reorders ? std::max(kMinCandidates, top_k * options_.candidates_per_result) : top_k;
+  vorn_datastore::SearchRequest request{std::move(query), pool, std::move(options.query_filter), options.threshold};
+  vorn_core::ChunkList hits =
+      co_await data_store_->capability(vorn_datastore::CapabilityType::FULLTEXT)->search(std::move(request));
+  if (options_.demote_kinds) hits = demote_by_kind(hits);
+  hits = diversify_by_page(hits, options_.per_page);
+  if (hits.size() > top_k) hits.resize(top_k);
+  co_return hits;
 }
 
 }  // namespace vorn_retrieval

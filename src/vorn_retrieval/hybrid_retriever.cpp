@@ -5,6 +5,8 @@
 #include <cmath>
 
 #include "vorn_core/error.hpp"
+#include "vorn_retrieval/chunk_kind.hpp"
+#include "vorn_retrieval/page_diversity.hpp"
 #include "vorn_retrieval/fulltext_retriever.hpp"
 #include "vorn_retrieval/fusion.hpp"
 
@@ -53,15 +55,19 @@ vorn_core::Task<vorn_core::ChunkList> HybridRetriever::retrieve_chunks(std::stri
   FusedRanking fused = weighted_reciprocal_rank_scored(lists, weights, options_.rank_constant);
   const double best = (weights[0] + weights[1]) / (options_.rank_constant + 1.0);
 
-  vorn_core::ChunkList out;
-  for (std::size_t i = 0; i < fused.chunks.size() && out.size() < top_k; ++i) {
+  vorn_core::ChunkList pooled;
+  pooled.reserve(fused.chunks.size());
+  for (std::size_t i = 0; i < fused.chunks.size(); ++i) {
     const double score = fused.scores[i] / best;
     if (options.threshold && score < *options.threshold) break;  // sorted: the rest score lower
     auto hit = std::make_shared<vorn_core::Chunk>(*fused.chunks[i]);
     hit->score = score;
-    out.push_back(std::move(hit));
+    pooled.push_back(std::move(hit));
   }
-  co_return out;
+  if (options_.demote_kinds) pooled = demote_by_kind(pooled);
+  pooled = diversify_by_page(pooled, options_.per_page);
+  if (pooled.size() > top_k) pooled.resize(top_k);
+  co_return pooled;
 }
 
 }  // namespace vorn_retrieval

@@ -225,7 +225,15 @@ vorn_core::Task<IndexSummary> Indexer::index(std::vector<fs::path> inputs) {
   // Loading and chunking first gives the progress report its totals.
   std::vector<PreparedDocument> documents;
   std::size_t chunks_total = 0;
+  IndexProgress reading{.documents_total = files.size(), .stage = IndexStage::reading};
   for (const PendingFile& f : files) {
+    if (progress_) {
+      // Before the file, so a large one being read is the one shown.
+      reading.chunks_total = chunks_total;
+      reading.source = f.source;
+      progress_(reading);
+    }
+    ++reading.documents_done;
     try {
       const Document doc = loader_.load_file(f.path, f.source);
       if (blank(doc.text)) {

@@ -4,9 +4,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "cli.hpp"
+#include "cli_hints.hpp"
 #include "keepalive_http_server.hpp"
 
 namespace {
@@ -219,5 +221,111 @@ TEST_F(CliTest, IndexRemembersItsEmbedderAndRefusesAnother) {
   EXPECT_NE(other.err.find("built with the embedder 'openai:fake-emb'"), std::string::npos) << other.err;
   EXPECT_NE(other.err.find("'hashing'"), std::string::npos) << other.err;
 }
+
+// A rerank endpoint that scores a document 1 when it holds `favoured`, else
+// 0.1, answering the best `top_n`.
+vorn_test::KeepAliveHttpServer::Handler rerank_endpoint(std::string favoured) {
+  return [favoured](const vorn_test::RecordedRequest& request) {
+    const auto body = nlohmann::json::parse(request.body);
+    nlohmann::json results = nlohmann::json::array();
+    for (std::size_t i = 0; i < body["documents"].size(); ++i) {
+      const bool hit = body["documents"][i].get<std::string>().find(favoured) != std::string::npos;
+      results.push_back({{"index", i}, {"relevance_score", hit ? 1.0 : 0.1}});
+    }
+    std::stable_sort(results.begin(), results.end(),
+                     [](const auto& a, const auto& b) { return a["relevance_score"] > b["relevance_score"]; });
+    results.erase(results.begin() + std::min<std::size_t>(results.size(), body["top_n"].get<std::size_t>()),
+                  results.end());
+    return vorn_test::FakeReply{.body = nlohmann::json{{"results", results}}.dump()};
+  };
+}
+
+class CliRerankerTest : public CliTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(CliRerankerTest, TheModelsScoresOrderTheSources) {
+  ASSERT_EQ(index_docs().code, 0);
+  vorn_test::KeepAliveHttpServer server(rerank_endpoint("falls back"));
+  // A question about fusion, yet the endpoint prefers the CRAG page: its
+  // order, not the retriever's, must reach the answer.
+  Result r = cli({"ask", "How does reciprocal rank fusion score a chunk?", "--strategy", GetParam(), "--json",
+                  "--top-k", "2", "--reranker", "model", "--reranker-model", "fake-rr", "--reranker-url",
+                  server.base_url(), "--no-api-key"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const auto state = nlohmann::json::parse(r.out);
+  ASSERT_FALSE(state["chunks"].empty()) << r.out;
+  EXPECT_NE(state["chunks"][0]["id"].get<std::string>().find("crag.md"), std::string::npos) << r.out;
+  EXPECT_EQ(state["chunks"][0]["score"], 1.0);
+  EXPECT_LE(state["chunks"].size(), 2u);
+  ASSERT_FALSE(server.requests().empty());
+  EXPECT_EQ(server.requests()[0].target, "/v1/rerank");
+  EXPECT_EQ(nlohmann::json::parse(server.requests()[0].body)["model"], "fake-rr");
+}
+
+INSTANTIATE_TEST_SUITE_P(Strategies, CliRerankerTest, ::testing::Values("naive", "map-reduce"),
+                         [](const auto& info) { return std::string(info.param) == "naive" ? "Naive" : "MapReduce"; });
+
+TEST_F(CliTest, ModelRerankerNeedsItsModelAndReportsABrokenEndpoint) {
+  ASSERT_EQ(index_docs().code, 0);
+  Result missing = cli({"ask", "q", "--reranker", "model"});
+  EXPECT_EQ(missing.code, 2);
+  EXPECT_NE(missing.err.find("--reranker-model"), std::string::npos) << missing.err;
+
+  vorn_test::KeepAliveHttpServer server(
+      [](const vorn_test::RecordedRequest&) { return vorn_test::FakeReply{.body = R"({"results": "none"})"}; });
+  Result broken = cli({"ask", "What is fusion?", "--reranker", "model", "--reranker-model", "m", "--base-url",
+                       server.base_url(), "--no-api-key"});
+  EXPECT_EQ(broken.code, 1);
+  EXPECT_NE(broken.err.find("ModelResponseError"), std::string::npos) << broken.err;
+  EXPECT_NE(broken.err.find("scores that are not a list"), std::string::npos) << broken.err;
+  EXPECT_EQ(server.requests().size(), 1u);  // --base-url serves the reranker when it has no URL of its own
+}
+
+TEST_F(CliTest, ARefusedModelCallHintsAtTheRetriesOption) {
+  ASSERT_EQ(index_docs().code, 0);
+  vorn_test::KeepAliveHttpServer server(
+      [](const vorn_test::RecordedRequest&) { return vorn_test::FakeReply{.status = 429, .body = "{}"}; });
+  Result r = cli({"ask", "What is fusion?", "--lm", "openai", "--no-api-key", "--retries", "0", "--base-url",
+                  server.base_url()});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("`--retries`"), std::string::npos) << r.err;
+}
+
+// Library messages whose hints name library settings, and the command whose
+// help must list whatever option the rewritten hint names instead.
+struct HintCase {
+  const char* message;
+  const char* command;
+};
+
+class CliHints : public CliTest, public ::testing::WithParamInterface<HintCase> {};
+
+TEST_P(CliHints, NameOnlyOptionsTheCommandHas) {
+  const std::string hinted = vorn_cli::with_cli_hints(GetParam().message);
+  EXPECT_FALSE(std::regex_search(hinted, std::regex("`[a-z]+(_[a-z]+)*`"))) << hinted;
+  const Result help = cli({GetParam().command, "--help"});
+  const std::string options = help.out + cli({"--help"}).out;
+  const std::regex option("--[a-z][a-z-]*");
+  for (auto it = std::sregex_iterator(hinted.begin(), hinted.end(), option); it != std::sregex_iterator(); ++it) {
+    EXPECT_NE(options.find(it->str()), std::string::npos) << it->str() << " in: " << hinted;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LibraryMessages, CliHints,
+    ::testing::Values(
+        HintCase{"Server busy (HTTP 429). Lower the request rate or raise `max_retries`, then retry.", "ask"},
+        HintCase{"Response above 1048576 bytes. Raise `max_response_bytes` or check the endpoint, then retry.", "ask"},
+        HintCase{"The answer (finish_reason 'length': the answer was cut off; raise `max_tokens`)", "ask"},
+        HintCase{"The decomposer returned no sub-queries. Rephrase the query or set `on_empty_decomposition` to "
+                 "'passthrough', then retry.",
+                 "ask"},
+        HintCase{"File 'a.txt' is 9 MiB, above the 8 MiB limit. Split it into smaller files or raise the size limit.",
+                 "index"},
+        HintCase{"Missing `model`. Pass the embedding model name and retry.", "index"},
+        HintCase{"Missing `model`. Pass the model name and retry.", "ask"},
+        HintCase{"Missing `model`. Pass the reranking model name and retry.", "ask"},
+        HintCase{"Got 3 numbers per vector. Check the model, `dimension` and the endpoint, then retry.", "index"},
+        HintCase{"Invalid `top_k`. Set it to 1 or more and retry.", "ask"},
+        HintCase{"`max_in_flight_per_endpoint` must be positive. Pass 1 or more and retry.", "ask"}));
 
 }  // namespace

@@ -277,12 +277,20 @@ TEST(ProgressPrinter, RedrawsAtMostTenTimesASecondOnATerminal) {
       {.documents_done = 1, .documents_total = 4, .chunks_done = 250, .chunks_total = 1000, .source = "docs/a.md"},
       5.0);
   EXPECT_EQ(line, "[#####...............] 1/4 files, 250/1000 chunks, 50 chunks/s, 15 s left, docs/a.md");
+  EXPECT_EQ(vorn_cli::ProgressPrinter::render({.documents_done = 2,
+                                               .documents_total = 9,
+                                               .chunks_total = 40,
+                                               .source = "docs/b.pdf",
+                                               .stage = vorn_retrieval::IndexStage::reading},
+                                              5.0),
+            "reading 2/9 files, 40 chunks, docs/b.pdf");
 }
 
 TEST(ProgressPrinter, PlainLinesPerFinishedFileElsewhere) {
   std::ostringstream err;
   vorn_cli::ProgressPrinter printer(err, /*terminal=*/false);
   vorn_retrieval::IndexProgress p{.documents_total = 2, .chunks_total = 10, .source = "a.md"};
+  printer.update({.documents_total = 2, .source = "a.md", .stage = vorn_retrieval::IndexStage::reading});
   for (std::size_t i = 1; i <= 5; ++i) printer.update({.documents_total = 2, .chunks_done = i, .chunks_total = 10});
   p.documents_done = 1;
   p.chunks_done = 5;

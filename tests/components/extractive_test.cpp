@@ -2,6 +2,8 @@
 // extractive LM invoker, and query() end to end over the SQLite store.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "component_support.hpp"
 #include "vorn_core/error.hpp"
 #include "vorn_datastore/sqlite_data_store.hpp"
@@ -147,6 +149,25 @@ TEST(ExtractiveAnswer, ReadsReStructuredTextAndAsciiDocWithoutTheirMarkup) {
             "Use git-reset(1) with --soft to undo the commit and keep the edits in your files.");
   for (const char* markup : {"----", "~~~", ":func:", "linkgit", "{caret}", ".. "}) {
     EXPECT_FALSE(contains(tree.text + undo.text, markup)) << markup;
+  }
+}
+
+TEST(ExtractiveAnswer, TrustsTheRetrievalOrderWhenMatchesAreClose) {
+  // The first passage is the retriever's best page; a later one happens to
+  // repeat more of the question's words.
+  const std::vector<Passage> passages = {
+      {"kill.md#0", "Use kill to end a program that has stopped.", ""},
+      {"a.md#0", "Unrelated words about fonts.", ""},
+      {"b.md#0", "More unrelated words about printers.", ""},
+      {"faq.md#0", "A program that stopped responding will end when its window closes.", ""},
+  };
+  const std::string question = "How do I end a program that stopped responding?";
+  EXPECT_EQ(vorn_inference::extract_answer(question, passages).sentences.front().passage_id, "kill.md#0");
+  EXPECT_EQ(vorn_inference::extract_answer(question, passages, {.passage_decay = 0.0}).sentences.front().passage_id,
+            "faq.md#0");
+  for (double bad : {-0.1, std::nan("")}) {
+    EXPECT_THROW(vorn_generation::ExtractiveAnswerer({.passage_decay = bad}), vorn_core::ValueError);
+    EXPECT_THROW(vorn_inference::ExtractiveLMInvoker({.passage_decay = bad}), vorn_core::ValueError);
   }
 }
 

@@ -104,9 +104,18 @@ TEST_F(IndexerTest, ReportsProgressWithTotals) {
   indexer.on_progress([&](const IndexProgress& p) { seen.push_back(p); });
   const IndexSummary summary = run_sync(indexer.index({dir_.path() / "corpus"}));
 
-  ASSERT_FALSE(seen.empty());
+  // Each file is announced before it is read, all before anything is stored.
+  ASSERT_GT(seen.size(), 2U);
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(seen[i].stage, vorn_retrieval::IndexStage::reading);
+    EXPECT_EQ(seen[i].documents_done, i);
+    EXPECT_FALSE(seen[i].source.empty());
+  }
+  EXPECT_NE(seen[0].source, seen[1].source);
+  seen.erase(seen.begin(), seen.begin() + 2);
   const std::size_t total = summary.chunks_added;
   for (std::size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_EQ(seen[i].stage, vorn_retrieval::IndexStage::storing);
     EXPECT_EQ(seen[i].documents_total, 2U);
     EXPECT_EQ(seen[i].chunks_total, total);
     if (i > 0) {

@@ -11,10 +11,13 @@
 
 #include "keepalive_http_server.hpp"
 #include "vorn_core/syncify.hpp"
+#include "vorn_core/trace.hpp"
+#include "vorn_core/when_all.hpp"
 #include "vorn_generation/context_budget.hpp"
 #include "vorn_generation/response_synthesizer.hpp"
 #include "vorn_inference/errors.hpp"
 #include "vorn_inference/openai_lm_invoker.hpp"
+#include "vorn_rag/strategies/naive_rag.hpp"
 
 using namespace std::chrono_literals;
 using vorn_inference::LMOutputPtr;
@@ -244,6 +247,54 @@ TEST(ContextBudgetTest, StuffPromptsNeverExceedTheBudgetAndTheSinkHearsTheAnswer
   EXPECT_GT(lm->prompt_bytes, 3000u);  // the room is used, not wasted
   ASSERT_EQ(cuts.size(), 1u);
   EXPECT_GT(cuts[0].dropped.size(), 9'990u);
+}
+
+// Hands out `top_k` numbered chunks of 200 bytes after a pause, so that runs
+// started together interleave on the loop.
+class NumberedRetriever : public vorn_retrieval::BaseRetriever {
+ protected:
+  vorn_core::Task<vorn_core::ChunkList> retrieve_chunks(std::string, vorn_retrieval::RetrieveOptions options) override {
+    co_await vorn_core::sleep_for(20ms);
+    co_return numbered_chunks(static_cast<int>(options.top_k.value_or(1)), 200);
+  }
+  std::string type_name() const override { return "NumberedRetriever"; }
+};
+
+TEST(ContextBudgetTest, TheCutIsNotedInTheTraceOfTheRunThatMadeIt) {
+  auto builder = std::make_shared<vorn_generation::PromptBuilder>("Answer.", "{context}\n{query}");
+  vorn_generation::StuffOptions options;
+  options.max_prompt_bytes = 1000;
+  auto synthesizer = vorn_generation::ResponseSynthesizer::stuff(
+      std::make_shared<vorn_generation::LMRequestProcessor>(builder, std::make_shared<PromptCapture>()), options);
+  auto rag = std::make_shared<vorn_rag::strategies::NaiveRAG>(std::make_shared<NumberedRetriever>(), synthesizer);
+  auto cut_trace = std::make_shared<vorn_core::Trace>();
+  auto whole_trace = std::make_shared<vorn_core::Trace>();
+  // Two runs on one loop at once: 30 chunks overflow the budget, 2 fit.
+  std::vector<vorn_core::Task<vorn_core::Dict>> runs;
+  runs.push_back(rag->arun("many", vorn_core::Value(30), {{"trace", vorn_core::Value(cut_trace)}}));
+  runs.push_back(rag->arun("few", vorn_core::Value(2), {{"trace", vorn_core::Value(whole_trace)}}));
+  vorn_core::run_sync(vorn_core::when_all(std::move(runs)));
+
+  auto notes = [](const vorn_core::TracePtr& trace) {
+    std::vector<vorn_core::TraceEvent> out;
+    for (const auto& e : trace->events())
+      if (e.kind == "note" && e.name == "context_budget") out.push_back(e);
+    return out;
+  };
+  EXPECT_TRUE(notes(whole_trace).empty());
+  const auto cut = notes(cut_trace);
+  ASSERT_EQ(cut.size(), 1u);
+  const auto events = cut_trace->events();
+  ASSERT_GE(cut[0].parent, 0);
+  EXPECT_EQ(events[static_cast<std::size_t>(cut[0].parent)].name, "synthesize");  // under the step that cut
+  const vorn_core::List dropped = cut[0].data.get("dropped").as_list();
+  const vorn_core::List shortened = cut[0].data.get("shortened").as_list();
+  // 200-byte chunks in about 985 bytes of room: four whole, the rest cut from the bottom.
+  EXPECT_EQ(dropped.size() + shortened.size(), 26u);
+  ASSERT_FALSE(dropped.empty());
+  EXPECT_EQ(dropped.back().as_string(), "c29");
+  EXPECT_GT(cut[0].data.get("bytes_removed").as_int(), 4000);
+  EXPECT_NE(cut[0].data.get("summary").as_string().find("dropped"), std::string::npos);
 }
 
 }  // namespace

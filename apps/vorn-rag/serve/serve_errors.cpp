@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli_hints.hpp"
 #include "vorn_datastore/sqlite_chunk_store.hpp"
 
 namespace vorn_serve {
@@ -20,7 +21,7 @@ int status_of_serve_error(std::string_view code) {
 ErrorReply error_reply(const std::exception_ptr& error) {
   ErrorReply reply;
   reply.type = vorn_core::exception_type_name(error);
-  reply.message = vorn_core::exception_message(error);
+  reply.message = vorn_cli::with_cli_hints(vorn_core::exception_message(error));
   try {
     std::rethrow_exception(error);
   } catch (const ServeError& e) {
