@@ -14,6 +14,9 @@ struct Passage {
   std::string id;       // cited as "[id]"; an empty id is not cited
   std::string text;
   std::string heading;  // section title the passage lies under, when known
+  // The page (file) the passage comes from; empty: the id up to '#'.
+  // Passages of one page share its rank, however late they come.
+  std::string page;
 };
 
 struct ExtractiveOptions {
@@ -27,8 +30,9 @@ struct ExtractiveOptions {
   // (eval/: 0.3 refused 13 of 40 answerable ones on one corpus, 0.15 none,
   // while still refusing questions about topics the documents lack).
   double min_question_coverage = 0.15;
-  // A sentence of the passage at index p counts 1 / (1 + passage_decay * p)
-  // of its match: the passages come best first, and a retriever that sees
+  // A sentence of a passage whose page is the r-th page to appear among
+  // the passages counts 1 / (1 + passage_decay * r) of its match: the
+  // passages come best first, and a retriever that sees
   // the whole index knows more about which page answers than word overlap
   // inside five passages does (0.15 -> 0.5 raised how often the answer
   // cites the right page on one eval/ corpus, 0.45 -> 0.53, and left the

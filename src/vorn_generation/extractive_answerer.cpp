@@ -14,7 +14,10 @@ vorn_inference::ExtractiveAnswer ExtractiveAnswerer::answer(std::string_view que
   passages.reserve(chunks.size());
   for (const auto& chunk : chunks) {
     if (!chunk) continue;
-    vorn_inference::Passage p{chunk->id, chunk->content, {}};
+    vorn_inference::Passage p{chunk->id, chunk->content, {}, {}};
+    if (const vorn_core::Value* source = chunk->metadata.find("source"); source && source->is_string()) {
+      p.page = source->as_string();
+    }
     if (const vorn_core::Value* heading = chunk->metadata.find("heading"); heading && heading->is_string()) {
       p.heading = heading->as_string();
     }

@@ -268,6 +268,23 @@ bool opens_sentence(char c) {
          c == '*' || c == '[' || static_cast<unsigned char>(c) >= 0x80;
 }
 
+// "to be read or written: ...", ", and then ...": text that continues a
+// sentence begun before it. A lower-case identifier ("pg_dump is ...",
+// "os.path.join() ...") starts sentences in technical prose; a plain
+// lower-case word rarely does.
+bool opens_mid_sentence(std::string_view text) {
+  text = trim(text);
+  if (text.empty()) return false;
+  const char first = text.front();
+  if (first == ',' || first == ';' || first == ')' || first == ']' || first == '.') return true;
+  if (first < 'a' || first > 'z') return false;
+  for (char c : text) {
+    if (c == ' ' || c == ':') return true;  // the first word is all lower-case letters
+    if (c < 'a' || c > 'z') return false;
+  }
+  return true;
+}
+
 // --- scoring -------------------------------------------------------------------------
 
 struct Candidate {
@@ -364,7 +381,7 @@ std::vector<Passage> parse_context_blocks(std::string_view context) {
   bool have_block = false;
   const auto close = [&](std::size_t end) {
     const std::string_view text = trim(context.substr(text_start, end - text_start));
-    if (have_block || !text.empty()) out.push_back({id, std::string(text), {}});
+    if (have_block || !text.empty()) out.push_back({id, std::string(text), {}, {}});
   };
   for (std::size_t pos = 0; pos < context.size();) {
     std::string next_id;
@@ -406,10 +423,25 @@ ExtractiveAnswer extract_answer(std::string_view question, const std::vector<Pas
     for (std::size_t u = 0; u < units[p].size(); ++u) {
       const TextUnit& unit = units[p][u];
       if (!unit.selectable) continue;
+      // Chunks overlap, so a passage often opens in the middle of a sentence
+      // whose whole form is in the chunk before; the tail alone is no answer.
+      if (u == 0 && opens_mid_sentence(unit.text)) continue;
       Candidate c{p, u, &unit, vorn_core::content_terms(unit.text), {}, {}};
       c.own.insert(c.terms.begin(), c.terms.end());
       for (std::string& t : vorn_core::content_terms(unit.heading)) c.heading.insert(std::move(t));
       candidates.push_back(std::move(c));
+    }
+  }
+
+  // Each passage's page rank: the order in which pages first appear.
+  std::vector<std::size_t> page_rank(passages.size());
+  {
+    std::unordered_map<std::string, std::size_t> rank_of;
+    for (std::size_t p = 0; p < passages.size(); ++p) {
+      const Passage& passage = passages[p];
+      std::string page = !passage.page.empty() ? passage.page : passage.id.substr(0, passage.id.find('#'));
+      if (page.empty()) page = "#" + std::to_string(p);  // no id: a page of its own
+      page_rank[p] = rank_of.try_emplace(std::move(page), rank_of.size()).first->second;
     }
   }
 
@@ -450,7 +482,7 @@ ExtractiveAnswer extract_answer(std::string_view question, const std::vector<Pas
     const double words = static_cast<double>(c.terms.size());
     const double length_factor = 1.0 / (1.0 + 0.02 * std::max(0.0, words - 30.0));
     const double position_factor =
-        (1.0 / (1.0 + options.passage_decay * static_cast<double>(c.passage))) * (1.0 + 0.1 / (1.0 + static_cast<double>(c.position)));
+        (1.0 / (1.0 + options.passage_decay * static_cast<double>(page_rank[c.passage]))) * (1.0 + 0.1 / (1.0 + static_cast<double>(c.position)));
     c.score = (matched / total) * (1.0 + 0.1 * static_cast<double>(std::min<std::size_t>(pairs, 3))) * length_factor *
               position_factor;
     best = std::max(best, c.score);
@@ -478,16 +510,19 @@ ExtractiveAnswer extract_answer(std::string_view question, const std::vector<Pas
                                      [&](const Candidate* p) { return jaccard(p->own, c.own) >= 0.8; });
     if (!repeats) picked.push_back(&c);
   }
-  // The best answer leads; a passage's other picked sentences follow it in
-  // their own order, so a run from one passage reads as written.
+  // The best answer leads; its page's other picked sentences follow it,
+  // passage by passage in their own order, so a run from one page reads as
+  // written.
   std::vector<const Candidate*> ordered;
   for (const Candidate* lead : picked) {
     if (std::find(ordered.begin(), ordered.end(), lead) != ordered.end()) continue;
     std::vector<const Candidate*> run;
     for (const Candidate* c : picked) {
-      if (c->passage == lead->passage) run.push_back(c);
+      if (page_rank[c->passage] == page_rank[lead->passage]) run.push_back(c);
     }
-    std::sort(run.begin(), run.end(), [](const Candidate* a, const Candidate* b) { return a->position < b->position; });
+    std::sort(run.begin(), run.end(), [](const Candidate* a, const Candidate* b) {
+      return a->passage != b->passage ? a->passage < b->passage : a->position < b->position;
+    });
     ordered.insert(ordered.end(), run.begin(), run.end());
   }
   picked = std::move(ordered);

@@ -171,6 +171,46 @@ TEST(ExtractiveAnswer, TrustsTheRetrievalOrderWhenMatchesAreClose) {
   }
 }
 
+TEST(ExtractiveAnswer, NeverAnswersWithTheTailOfASentenceBegunInAnEarlierChunk) {
+  struct Case {
+    std::string opening;  // how the passage starts
+    bool answerable;
+  };
+  // Chunks overlap, so a passage may open mid-sentence; an identifier in
+  // lower case still opens a real sentence.
+  for (const Case& c : {Case{"to be read by the server: the copy command loads rows fast.", false},
+                        Case{", and then the copy command loads rows fast.", false},
+                        Case{"an index build; the copy command loads rows fast.", false},
+                        Case{"pg_copy loads rows fast.", true}, Case{"The copy command loads rows fast.", true}}) {
+    SCOPED_TRACE(c.opening);
+    const std::vector<Passage> passages = {{"copy.md#3-aa", c.opening + " Unrelated closing remark here.", ""}};
+    const auto answer = vorn_inference::extract_answer("How do I load rows fast with copy?", passages);
+    EXPECT_EQ(answer.found(), c.answerable) << answer.text;
+  }
+}
+
+TEST(ExtractiveAnswer, KeepsAPagesSentencesTogetherAndRanksItsLaterPassagesAsThePage) {
+  const Passage first{"reset.md#0-aa", "Reset moves the branch head. Reset can undo the last commit.", ""};
+  const Passage recipe{"reset.md#4-dd", "Use reset --soft to undo the last commit and keep the edits in your files.", ""};
+  const Passage revert{"revert.md#0-bb", "Revert makes a new commit that undoes an old commit.", ""};
+  const Passage tag{"tag.md#0-cc", "Tags name a commit.", ""};
+  const std::string question = "How do I undo the last commit but keep the edits?";
+  // More of the best page given last counts as much as given second.
+  const auto late = vorn_inference::extract_answer(question, {first, revert, tag, recipe});
+  const auto early = vorn_inference::extract_answer(question, {first, recipe, revert, tag});
+  const auto score_of = [](const vorn_inference::ExtractiveAnswer& a, const std::string& id) {
+    for (const auto& s : a.sentences)
+      if (s.passage_id == id) return s.score;
+    return -1.0;
+  };
+  ASSERT_GT(score_of(late, "reset.md#4-dd"), 0.0) << late.text;
+  EXPECT_DOUBLE_EQ(score_of(late, "reset.md#4-dd"), score_of(early, "reset.md#4-dd"));
+  // The page's sentences come together, in passage order, before another page's.
+  ASSERT_GE(late.sentences.size(), 2U);
+  EXPECT_EQ(late.sentences[0].passage_id, "reset.md#0-aa");
+  EXPECT_EQ(late.sentences[1].passage_id, "reset.md#4-dd");
+}
+
 TEST_F(ExtractiveAnswererTest, OverlappingChunksDoNotRepeatASentence) {
   auto overlap = vorn_core::make_chunk("docs/pipeline.md#1-cccccccc",
                                        "Errors in a step are wrapped by the step error handler. More text follows.");
