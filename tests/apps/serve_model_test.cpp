@@ -79,6 +79,8 @@ struct LeavingCase {
   bool wait_for_first_event;  // a streaming client reads the stream's start first
 };
 
+void PrintTo(const LeavingCase& c, std::ostream* os) { *os << c.name; }
+
 class ClientLeaves : public ServeModelTest, public ::testing::WithParamInterface<LeavingCase> {};
 
 TEST_P(ClientLeaves, TheModelCallItWaitedForEnds) {

@@ -29,6 +29,8 @@ struct SearchCase {
   bool near_duplicates;
 };
 
+void PrintTo(const SearchCase& c, std::ostream* os) { *os << c.name; }
+
 class StoredVectorsSearch : public ::testing::TestWithParam<SearchCase> {
  protected:
   std::vector<std::vector<float>> rows;
