@@ -248,4 +248,14 @@ TEST_F(ModelRerankerTest, StopAndDeadlineEndTheCallAndItsTransfer) {
   EXPECT_EQ(server.abandoned_requests(), 2);
 }
 
+TEST_F(ModelRerankerTest, ACallerTimeoutStopsEveryBatchOnTheWire) {
+  KeepAliveHttpServer server(scoring_server(false, 5s));
+  auto reranker = std::make_shared<ModelReranker>(options_for(server, /*batch_size=*/2));
+  EXPECT_THROW(vorn_core::run_sync(vorn_core::with_timeout(reranker->rerank(chunks_of({"1", "2", "3", "4", "5"}), "q"),
+                                                           200ms)),
+               vorn_core::TimeoutError);
+  for (int i = 0; i < 200 && server.abandoned_requests() < 3; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(server.abandoned_requests(), 3);  // all three batches dropped, none left running
+}
+
 }  // namespace
