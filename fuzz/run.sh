@@ -14,19 +14,8 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build/fuzz}"
 build="$(cd "$build" && pwd)"  # the targets run from a scratch folder
 seconds="${2:-${VORN_FUZZ_SECONDS:-20}}"
-targets=(
-  record_validation
-  block_normalization
-  fusion
-  structured_output
-  http_response
-  text_chunker
-  bm25_query
-  cli_args
-  html_text
-  pdf_text
-  serve_request
-)
+# The targets built by fuzz/CMakeLists.txt, one a line.
+mapfile -t targets < <(grep -v '^[[:space:]]*$' "$root/fuzz/targets.txt")
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}"

@@ -88,7 +88,7 @@ vorn_inference::EmbedderPtr make_embedder(const StoreOptions& options, std::size
     o.endpoint = options.embedding_endpoint;
     return std::make_shared<vorn_inference::OpenAIEmbedder>(std::move(o));
   }
-  throw vorn_core::ValueError("Unknown embedder '" + options.embedder + "'. Use hashing or openai and retry.");
+  throw vorn_core::InvalidValueError("Unknown embedder '" + options.embedder + "'. Use hashing or openai and retry.");
 }
 
 std::shared_ptr<vorn_datastore::SqliteDataStore> open_store(const StoreOptions& options, bool read_only) {
@@ -127,7 +127,7 @@ vorn_retrieval::RetrieverPtr make_retriever(const std::string& kind, const vorn_
   if (kind == "vector") return std::make_shared<vorn_retrieval::VectorRetriever>(store);
   if (kind == "bm25") return std::make_shared<vorn_retrieval::FulltextRetriever>(store);
   if (kind == "hybrid") return std::make_shared<vorn_retrieval::HybridRetriever>(store);
-  throw vorn_core::ValueError("Unknown retriever '" + kind + "'. Use vector, bm25 or hybrid and retry.");
+  throw vorn_core::InvalidValueError("Unknown retriever '" + kind + "'. Use vector, bm25 or hybrid and retry.");
 }
 
 vorn_retrieval::RerankerPtr make_reranker(const ModelOptions& options, bool lexical_helps, std::size_t keep) {
@@ -140,7 +140,7 @@ vorn_retrieval::RerankerPtr make_reranker(const ModelOptions& options, bool lexi
     return std::make_shared<vorn_generation::ModelReranker>(std::move(o));
   }
   if (options.reranker != "lexical") {
-    throw vorn_core::ValueError("Unknown reranker '" + options.reranker + "'. Use lexical or model and retry.");
+    throw vorn_core::InvalidValueError("Unknown reranker '" + options.reranker + "'. Use lexical or model and retry.");
   }
   if (!lexical_helps) return nullptr;
   return std::make_shared<vorn_retrieval::LexicalReranker>(vorn_retrieval::LexicalRerankerOptions{.keep = keep});
@@ -154,7 +154,7 @@ vorn_inference::LMInvokerPtr make_lm(const ModelOptions& options) {
     o.endpoint = endpoint_options(options);
     return std::make_shared<vorn_inference::OpenAILMInvoker>(std::move(o));
   }
-  throw vorn_core::ValueError("Unknown model '" + options.lm + "'. Use extractive or openai and retry.");
+  throw vorn_core::InvalidValueError("Unknown model '" + options.lm + "'. Use extractive or openai and retry.");
 }
 
 vorn_generation::ResponseSynthesizerPtr make_synthesizer(const ModelOptions& options, vorn_inference::TextSink on_text) {
@@ -220,7 +220,7 @@ vorn_rag::core::StrategyPtr make_strategy(const std::string& name, const std::st
     return routed;
   }
   if (name == "agentic") return std::make_shared<AgenticRAG>(retriever, synthesizer);
-  throw vorn_core::ValueError("Unknown strategy '" + name + "'. Use naive, crag, map-reduce, routed or agentic and retry.");
+  throw vorn_core::InvalidValueError("Unknown strategy '" + name + "'. Use naive, crag, map-reduce, routed or agentic and retry.");
 }
 
 }  // namespace vorn_cli

@@ -184,22 +184,28 @@ std::string demangle(const char* mangled);
 // `vorn_core::ValueError` still catches it) with a stable code, so that
 // `catch (const BaseError&)` sees every error the libraries raise. They
 // print as their host kind ("ValueError"), as messages always did.
-VORN_DEFINE_ERROR_PRINTED_AS(InvalidTypeError, BaseError, TypeError, "VORN-CORE-TYPE",
+//
+// Their common base `HostKindError` lets step error handling treat them as
+// the plain host kinds they stand for: a step that passes the family's typed
+// errors through unchanged still wraps these, as it wraps a plain `TypeError`.
+VORN_DEFINE_ABSTRACT_ERROR(HostKindError);
+
+VORN_DEFINE_ERROR_PRINTED_AS(InvalidTypeError, HostKindError, TypeError, "VORN-CORE-TYPE",
                              "A value has the wrong type. Check the argument types and retry.", "TypeError");
-VORN_DEFINE_ERROR_PRINTED_AS(InvalidValueError, BaseError, ValueError, "VORN-CORE-VALUE",
+VORN_DEFINE_ERROR_PRINTED_AS(InvalidValueError, HostKindError, ValueError, "VORN-CORE-VALUE",
                              "A value is invalid. Check the provided values and retry.", "ValueError");
-VORN_DEFINE_ERROR_PRINTED_AS(UnknownAttributeError, BaseError, AttributeError, "VORN-CORE-ATTRIBUTE",
+VORN_DEFINE_ERROR_PRINTED_AS(UnknownAttributeError, HostKindError, AttributeError, "VORN-CORE-ATTRIBUTE",
                              "The object has no such attribute. Check the attribute name and retry.",
                              "AttributeError");
-VORN_DEFINE_ERROR_PRINTED_AS(UnknownKeyError, BaseError, KeyError, "VORN-CORE-KEY",
+VORN_DEFINE_ERROR_PRINTED_AS(UnknownKeyError, HostKindError, KeyError, "VORN-CORE-KEY",
                              "The mapping has no such key. Check the key and retry.", "KeyError");
-VORN_DEFINE_ERROR_PRINTED_AS(RecordValidationError, BaseError, ValidationError, "VORN-CORE-VALIDATION",
+VORN_DEFINE_ERROR_PRINTED_AS(RecordValidationError, HostKindError, ValidationError, "VORN-CORE-VALIDATION",
                              "A record failed validation. Check its fields and retry.", "ValidationError");
-VORN_DEFINE_ERROR_PRINTED_AS(OperationError, BaseError, RuntimeError, "VORN-CORE-RUNTIME",
+VORN_DEFINE_ERROR_PRINTED_AS(OperationError, HostKindError, RuntimeError, "VORN-CORE-RUNTIME",
                              "The operation failed. Check its inputs, then retry.", "RuntimeError");
-VORN_DEFINE_ERROR_PRINTED_AS(UnsupportedError, BaseError, NotImplementedError, "VORN-CORE-NOT-IMPLEMENTED",
+VORN_DEFINE_ERROR_PRINTED_AS(UnsupportedError, HostKindError, NotImplementedError, "VORN-CORE-NOT-IMPLEMENTED",
                              "This operation is not supported here. Use one that is.", "NotImplementedError");
-VORN_DEFINE_ERROR_PRINTED_AS(DeadlineError, BaseError, TimeoutError, "VORN-CORE-TIMEOUT",
+VORN_DEFINE_ERROR_PRINTED_AS(DeadlineError, HostKindError, TimeoutError, "VORN-CORE-TIMEOUT",
                              "The operation did not finish in time. Raise the limit or check the operation, then "
                              "retry.",
                              "TimeoutError");

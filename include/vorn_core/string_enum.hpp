@@ -35,7 +35,7 @@ class StringEnum {
   E from_value(const Value& v) const {
     if (v.is_string())
       if (auto e = try_from(v.as_string())) return *e;
-    throw ValueError(v.repr() + " is not a valid " + std::string(name_));
+    throw InvalidValueError(v.repr() + " is not a valid " + std::string(name_));
   }
   constexpr const auto& members() const noexcept { return members_; }
 

@@ -90,7 +90,7 @@ struct TimeoutAwaiter {
 template <class T, class Rep, class Period>
 Task<T> with_timeout(Task<T> task, std::chrono::duration<Rep, Period> limit) {
   EventLoop* loop = EventLoop::current();
-  if (!loop) throw RuntimeError("No event loop is running in this thread. Await this inside a running loop and retry.");
+  if (!loop) throw OperationError("No event loop is running in this thread. Await this inside a running loop and retry.");
   auto state = std::make_shared<detail::TimeoutState<T>>();
   loop->spawn(detail::timeout_runner<T>(std::move(task), state));
   if (!state->finished) {
@@ -99,7 +99,7 @@ Task<T> with_timeout(Task<T> task, std::chrono::duration<Rep, Period> limit) {
   co_await detail::TimeoutAwaiter<T>{state.get()};
   if (state->timed_out) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(limit).count();
-    throw TimeoutError("The operation did not finish within " + std::to_string(ms) +
+    throw DeadlineError("The operation did not finish within " + std::to_string(ms) +
                        " ms. Raise the timeout or check the component, then retry.");
   }
   if (state->error) std::rethrow_exception(state->error);

@@ -47,6 +47,8 @@ struct SearchRequest {
   std::optional<double> threshold;
 };
 
+// Thread safety: one capability serves every retriever of its store;
+// implementations must be safe for concurrent `search` calls.
 class SearchCapability {
  public:
   virtual ~SearchCapability() = default;
@@ -54,6 +56,8 @@ class SearchCapability {
   virtual vorn_core::Task<vorn_core::ChunkList> search(SearchRequest request) = 0;
 };
 
+// Thread safety: a store is shared by the retrievers of concurrent runs;
+// implementations must be safe for concurrent calls.
 class BaseDataStore : public vorn_core::Object {
  public:
   virtual CapabilitySet registered_capabilities() const = 0;
@@ -62,7 +66,7 @@ class BaseDataStore : public vorn_core::Object {
 };
 using DataStorePtr = std::shared_ptr<BaseDataStore>;
 
-// The metadata filter as (key, value) pairs; throws `TypeError` for a filter
+// The metadata filter as (key, value) pairs; throws `InvalidTypeError` for a filter
 // that is neither absent nor a mapping.
 std::vector<std::pair<std::string, vorn_core::Value>> parse_query_filter(const vorn_core::Value& query_filter);
 // Whether `metadata` holds every (key, value) of the filter.

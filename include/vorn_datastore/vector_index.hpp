@@ -28,7 +28,8 @@ class VectorIndex {
   [[nodiscard]] std::size_t size() const noexcept { return dim_ == 0 ? 0 : data_.size() / dim_; }
   [[nodiscard]] bool empty() const noexcept { return data_.empty(); }
 
-  // Only allowed while empty; throws std::logic_error otherwise.
+  // Only allowed while empty; throws vorn_core::UnsupportedError (a
+  // std::logic_error) otherwise.
   void set_dimension(std::size_t dimension);
 
   // Grows capacity geometrically so that `rows` rows fit. After a successful
@@ -37,7 +38,8 @@ class VectorIndex {
   void reserve(std::size_t rows);
 
   // Normalises a copy of `vector` and appends it; returns the new slot.
-  // Throws std::invalid_argument on a dimension mismatch or non-finite values.
+  // Throws vorn_core::InvalidValueError (a std::invalid_argument) on a
+  // dimension mismatch or non-finite values.
   std::size_t add(std::span<const float> vector);
   // Appends a row that is already unit length (or all zero), unchecked.
   std::size_t add_normalized(std::span<const float> vector);
@@ -54,7 +56,7 @@ class VectorIndex {
 
   // Best `k` rows by cosine similarity, highest first; ties go to the lower
   // slot. Rows scoring below `min_score` are left out. A zero query returns
-  // nothing (it has no direction). Throws std::invalid_argument on a
+  // nothing (it has no direction). Throws vorn_core::InvalidValueError on a
   // dimension mismatch or non-finite query values.
   [[nodiscard]] std::vector<VectorMatch> search(std::span<const float> query, std::size_t k,
                                                 std::optional<float> min_score = {}) const;

@@ -25,7 +25,7 @@ namespace vorn_inference {
 
 class HashingEmbedder final : public BaseEmbedder {
  public:
-  // Throws `ValueError` (a std::invalid_argument) when dimension is 0.
+  // Throws `InvalidValueError` (a std::invalid_argument) when dimension is 0.
   explicit HashingEmbedder(std::size_t dimension = 384);
 
   [[nodiscard]] std::size_t dimension() const noexcept override { return dimension_; }

@@ -1,7 +1,8 @@
 // The step error handler the library puts on its own steps that raise typed
 // errors: errors of the family (`vorn_core::BaseError`, which includes every
-// `BaseRAGError`) leave the step unchanged; anything else takes the default
-// wrapping into `PipelineRuntimeError`.
+// `BaseRAGError`) leave the step unchanged; anything else, the coded host
+// kinds (`vorn_core::HostKindError`) included, takes the default wrapping
+// into `PipelineRuntimeError`.
 #pragma once
 
 #include "vorn_pipeline/error_handler.hpp"

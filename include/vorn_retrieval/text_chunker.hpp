@@ -55,7 +55,8 @@ struct TextChunk {
 
 class TextChunker {
  public:
-  // Throws std::invalid_argument unless chunk_size >= 1 and chunk_overlap < chunk_size.
+  // Throws vorn_core::InvalidValueError (a std::invalid_argument) unless
+  // chunk_size >= 1 and chunk_overlap < chunk_size.
   explicit TextChunker(ChunkerOptions options = {});
 
   [[nodiscard]] const ChunkerOptions& options() const noexcept { return options_; }

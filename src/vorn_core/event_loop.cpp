@@ -55,7 +55,7 @@ class TracePositionGuard {
 EventLoop& require_current_loop() {
   EventLoop* loop = EventLoop::current();
   if (!loop) {
-    throw RuntimeError("No event loop is running in this thread. Await this inside a running loop and retry.");
+    throw OperationError("No event loop is running in this thread. Await this inside a running loop and retry.");
   }
   return *loop;
 }
@@ -120,7 +120,7 @@ void EventLoop::drain_posted() {
 
 void EventLoop::run_until(std::coroutine_handle<detail::TaskPromise<void>> root) {
   if (t_current_loop) {
-    throw RuntimeError(
+    throw OperationError(
         "An event loop is already running in this thread. Await the task instead of running it to completion, "
         "then retry.");
   }
@@ -157,7 +157,7 @@ void EventLoop::run_until(std::coroutine_handle<detail::TaskPromise<void>> root)
       posted_cv_.wait(lock, [this] { return !posted_.empty() || holds_ == 0; });
       continue;
     }
-    throw RuntimeError(
+    throw OperationError(
         "The event loop has nothing left to run, but the awaited task has not finished: an awaited operation "
         "never completes. Add a timeout or fix the component, then retry.");
   }

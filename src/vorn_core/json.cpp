@@ -17,7 +17,7 @@ constexpr int kMaxDepth = 1000;
 
 static void check_depth(int depth) {
   if (depth > kMaxDepth) {
-    throw ValueError("The data is nested more than " + std::to_string(kMaxDepth) +
+    throw InvalidValueError("The data is nested more than " + std::to_string(kMaxDepth) +
                      " levels deep, too deep to convert. Flatten it and retry.");
   }
 }

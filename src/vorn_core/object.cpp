@@ -44,13 +44,13 @@ Value to_value(const std::vector<ChunkList>& chunk_lists) {
 }
 
 ChunkList to_chunk_list(const Value& value) {
-  if (!value.is_list()) throw TypeError("Expected a list of Chunk, got " + value.type_name() + ".");
+  if (!value.is_list()) throw InvalidTypeError("Expected a list of Chunk, got " + value.type_name() + ".");
   const List& list = value.as_list();
   ChunkList out;
   out.reserve(list.size());
   for (std::size_t i = 0; i < list.size(); ++i) {
     if (!chunk_of(list[i])) {
-      throw TypeError("Expected a list of Chunk, but item " + std::to_string(i) + " is " + list[i].type_name() + ".");
+      throw InvalidTypeError("Expected a list of Chunk, but item " + std::to_string(i) + " is " + list[i].type_name() + ".");
     }
     out.push_back(std::static_pointer_cast<Chunk>(list[i].as_object()));
   }
@@ -58,7 +58,7 @@ ChunkList to_chunk_list(const Value& value) {
 }
 
 std::vector<ChunkList> to_chunk_lists(const Value& value) {
-  if (!value.is_list()) throw TypeError("Expected a list of chunk lists, got " + value.type_name() + ".");
+  if (!value.is_list()) throw InvalidTypeError("Expected a list of chunk lists, got " + value.type_name() + ".");
   std::vector<ChunkList> out;
   out.reserve(value.as_list().size());
   for (const auto& l : value.as_list()) out.push_back(to_chunk_list(l));

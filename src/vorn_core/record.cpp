@@ -11,7 +11,7 @@ namespace {
 
 [[noreturn]] void fail(std::string_view path, const TypeSpec& type, const Value& got) {
   std::string where = path.empty() ? std::string("value") : "field `" + std::string(path) + "`";
-  throw ValidationError("Validation failed for " + where + ": expected " + type.text() + ", got " + got.type_name() +
+  throw RecordValidationError("Validation failed for " + where + ": expected " + type.text() + ", got " + got.type_name() +
                         ". Pass a value of the declared type and retry.");
 }
 
@@ -329,7 +329,7 @@ Dict Schema::make_values(const Dict& values) const {
     } else if (!f.is_required()) {
       out.append(f.name, f.make_default());
     } else {
-      throw ValidationError("Validation failed for " + name_ + ": field `" + f.name +
+      throw RecordValidationError("Validation failed for " + name_ + ": field `" + f.name +
                             "` is required. Pass a value for it and retry.");
     }
   }
@@ -343,7 +343,7 @@ RecordPtr Schema::make(const Dict& values) const {
 Value Schema::validate(const Value& payload) const {
   if (auto* r = payload.get_if<Record>(); r && r->schema()->is_same_or_derived_from(*this)) return payload;
   if (payload.is_dict()) return make(payload.as_dict());
-  throw ValidationError("Validation failed for " + name_ + ": expected a " + name_ + " or a mapping of its fields, got " +
+  throw RecordValidationError("Validation failed for " + name_ + ": expected a " + name_ + " or a mapping of its fields, got " +
                         payload.type_name() + ". Pass a valid " + name_ + " and retry.");
 }
 
@@ -382,12 +382,12 @@ Dict Schema::defaults() const {
 
 const Value& Record::get(std::string_view field) const {
   if (const Value* v = values_.find(field)) return *v;
-  throw AttributeError("'" + schema_->name() + "' object has no attribute " + quote(field));
+  throw UnknownAttributeError("'" + schema_->name() + "' object has no attribute " + quote(field));
 }
 
 void Record::set(std::string_view field, Value value) {
   const Field* f = schema_->field(field);
-  if (!f) throw AttributeError("'" + schema_->name() + "' object has no attribute " + quote(field));
+  if (!f) throw UnknownAttributeError("'" + schema_->name() + "' object has no attribute " + quote(field));
   values_.set(field, f->type.validate(value, field));
 }
 

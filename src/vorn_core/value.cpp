@@ -25,7 +25,7 @@ const char* kind_name(Value::Kind kind) {
 }
 
 [[noreturn]] void wrong_kind(const Value& v, const char* expected) {
-  throw TypeError(std::string("Expected a value of type ") + expected + ", got " + v.type_name() + ".");
+  throw InvalidTypeError(std::string("Expected a value of type ") + expected + ", got " + v.type_name() + ".");
 }
 
 // Shortest text that reads back as the same double, printed the way the host
@@ -72,7 +72,7 @@ void append_str(std::string& out, const Value& v) {
 
 void append_repr(std::string& out, const Value& v, int depth) {
   if (depth > kMaxTextDepth) {
-    throw ValueError("The value is nested more than " + std::to_string(kMaxTextDepth) +
+    throw InvalidValueError("The value is nested more than " + std::to_string(kMaxTextDepth) +
                      " levels deep, too deep for a text form. Flatten the value and retry.");
   }
   switch (v.kind()) {
@@ -138,12 +138,12 @@ std::string quote(std::string_view text) {
 
 const Value& Dict::at(std::string_view key) const {
   if (const Value* v = find(key)) return *v;
-  throw KeyError(quote(key));
+  throw UnknownKeyError(quote(key));
 }
 
 Value& Dict::at(std::string_view key) {
   if (Value* v = find(key)) return *v;
-  throw KeyError(quote(key));
+  throw UnknownKeyError(quote(key));
 }
 
 Value Dict::pop(std::string_view key) {

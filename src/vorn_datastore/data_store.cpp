@@ -39,7 +39,7 @@ std::vector<std::pair<std::string, vorn_core::Value>> parse_query_filter(const v
   std::vector<std::pair<std::string, vorn_core::Value>> out;
   if (query_filter.is_none()) return out;
   if (!query_filter.is_dict()) {
-    throw vorn_core::TypeError("Invalid `query_filter`: expected a mapping from metadata key to value, got " +
+    throw vorn_core::InvalidTypeError("Invalid `query_filter`: expected a mapping from metadata key to value, got " +
                                query_filter.type_name() + ". Pass a mapping and retry.");
   }
   for (const auto& [k, v] : query_filter.as_dict()) out.emplace_back(k, v);

@@ -136,7 +136,7 @@ vorn_core::Task<IngestResult> InMemoryDataStore::ingest(vorn_core::ChunkList chu
     for (std::size_t i = 0; i < chunks.size(); ++i) {
       const vorn_core::ChunkPtr& c = chunks[i];
       if (!c) {
-        throw vorn_core::TypeError("Item " + std::to_string(i) +
+        throw vorn_core::InvalidTypeError("Item " + std::to_string(i) +
                                    " of the batch is an absent chunk. Pass only chunks and retry.");
       }
       auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.chunk->id == c->id; });

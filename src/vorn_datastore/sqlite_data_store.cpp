@@ -41,7 +41,7 @@ class SqliteDataStore::Vector final : public SearchCapability {
     std::vector<std::string> texts(1, request.query);
     std::vector<vorn_inference::Embedding> embedded = co_await owner_.embedder_->embed(std::move(texts));
     if (embedded.size() != 1) {
-      throw vorn_core::RuntimeError("The embedder returned " + std::to_string(embedded.size()) +
+      throw vorn_core::OperationError("The embedder returned " + std::to_string(embedded.size()) +
                                     " embeddings for one query. Check the embedder and retry.");
     }
     auto hits = owner_.store_.search_vector(embedded.front(), request.top_k, filter, request.threshold);
@@ -78,7 +78,7 @@ SqliteDataStore::SqliteDataStore(SqliteChunkStore store, vorn_inference::Embedde
     : store_(std::move(store)), embedder_(std::move(embedder)) {
   if (embedder_) {
     if (embedder_->dimension() == 0) {
-      throw vorn_core::ValueError("The `embedder` reports dimension 0. Pass a working embedder and retry.");
+      throw vorn_core::InvalidValueError("The `embedder` reports dimension 0. Pass a working embedder and retry.");
     }
     if (store_.dimension() != 0 && store_.dimension() != embedder_->dimension()) {
       throw StoreError(store_errc::kDimension,
@@ -136,7 +136,7 @@ std::string embedding_text(const vorn_core::Chunk& chunk) {
 
 vorn_core::Task<IngestResult> SqliteDataStore::ingest(vorn_core::ChunkList chunks) {
   if (!embedder_) {
-    throw vorn_core::ValueError("This SqliteDataStore has no `embedder`, so it cannot store chunks. Open it with an "
+    throw vorn_core::InvalidValueError("This SqliteDataStore has no `embedder`, so it cannot store chunks. Open it with an "
                                 "embedder and retry.");
   }
   IngestResult result;
@@ -145,7 +145,7 @@ vorn_core::Task<IngestResult> SqliteDataStore::ingest(vorn_core::ChunkList chunk
   for (std::size_t i = 0; i < chunks.size(); ++i) {
     const vorn_core::ChunkPtr& c = chunks[i];
     if (!c) {
-      throw vorn_core::TypeError("Item " + std::to_string(i) +
+      throw vorn_core::InvalidTypeError("Item " + std::to_string(i) +
                                  " of the batch is an absent chunk. Pass only chunks and retry.");
     }
     const auto stored = store_.stored_hash(c->id);
@@ -160,7 +160,7 @@ vorn_core::Task<IngestResult> SqliteDataStore::ingest(vorn_core::ChunkList chunk
 
   std::vector<vorn_inference::Embedding> embeddings = co_await embedder_->embed(std::move(texts));
   if (embeddings.size() != fresh.size()) {
-    throw vorn_core::RuntimeError("The embedder returned " + std::to_string(embeddings.size()) + " embeddings for " +
+    throw vorn_core::OperationError("The embedder returned " + std::to_string(embeddings.size()) + " embeddings for " +
                                   std::to_string(fresh.size()) + " texts. Check the embedder and retry.");
   }
   std::vector<StoredChunk> batch;

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "vorn_core/error.hpp"
+
 namespace vorn_datastore {
 
 namespace {
@@ -48,7 +50,7 @@ class TopK {
 
 void check_finite(std::span<const float> v, const char* what) {
   for (float x : v) {
-    if (!std::isfinite(x)) throw std::invalid_argument(std::string(what) + " contains NaN or infinity");
+    if (!std::isfinite(x)) throw vorn_core::InvalidValueError(std::string(what) + " contains NaN or infinity");
   }
 }
 
@@ -89,7 +91,7 @@ float VectorIndex::l2_normalize(std::span<float> v) noexcept {
 
 void VectorIndex::set_dimension(std::size_t dimension) {
   if (!data_.empty() && dimension != dim_) {
-    throw std::logic_error("VectorIndex: cannot change the dimension of a non-empty index");
+    throw vorn_core::UnsupportedError("VectorIndex: cannot change the dimension of a non-empty index");
   }
   dim_ = dimension;
 }
@@ -103,11 +105,11 @@ void VectorIndex::reserve(std::size_t rows) {
 
 std::size_t VectorIndex::add(std::span<const float> vector) {
   if (dim_ == 0) {
-    if (vector.empty()) throw std::invalid_argument("VectorIndex: cannot add an empty vector");
+    if (vector.empty()) throw vorn_core::InvalidValueError("VectorIndex: cannot add an empty vector");
     dim_ = vector.size();
   }
   if (vector.size() != dim_) {
-    throw std::invalid_argument("VectorIndex: vector has " + std::to_string(vector.size()) +
+    throw vorn_core::InvalidValueError("VectorIndex: vector has " + std::to_string(vector.size()) +
                                 " values, index dimension is " + std::to_string(dim_));
   }
   check_finite(vector, "VectorIndex: vector");
@@ -121,7 +123,7 @@ std::size_t VectorIndex::add(std::span<const float> vector) {
 std::size_t VectorIndex::add_normalized(std::span<const float> vector) {
   if (dim_ == 0) dim_ = vector.size();
   if (vector.size() != dim_ || dim_ == 0) {
-    throw std::invalid_argument("VectorIndex: vector has " + std::to_string(vector.size()) +
+    throw vorn_core::InvalidValueError("VectorIndex: vector has " + std::to_string(vector.size()) +
                                 " values, index dimension is " + std::to_string(dim_));
   }
   reserve(size() + 1);
@@ -148,13 +150,13 @@ void VectorIndex::erase(std::span<const std::size_t> slots) noexcept {
 }
 
 std::span<const float> VectorIndex::row(std::size_t slot) const {
-  if (slot >= size()) throw std::out_of_range("VectorIndex: slot out of range");
+  if (slot >= size()) throw vorn_core::UnknownKeyError("VectorIndex: slot out of range");
   return {data_.data() + slot * dim_, dim_};
 }
 
 std::vector<float> VectorIndex::normalized_query(std::span<const float> query) const {
   if (query.size() != dim_) {
-    throw std::invalid_argument("VectorIndex: query has " + std::to_string(query.size()) +
+    throw vorn_core::InvalidValueError("VectorIndex: query has " + std::to_string(query.size()) +
                                 " values, index dimension is " + std::to_string(dim_));
   }
   check_finite(query, "VectorIndex: query");

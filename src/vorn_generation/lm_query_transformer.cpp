@@ -44,10 +44,10 @@ vorn_core::Value normalise(const vorn_core::Value& queries, const std::string& o
 LMQueryTransformer::LMQueryTransformer(vorn_inference::LMInvokerPtr lm_invoker, LMQueryTransformerOptions options)
     : lm_invoker_(std::move(lm_invoker)), options_(std::move(options)) {
   if (!lm_invoker_) {
-    throw vorn_core::ValueError("Missing `lm_invoker`. Pass an LM invoker to LMQueryTransformer and retry.");
+    throw vorn_core::InvalidValueError("Missing `lm_invoker`. Pass an LM invoker to LMQueryTransformer and retry.");
   }
   if (options_.max_queries == 0) {
-    throw vorn_core::ValueError("`max_queries` must be positive. Pass 1 or more and retry.");
+    throw vorn_core::InvalidValueError("`max_queries` must be positive. Pass 1 or more and retry.");
   }
   auto builder = std::make_shared<PromptBuilder>(options_.system_prompt, options_.user_prompt);
   detail::check_templates(*builder, {"query", "max_queries"});

@@ -58,7 +58,7 @@ LMRequestProcessorPtr processor_for(const PromptBuilderPtr& builder, const vorn_
 LMRelevanceFilter::LMRelevanceFilter(vorn_inference::LMInvokerPtr lm_invoker, LMRelevanceFilterOptions options)
     : lm_invoker_(std::move(lm_invoker)), options_(std::move(options)) {
   if (!lm_invoker_) {
-    throw vorn_core::ValueError("Missing `lm_invoker`. Pass an LM invoker to LMRelevanceFilter and retry.");
+    throw vorn_core::InvalidValueError("Missing `lm_invoker`. Pass an LM invoker to LMRelevanceFilter and retry.");
   }
   prompt_builder_ = std::make_shared<PromptBuilder>(options_.system_prompt, options_.user_prompt);
   detail::check_templates(*prompt_builder_, {"query", "passages"});

@@ -10,8 +10,8 @@ LMRequestProcessor::LMRequestProcessor(PromptBuilderPtr prompt_builder, vorn_inf
     : prompt_builder_(std::move(prompt_builder)),
       lm_invoker_(std::move(lm_invoker)),
       response_schema_(std::move(response_schema)) {
-  if (!prompt_builder_) throw vorn_core::ValueError("Missing `prompt_builder`. Pass a prompt builder and retry.");
-  if (!lm_invoker_) throw vorn_core::ValueError("Missing `lm_invoker`. Pass an LM invoker and retry.");
+  if (!prompt_builder_) throw vorn_core::InvalidValueError("Missing `prompt_builder`. Pass a prompt builder and retry.");
+  if (!lm_invoker_) throw vorn_core::InvalidValueError("Missing `lm_invoker`. Pass an LM invoker and retry.");
 }
 
 vorn_core::Task<vorn_inference::LMOutputPtr> LMRequestProcessor::process(vorn_core::Dict inputs,

@@ -34,13 +34,13 @@ std::string names_of(const std::vector<LMRoute>& routes) {
 
 LMRouter::LMRouter(std::vector<LMRoute> routes, vorn_inference::LMInvokerPtr lm_invoker, LMRouterOptions options)
     : routes_(std::move(routes)), lm_invoker_(std::move(lm_invoker)) {
-  if (!lm_invoker_) throw vorn_core::ValueError("Missing `lm_invoker`. Pass an LM invoker to LMRouter and retry.");
-  if (routes_.empty()) throw vorn_core::ValueError("LMRouter needs at least one route. Pass the routes and retry.");
+  if (!lm_invoker_) throw vorn_core::InvalidValueError("Missing `lm_invoker`. Pass an LM invoker to LMRouter and retry.");
+  if (routes_.empty()) throw vorn_core::InvalidValueError("LMRouter needs at least one route. Pass the routes and retry.");
   std::set<std::string> names;
   for (const LMRoute& r : routes_) {
-    if (r.name.empty()) throw vorn_core::ValueError("A route name is empty. Name every route and retry.");
+    if (r.name.empty()) throw vorn_core::InvalidValueError("A route name is empty. Name every route and retry.");
     if (!names.insert(r.name).second) {
-      throw vorn_core::ValueError("The route name " + vorn_core::quote(r.name) +
+      throw vorn_core::InvalidValueError("The route name " + vorn_core::quote(r.name) +
                                   " is given twice. Use each name once and retry.");
     }
   }
@@ -50,7 +50,7 @@ LMRouter::LMRouter(std::vector<LMRoute> routes, vorn_inference::LMInvokerPtr lm_
   processor_ = std::make_shared<LMRequestProcessor>(std::move(builder), lm_invoker_, response_schema(routes_));
   if (!options.fallback_route.empty()) {
     if (!names.contains(options.fallback_route)) {
-      throw vorn_core::ValueError("The `fallback_route` " + vorn_core::quote(options.fallback_route) +
+      throw vorn_core::InvalidValueError("The `fallback_route` " + vorn_core::quote(options.fallback_route) +
                                   " is not one of " + names_of(routes_) + ". Name one of the routes and retry.");
     }
     fallback_route_ = options.fallback_route;

@@ -29,7 +29,7 @@ vorn_core::Task<vorn_core::ChunkList> ModelReranker::rerank(vorn_core::ChunkList
   [[maybe_unused]] const auto keep_alive = weak_from_this().lock();
   for (std::size_t i = 0; i < chunks.size(); ++i) {
     if (!chunks[i]) {
-      throw vorn_core::TypeError("The reranker got an absent chunk at position " + std::to_string(i) +
+      throw vorn_core::InvalidTypeError("The reranker got an absent chunk at position " + std::to_string(i) +
                                  ". Pass only chunks and retry.");
     }
   }

@@ -24,7 +24,7 @@ std::string fill_template(std::string_view text, const vorn_core::Dict& variable
       const std::string_view name = text.substr(i + 1, close - i - 1);
       const vorn_core::Value* value = variables.find(name);
       if (!value) {
-        throw vorn_core::KeyError("The prompt template needs `" + std::string(name) +
+        throw vorn_core::UnknownKeyError("The prompt template needs `" + std::string(name) +
                                   "`, which was not given. Pass it and retry.");
       }
       out += value->str();

@@ -84,7 +84,7 @@ vorn_core::Task<vorn_core::Value> ResponseSynthesizer::run(vorn_core::Dict input
 std::shared_ptr<ResponseSynthesizer> ResponseSynthesizer::stuff(LMRequestProcessorPtr lm_request_processor,
                                                                StuffOptions options) {
   if (!lm_request_processor) {
-    throw vorn_core::ValueError("Missing `lm_request_processor`. Pass an LM request processor and retry.");
+    throw vorn_core::InvalidValueError("Missing `lm_request_processor`. Pass an LM request processor and retry.");
   }
   return std::make_shared<StuffResponseSynthesizer>(std::move(lm_request_processor), std::move(options));
 }

@@ -345,10 +345,10 @@ std::string with_full_stop(std::string text) {
 
 void check_extractive_options(const ExtractiveOptions& options) {
   if (options.max_sentences == 0) {
-    throw vorn_core::ValueError("Invalid `max_sentences` 0. Set it to 1 or more and retry.");
+    throw vorn_core::InvalidValueError("Invalid `max_sentences` 0. Set it to 1 or more and retry.");
   }
   if (!std::isfinite(options.passage_decay) || options.passage_decay < 0.0) {
-    throw vorn_core::ValueError("Invalid `passage_decay`. Set it to 0 or more and retry.");
+    throw vorn_core::InvalidValueError("Invalid `passage_decay`. Set it to 0 or more and retry.");
   }
 }
 

@@ -72,7 +72,7 @@ void add_char_grams(std::string_view word, std::vector<Feature>& out, std::strin
 }  // namespace
 
 HashingEmbedder::HashingEmbedder(std::size_t dimension) : dimension_(dimension) {
-  if (dimension_ == 0) throw vorn_core::ValueError("Invalid `dimension` 0 for HashingEmbedder. Set it to 1 or more and retry.");
+  if (dimension_ == 0) throw vorn_core::InvalidValueError("Invalid `dimension` 0 for HashingEmbedder. Set it to 1 or more and retry.");
 }
 
 Embedding HashingEmbedder::embed_text(std::string_view text) const {
@@ -90,7 +90,7 @@ vorn_core::Task<std::vector<Embedding>> HashingEmbedder::embed(std::vector<std::
 
 void HashingEmbedder::embed_into(std::string_view text, std::span<float> out) const {
   if (out.size() != dimension_) {
-    throw vorn_core::ValueError("HashingEmbedder: the output buffer has " + std::to_string(out.size()) +
+    throw vorn_core::InvalidValueError("HashingEmbedder: the output buffer has " + std::to_string(out.size()) +
                                 " floats but the embedder produces " + std::to_string(dimension_) +
                                 ". Pass a buffer of dimension() floats and retry.");
   }

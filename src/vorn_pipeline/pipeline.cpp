@@ -15,7 +15,7 @@ using vorn_core::Value;
 Pipeline::Pipeline(std::vector<StepPtr> steps, vorn_core::SchemaPtr state_type)
     : steps_(std::move(steps)), state_type_(std::move(state_type)) {
   for (const auto& s : steps_) {
-    if (!s) throw vorn_core::ValueError("A pipeline step is missing. Pass only steps and retry.");
+    if (!s) throw vorn_core::InvalidValueError("A pipeline step is missing. Pass only steps and retry.");
   }
 }
 
@@ -78,7 +78,7 @@ PipelineState Pipeline::prepare(const Value& initial_state) const {
     if (state_type_) {
       for (const auto& f : state_type_->fields()) {
         if (f.is_required()) {
-          throw vorn_core::ValidationError("Validation failed for " + state_type_->name() + ": field `" + f.name +
+          throw vorn_core::RecordValidationError("Validation failed for " + state_type_->name() + ": field `" + f.name +
                                            "` is required. Pass a value for it and retry.");
         }
       }
@@ -94,7 +94,7 @@ PipelineState Pipeline::prepare(const Value& initial_state) const {
     return state;
   }
   if (!initial_state.is_dict()) {
-    throw vorn_core::TypeError("The initial state must be a record or a mapping, got " + initial_state.type_name() +
+    throw vorn_core::InvalidTypeError("The initial state must be a record or a mapping, got " + initial_state.type_name() +
                                ". Pass a mapping of state fields and retry.");
   }
   const Dict& given = initial_state.as_dict();
@@ -179,14 +179,14 @@ std::string Pipeline::repr() const {
 PipelinePtr operator|(const StepPtr& a, const StepPtr& b) { return std::make_shared<Pipeline>(std::vector{a, b}); }
 
 PipelinePtr operator|(const PipelinePtr& a, const StepPtr& b) {
-  if (!a) throw vorn_core::ValueError("Cannot sequence an absent pipeline. Pass a pipeline and retry.");
+  if (!a) throw vorn_core::InvalidValueError("Cannot sequence an absent pipeline. Pass a pipeline and retry.");
   std::vector<StepPtr> steps = a->steps();
   steps.push_back(b);
   return std::make_shared<Pipeline>(std::move(steps), a->state_type());
 }
 
 PipelinePtr operator|(const PipelinePtr& a, const PipelinePtr& b) {
-  if (!a || !b) throw vorn_core::ValueError("Cannot sequence an absent pipeline. Pass a pipeline and retry.");
+  if (!a || !b) throw vorn_core::InvalidValueError("Cannot sequence an absent pipeline. Pass a pipeline and retry.");
   std::vector<StepPtr> steps = a->steps();
   steps.insert(steps.end(), b->steps().begin(), b->steps().end());
   return std::make_shared<Pipeline>(std::move(steps), a->state_type());

@@ -38,7 +38,7 @@ void store_outputs(const OutputState& output, Value result, PipelineState& state
   }
   const auto& keys = output.keys();
   if (!result.is_list() || result.as_list().size() != keys.size()) {
-    throw vorn_core::ValueError("Step '" + std::string(step_name) + "' must return " + std::to_string(keys.size()) +
+    throw vorn_core::InvalidValueError("Step '" + std::string(step_name) + "' must return " + std::to_string(keys.size()) +
                                 " values for its output keys, got " + result.repr() +
                                 ". Return one value per output key and retry.");
   }
@@ -67,7 +67,7 @@ Task<void> run_steps(const std::vector<StepPtr>& steps, PipelineState& state, co
 }
 
 [[noreturn]] void missing_component(std::string_view step_name) {
-  throw vorn_core::ValueError("Step '" + std::string(step_name) +
+  throw vorn_core::InvalidValueError("Step '" + std::string(step_name) +
                               "' has no component to call. Pass a component to the step and retry.");
 }
 
@@ -109,7 +109,7 @@ class StateOperatorStep final : public Step {
         operation_(std::move(o.operation)),
         output_state_(std::move(o.output_state)) {
     if (!o.input_map.empty() && !o.input_states.empty()) {
-      throw vorn_core::ValueError("Pass either `input_map` or `input_states` to transform, not both, and retry.");
+      throw vorn_core::InvalidValueError("Pass either `input_map` or `input_states` to transform, not both, and retry.");
     }
     input_map_ = std::move(o.input_map);
     for (auto& key : o.input_states) input_map_.emplace_back(key, key);
@@ -266,7 +266,7 @@ class MapReduceStep final : public Step {
     } else {
       Value* v = inputs.find(key);
       if (!v || !v->is_list()) {
-        throw vorn_core::TypeError("Step '" + name() + "' maps over `" + key + "`, which is not a list. Pass a list and retry.");
+        throw vorn_core::InvalidTypeError("Step '" + name() + "' maps over `" + key + "`, which is not a list. Pass a list and retry.");
       }
       elements = std::move(v->as_list());
     }

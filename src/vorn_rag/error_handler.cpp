@@ -8,6 +8,8 @@ std::optional<vorn_core::Dict> PassThroughBaseErrorHandler::_handle(std::excepti
                                                                     const vorn_pipeline::ErrorContext& context) {
   try {
     std::rethrow_exception(error);
+  } catch (const vorn_core::HostKindError&) {
+    // A coded host kind stands for the plain host kind, which gets wrapped.
   } catch (const vorn_core::BaseError&) {
     throw;  // the very same error object: type, message, code and debug info intact
   } catch (...) {

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "formats/content_sniff.hpp"
+#include "vorn_core/error.hpp"
 #include "vorn_core/text.hpp"
 #include "vorn_retrieval/document_formats.hpp"
 
@@ -115,7 +116,7 @@ std::string_view to_string(FileType format) noexcept {
 }
 
 DocumentLoader::DocumentLoader(LoaderOptions options) : options_(std::move(options)) {
-  if (options_.max_file_bytes == 0) throw std::invalid_argument("DocumentLoader: max_file_bytes must be at least 1");
+  if (options_.max_file_bytes == 0) throw vorn_core::InvalidValueError("DocumentLoader: max_file_bytes must be at least 1");
   for (std::string& ext : options_.source_extensions) {
     ext = lower(ext);
     if (!ext.empty() && ext.front() != '.') ext.insert(ext.begin(), '.');

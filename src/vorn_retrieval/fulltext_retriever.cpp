@@ -13,10 +13,10 @@ constexpr std::size_t kMinCandidates = 20;
 
 vorn_datastore::SearchCapability& require_capability(const vorn_datastore::DataStorePtr& data_store,
                                                      vorn_datastore::CapabilityType type, std::string_view what) {
-  if (!data_store) throw vorn_core::ValueError("Missing `data_store`. Pass a data store and retry.");
+  if (!data_store) throw vorn_core::InvalidValueError("Missing `data_store`. Pass a data store and retry.");
   vorn_datastore::SearchCapability* capability = data_store->capability(type);
   if (!capability) {
-    throw vorn_core::TypeError("The `data_store` has no " + std::string(what) + " capability (registered: " +
+    throw vorn_core::InvalidTypeError("The `data_store` has no " + std::string(what) + " capability (registered: " +
                                data_store->registered_capabilities().str() + "). Use a store with " +
                                std::string(what) + " and retry.");
   }
@@ -25,7 +25,7 @@ vorn_datastore::SearchCapability& require_capability(const vorn_datastore::DataS
 
 std::size_t effective_top_k(const RetrieveOptions& options, std::int64_t default_top_k) {
   const std::int64_t top_k = options.top_k.value_or(default_top_k);
-  if (top_k < 1) throw vorn_core::ValueError("Invalid `top_k`. Set it to 1 or more and retry.");
+  if (top_k < 1) throw vorn_core::InvalidValueError("Invalid `top_k`. Set it to 1 or more and retry.");
   return static_cast<std::size_t>(top_k);
 }
 
@@ -33,7 +33,7 @@ FulltextRetriever::FulltextRetriever(vorn_datastore::DataStorePtr data_store, Fu
     : data_store_(std::move(data_store)), options_(options) {
   (void)require_capability(data_store_, vorn_datastore::CapabilityType::FULLTEXT, "full-text search");
   if (options_.candidates_per_result == 0) {
-    throw vorn_core::ValueError("Invalid `candidates_per_result`. Set it to 1 or more and retry.");
+    throw vorn_core::InvalidValueError("Invalid `candidates_per_result`. Set it to 1 or more and retry.");
   }
 }
 

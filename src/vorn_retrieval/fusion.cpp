@@ -12,7 +12,7 @@ namespace vorn_retrieval {
 FusedRanking weighted_reciprocal_rank_scored(const std::vector<vorn_core::ChunkList>& chunk_lists,
                                              std::span<const double> weights, double rank_constant) {
   if (weights.size() != chunk_lists.size()) {
-    throw vorn_core::ValueError("Got " + std::to_string(weights.size()) + " weights for " +
+    throw vorn_core::InvalidValueError("Got " + std::to_string(weights.size()) + " weights for " +
                                 std::to_string(chunk_lists.size()) + " chunk lists. Pass one weight per list and retry.");
   }
   std::size_t total = 0;
@@ -33,7 +33,7 @@ FusedRanking weighted_reciprocal_rank_scored(const std::vector<vorn_core::ChunkL
     for (std::size_t rank = 0; rank < list.size(); ++rank) {
       const auto& chunk = list[rank];
       if (!chunk) {
-        throw vorn_core::TypeError("Chunk list " + std::to_string(li) + " holds an absent chunk at rank " +
+        throw vorn_core::InvalidTypeError("Chunk list " + std::to_string(li) + " holds an absent chunk at rank " +
                                    std::to_string(rank + 1) + ". Pass only chunks and retry.");
       }
       auto [it, inserted] = index.try_emplace(chunk->id, static_cast<std::uint32_t>(out.chunks.size()));

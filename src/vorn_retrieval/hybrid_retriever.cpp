@@ -25,14 +25,14 @@ HybridRetriever::HybridRetriever(vorn_datastore::DataStorePtr data_store, Hybrid
   (void)require_capability(data_store_, vorn_datastore::CapabilityType::FULLTEXT, "full-text search");
   if (!valid_weight(options_.vector_weight) || !valid_weight(options_.fulltext_weight) ||
       options_.vector_weight + options_.fulltext_weight <= 0.0) {
-    throw vorn_core::ValueError("Invalid hybrid weights: `vector_weight` and `fulltext_weight` must be finite, "
+    throw vorn_core::InvalidValueError("Invalid hybrid weights: `vector_weight` and `fulltext_weight` must be finite, "
                                 "not negative, and not both 0. Fix them and retry.");
   }
   if (!std::isfinite(options_.rank_constant) || options_.rank_constant < 0.0) {
-    throw vorn_core::ValueError("Invalid `rank_constant`. Set it to 0 or more and retry.");
+    throw vorn_core::InvalidValueError("Invalid `rank_constant`. Set it to 0 or more and retry.");
   }
   if (options_.candidates_per_result == 0) {
-    throw vorn_core::ValueError("Invalid `candidates_per_result`. Set it to 1 or more and retry.");
+    throw vorn_core::InvalidValueError("Invalid `candidates_per_result`. Set it to 1 or more and retry.");
   }
 }
 

@@ -123,7 +123,7 @@ TextChunker make_chunker(const ChunkerOptions& options) {
   try {
     return TextChunker(options);
   } catch (const std::invalid_argument& e) {
-    throw vorn_core::ValueError(std::string("Invalid chunker options: ") + e.what() + ". Fix them and retry.");
+    throw vorn_core::InvalidValueError(std::string("Invalid chunker options: ") + e.what() + ". Fix them and retry.");
   }
 }
 
@@ -186,12 +186,12 @@ std::map<std::string, std::size_t> IndexSummary::skipped_by_reason() const {
 
 Indexer::Indexer(vorn_datastore::WritableDataStorePtr store, IndexerOptions options)
     : store_(std::move(store)), options_(options), chunker_(make_chunker(options.chunker)), loader_(options.loader) {
-  if (!store_) throw vorn_core::ValueError("Missing `store`. Pass a writable data store and retry.");
+  if (!store_) throw vorn_core::InvalidValueError("Missing `store`. Pass a writable data store and retry.");
   if (!store_->accepts_writes()) {
-    throw vorn_core::ValueError("The store does not accept writes (opened read-only or without an `embedder`), so "
+    throw vorn_core::InvalidValueError("The store does not accept writes (opened read-only or without an `embedder`), so "
                                 "it cannot index. Open it for writing with an embedder and retry.");
   }
-  if (options_.batch_size == 0) throw vorn_core::ValueError("Invalid `batch_size` 0. Set it to 1 or more and retry.");
+  if (options_.batch_size == 0) throw vorn_core::InvalidValueError("Invalid `batch_size` 0. Set it to 1 or more and retry.");
 }
 
 Indexer& Indexer::on_progress(ProgressCallback callback) {

@@ -69,7 +69,7 @@ std::vector<std::string> clauses(std::string_view query) {
 
 KeywordQueryTransformer::KeywordQueryTransformer(KeywordQueryOptions options) : options_(options) {
   if (options_.max_queries == 0) {
-    throw vorn_core::ValueError("Invalid `max_queries` 0. Set it to 1 or more and retry.");
+    throw vorn_core::InvalidValueError("Invalid `max_queries` 0. Set it to 1 or more and retry.");
   }
 }
 

@@ -10,7 +10,7 @@ namespace vorn_retrieval {
 
 LexicalRelevanceFilter::LexicalRelevanceFilter(double threshold) : threshold_(threshold) {
   if (!(threshold_ >= 0.0 && threshold_ <= 1.0)) {
-    throw vorn_core::ValueError("Invalid `threshold` for LexicalRelevanceFilter. Set it between 0 and 1 and retry.");
+    throw vorn_core::InvalidValueError("Invalid `threshold` for LexicalRelevanceFilter. Set it between 0 and 1 and retry.");
   }
 }
 
@@ -23,7 +23,7 @@ double LexicalRelevanceFilter::relevance(std::string_view query, const vorn_core
 vorn_core::Task<vorn_core::ChunkList> LexicalRelevanceFilter::filter(vorn_core::ChunkList chunks, std::string query) {
   for (std::size_t i = 0; i < chunks.size(); ++i) {
     if (!chunks[i]) {
-      throw vorn_core::TypeError("The relevance filter got an absent chunk at position " + std::to_string(i) +
+      throw vorn_core::InvalidTypeError("The relevance filter got an absent chunk at position " + std::to_string(i) +
                                  ". Pass only chunks and retry.");
     }
   }

@@ -13,7 +13,7 @@ LexicalReranker::LexicalReranker(LexicalRerankerOptions options) : options_(opti
   for (double w : {options_.bm25_weight, options_.coverage_weight, options_.rank_weight, options_.page_weight,
                    options_.heading_weight, options_.page_share}) {
     if (!std::isfinite(w) || w < 0.0) {
-      throw vorn_core::ValueError("Invalid LexicalReranker weight. Use finite weights of 0 or more and retry.");
+      throw vorn_core::InvalidValueError("Invalid LexicalReranker weight. Use finite weights of 0 or more and retry.");
     }
   }
 }
@@ -21,7 +21,7 @@ LexicalReranker::LexicalReranker(LexicalRerankerOptions options) : options_(opti
 vorn_core::Task<vorn_core::ChunkList> LexicalReranker::rerank(vorn_core::ChunkList chunks, std::string query) {
   for (std::size_t i = 0; i < chunks.size(); ++i) {
     if (!chunks[i]) {
-      throw vorn_core::TypeError("The reranker got an absent chunk at position " + std::to_string(i) +
+      throw vorn_core::InvalidTypeError("The reranker got an absent chunk at position " + std::to_string(i) +
                                  ". Pass only chunks and retry.");
     }
   }

@@ -14,14 +14,14 @@ RetrieveOptions retrieve_options_from(const Dict& inputs) {
   if (top_k.is_int()) {
     options.top_k = top_k.as_int();
   } else if (!top_k.is_none()) {
-    throw vorn_core::TypeError("Invalid `top_k`: expected an integer, got " + top_k.type_name() +
+    throw vorn_core::InvalidTypeError("Invalid `top_k`: expected an integer, got " + top_k.type_name() +
                                ". Pass an integer and retry.");
   }
   Value threshold = inputs.get("threshold");
   if (threshold.is_number()) {
     options.threshold = threshold.as_double();
   } else if (!threshold.is_none()) {
-    throw vorn_core::TypeError("Invalid `threshold`: expected a number, got " + threshold.type_name() +
+    throw vorn_core::InvalidTypeError("Invalid `threshold`: expected a number, got " + threshold.type_name() +
                                ". Pass a number and retry.");
   }
   options.query_filter = inputs.get("query_filter");
@@ -31,7 +31,7 @@ RetrieveOptions retrieve_options_from(const Dict& inputs) {
 std::string query_text(const Dict& inputs, std::string_view component) {
   Value query = inputs.get("query");
   if (!query.is_string()) {
-    throw vorn_core::TypeError("The " + std::string(component) + " needs a text `query`, got " + query.type_name() +
+    throw vorn_core::InvalidTypeError("The " + std::string(component) + " needs a text `query`, got " + query.type_name() +
                                ". Pass the query text and retry.");
   }
   return query.as_string();
@@ -41,7 +41,7 @@ namespace {
 // Out of line: the temporaries of building a message would otherwise take
 // room in the coroutine frame of every retrieval.
 [[noreturn]] void not_a_query(const Value& query) {
-  throw vorn_core::TypeError("A retriever takes a query string or a list of query strings, got " + query.type_name() +
+  throw vorn_core::InvalidTypeError("A retriever takes a query string or a list of query strings, got " + query.type_name() +
                              ". Pass text and retry.");
 }
 }  // namespace
@@ -61,7 +61,7 @@ Task<Value> BaseRetriever::retrieve(Value query, RetrieveOptions options) {
     out.reserve(queries.as_list().size());
     for (const auto& q : queries.as_list()) {
       if (!q.is_string()) {
-        throw vorn_core::TypeError("Batch retrieval takes a list of query strings, but one item is " + q.type_name() +
+        throw vorn_core::InvalidTypeError("Batch retrieval takes a list of query strings, but one item is " + q.type_name() +
                                    ". Pass only strings and retry.");
       }
       out.push_back(vorn_core::to_value(co_await self->retrieve_chunks(q.as_string(), each)));

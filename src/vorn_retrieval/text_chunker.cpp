@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "document_layout.hpp"
+#include "vorn_core/error.hpp"
 #include "vorn_core/markup.hpp"
 #include "vorn_core/text.hpp"
 
@@ -171,10 +172,10 @@ std::string make_chunk_id(std::string_view source_id, std::size_t index, std::st
 
 TextChunker::TextChunker(ChunkerOptions options) : options_(options) {
   if (options_.chunk_size == 0) {
-    throw std::invalid_argument("TextChunker: chunk_size must be at least 1 character");
+    throw vorn_core::InvalidValueError("TextChunker: chunk_size must be at least 1 character");
   }
   if (options_.chunk_overlap >= options_.chunk_size) {
-    throw std::invalid_argument("TextChunker: chunk_overlap (" + std::to_string(options_.chunk_overlap) +
+    throw vorn_core::InvalidValueError("TextChunker: chunk_overlap (" + std::to_string(options_.chunk_overlap) +
                                 ") must be smaller than chunk_size (" + std::to_string(options_.chunk_size) + ")");
   }
 }

@@ -7,18 +7,26 @@
 #include <functional>
 #include <regex>
 #include <set>
+#include <stdexcept>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli_errors.hpp"
+#include "components.hpp"
 #include "serve/serve_errors.hpp"
 #include "vorn_core/error.hpp"
+#include "vorn_core/json.hpp"
+#include "vorn_core/value.hpp"
 #include "vorn_datastore/store_error.hpp"
+#include "vorn_datastore/vector_index.hpp"
+#include "vorn_inference/hashing_embedder.hpp"
 #include "vorn_inference/errors.hpp"
 #include "vorn_pipeline/error_handler.hpp"
 #include "vorn_rag/exceptions.hpp"
 #include "vorn_retrieval/document_loader.hpp"
+#include "vorn_retrieval/fulltext_retriever.hpp"
+#include "vorn_retrieval/text_chunker.hpp"
 
 namespace {
 
@@ -131,5 +139,77 @@ TEST(ErrorTableTest, EveryErrorIsABaseErrorWithItsCodeAndDocumented) {
   expected.insert(kReplyOnlyCodes.begin(), kReplyOnlyCodes.end());
   EXPECT_EQ(codes_in_docs(), expected) << "docs/errors.md 'Every code' lists exactly the codes raised";
 }
+
+// Failures the libraries and the command line really raise, not the types
+// alone: each reaches a `BaseError` handler with its code, and the handler
+// callers wrote for the kind it always had still catches it.
+struct Raised {
+  const char* name;
+  std::string code;
+  std::function<void()> raise;
+  bool (*caught_as_before)(const std::function<void()>&);
+};
+
+template <class Kind>
+bool caught_as(const std::function<void()>& raise) {
+  try {
+    raise();
+  } catch (const Kind&) {
+    return true;
+  } catch (...) {
+  }
+  return false;
+}
+
+std::vector<Raised> raised_by_the_code() {
+  using vorn_datastore::VectorIndex;
+  return {
+      {"ValueReadAsAnotherKind", "VORN-CORE-TYPE", [] { (void)vorn_core::Value("text").as_int(); },
+       caught_as<vorn_core::TypeError>},
+      {"AbsentKey", "VORN-CORE-KEY", [] { (void)vorn_core::Dict{}.at("k"); }, caught_as<std::out_of_range>},
+      {"JsonNestedTooDeep", "VORN-CORE-VALUE",
+       [] { (void)vorn_core::from_json(nlohmann::json::parse(std::string(1100, '[') + std::string(1100, ']'))); },
+       caught_as<vorn_core::ValueError>},
+      {"VectorOfAnotherDimension", "VORN-CORE-VALUE", [] { VectorIndex(3).add(std::vector<float>{1, 2}); },
+       caught_as<std::invalid_argument>},
+      {"DimensionOfAFilledIndex", "VORN-CORE-NOT-IMPLEMENTED",
+       [] {
+         VectorIndex index(2);
+         index.add(std::vector<float>{1, 0});
+         index.set_dimension(3);
+       },
+       caught_as<std::logic_error>},
+      {"SlotOutOfRange", "VORN-CORE-KEY", [] { (void)VectorIndex(2).row(0); }, caught_as<std::out_of_range>},
+      {"OverlapNotBelowChunkSize", "VORN-CORE-VALUE",
+       [] { vorn_retrieval::TextChunker({.chunk_size = 10, .chunk_overlap = 10}); }, caught_as<std::invalid_argument>},
+      {"EmbedderOfDimensionZero", "VORN-CORE-VALUE", [] { vorn_inference::HashingEmbedder(0); },
+       caught_as<vorn_core::ValueError>},
+      {"RetrieverWithoutStore", "VORN-CORE-VALUE", [] { vorn_retrieval::FulltextRetriever(nullptr); },
+       caught_as<vorn_core::ValueError>},
+      {"UnknownRetrieverName", "VORN-CORE-VALUE", [] { (void)vorn_cli::make_retriever("nope", nullptr); },
+       caught_as<vorn_core::ValueError>},
+  };
+}
+
+class RaisedTest : public ::testing::TestWithParam<Raised> {};
+
+TEST_P(RaisedTest, CaughtAsBaseErrorWithItsCodeAndAsItsKind) {
+  const Raised& r = GetParam();
+  std::string caught = "(not a BaseError)";
+  try {
+    r.raise();
+    caught = "(nothing thrown)";
+  } catch (const vorn_core::BaseError& e) {
+    caught = std::string(e.code());
+    EXPECT_FALSE(e.message().empty());
+  } catch (...) {
+  }
+  EXPECT_EQ(caught, r.code);
+  EXPECT_TRUE(r.caught_as_before(r.raise));
+  EXPECT_TRUE(codes_in_docs().contains(r.code));
+}
+
+INSTANTIATE_TEST_SUITE_P(ErrorTableTest, RaisedTest, ::testing::ValuesIn(raised_by_the_code()),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -65,21 +65,7 @@ class KeepAliveHttpServer {
 
   explicit KeepAliveHttpServer(Handler handler, std::chrono::milliseconds lifetime = std::chrono::seconds(60))
       : handler_(std::move(handler)), deadline_(std::chrono::steady_clock::now() + lifetime) {
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listen_fd_ < 0) throw std::runtime_error("keep-alive server: socket() failed");
-    const int yes = 1;
-    ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        ::listen(listen_fd_, 1024) != 0 ||
-        ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      ::close(listen_fd_);
-      throw std::runtime_error("keep-alive server: cannot listen on 127.0.0.1");
-    }
-    port_ = ntohs(address.sin_port);
+    listen_fd_ = loopback::listen_on_loopback(1024, "keep-alive server", port_);
     acceptor_ = std::thread([this] { accept_loop(); });
   }
 
@@ -113,8 +99,6 @@ class KeepAliveHttpServer {
   }
 
  private:
-  static constexpr std::size_t kMaxRequestBytes = 16 * 1024 * 1024;
-
   bool should_stop() const { return stop_.load() || std::chrono::steady_clock::now() >= deadline_; }
 
   void accept_loop() {
@@ -177,51 +161,14 @@ class KeepAliveHttpServer {
   }
 
   std::optional<RecordedRequest> read_request(int fd, std::string& data) {
-    std::size_t header_end = std::string::npos;
-    std::size_t body_length = 0;
-    char chunk[64 * 1024];
-    while (true) {
-      if (header_end == std::string::npos) {
-        header_end = data.find("\r\n\r\n");
-        if (header_end != std::string::npos) body_length = content_length(data.substr(0, header_end));
-      }
-      if (header_end != std::string::npos && data.size() >= header_end + 4 + body_length) break;
-      if (data.size() > kMaxRequestBytes || !wait_readable(fd)) return std::nullopt;
+    return loopback::take_request(data, [&](std::string& into) {
+      if (!wait_readable(fd)) return false;
+      char chunk[64 * 1024];
       const ssize_t n = ::recv(fd, chunk, sizeof(chunk), 0);
-      if (n <= 0) return std::nullopt;
-      data.append(chunk, static_cast<std::size_t>(n));
-    }
-    RecordedRequest request;
-    const std::string head = data.substr(0, header_end);
-    std::size_t line_end = head.find("\r\n");
-    const std::string request_line = head.substr(0, line_end);
-    const auto space1 = request_line.find(' ');
-    const auto space2 = request_line.find(' ', space1 + 1);
-    request.method = request_line.substr(0, space1);
-    request.target = request_line.substr(space1 + 1, space2 - space1 - 1);
-    while (line_end != std::string::npos && line_end < head.size()) {
-      const std::size_t start = line_end + 2;
-      line_end = head.find("\r\n", start);
-      const std::string line = head.substr(start, line_end == std::string::npos ? std::string::npos : line_end - start);
-      const auto colon = line.find(':');
-      if (colon == std::string::npos) continue;
-      std::string name = line.substr(0, colon);
-      std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-      std::string value = line.substr(colon + 1);
-      value.erase(0, value.find_first_not_of(' '));
-      request.headers.emplace_back(std::move(name), std::move(value));
-    }
-    request.body = data.substr(header_end + 4, body_length);
-    data.erase(0, header_end + 4 + body_length);
-    return request;
-  }
-
-  static std::size_t content_length(const std::string& head) {
-    std::string lowered = head;
-    std::transform(lowered.begin(), lowered.end(), lowered.begin(), [](unsigned char c) { return std::tolower(c); });
-    const auto at = lowered.find("\r\ncontent-length:");
-    if (at == std::string::npos) return 0;
-    return std::min<std::size_t>(std::stoull(lowered.substr(at + 17)), kMaxRequestBytes);
+      if (n <= 0) return false;
+      into.append(chunk, static_cast<std::size_t>(n));
+      return true;
+    });
   }
 
   // Pauses, watching for a client that gives up; false when it did.

@@ -65,25 +65,96 @@ struct RecordedRequest {
   }
 };
 
+// What the loopback servers share: listening, and reading a request.
+namespace loopback {
+
+inline constexpr std::size_t kMaxRequestBytes = 16 * 1024 * 1024;
+
+// A socket listening on 127.0.0.1 at a port the kernel picks (stored in
+// `port`); throws naming `server` when that fails.
+inline int listen_on_loopback(int backlog, const char* server, int& port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error(std::string(server) + ": socket() failed");
+  const int yes = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof(address);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, backlog) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ::close(fd);
+    throw std::runtime_error(std::string(server) + ": cannot listen on 127.0.0.1");
+  }
+  port = ntohs(address.sin_port);
+  return fd;
+}
+
+// The Content-Length a request head declares, capped at the request limit.
+inline std::size_t content_length(const std::string& head) {
+  std::string lowered = head;
+  std::transform(lowered.begin(), lowered.end(), lowered.begin(), [](unsigned char c) { return std::tolower(c); });
+  const auto at = lowered.find("\r\ncontent-length:");
+  if (at == std::string::npos) return 0;
+  return std::min<std::size_t>(std::stoull(lowered.substr(at + 17)), kMaxRequestBytes);
+}
+
+// The request at the start of `data`, whose head ends at `header_end` and
+// whose body is `body_length` bytes (all of it already in `data`).
+inline RecordedRequest parse_request(const std::string& data, std::size_t header_end, std::size_t body_length) {
+  RecordedRequest request;
+  const std::string head = data.substr(0, header_end);
+  std::size_t line_end = head.find("\r\n");
+  const std::string request_line = head.substr(0, line_end);
+  const auto space1 = request_line.find(' ');
+  const auto space2 = request_line.find(' ', space1 + 1);
+  request.method = request_line.substr(0, space1);
+  request.target = request_line.substr(space1 + 1, space2 - space1 - 1);
+  while (line_end != std::string::npos && line_end < head.size()) {
+    const std::size_t start = line_end + 2;
+    line_end = head.find("\r\n", start);
+    const std::string line = head.substr(start, line_end == std::string::npos ? std::string::npos : line_end - start);
+    const auto colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string name = line.substr(0, colon);
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::string value = line.substr(colon + 1);
+    value.erase(0, value.find_first_not_of(' '));
+    request.headers.emplace_back(std::move(name), std::move(value));
+  }
+  request.body = data.substr(header_end + 4, body_length);
+  return request;
+}
+
+// Takes one request off the front of `data`, calling `receive(data)` to
+// append more bytes while it is incomplete; nullopt when `receive` gives up
+// (false) or the request grows over the limit.
+template <class Receive>
+std::optional<RecordedRequest> take_request(std::string& data, Receive receive) {
+  std::size_t header_end = std::string::npos;
+  std::size_t body_length = 0;
+  while (true) {
+    if (header_end == std::string::npos) {
+      header_end = data.find("\r\n\r\n");
+      if (header_end != std::string::npos) body_length = content_length(data.substr(0, header_end));
+    }
+    if (header_end != std::string::npos && data.size() >= header_end + 4 + body_length) break;
+    if (data.size() > kMaxRequestBytes || !receive(data)) return std::nullopt;
+  }
+  RecordedRequest request = parse_request(data, header_end, body_length);
+  data.erase(0, header_end + 4 + body_length);
+  return request;
+}
+
+}  // namespace loopback
+
 class LoopbackHttpServer {
  public:
   explicit LoopbackHttpServer(std::vector<ScriptedReply> script,
                               std::chrono::milliseconds lifetime = std::chrono::seconds(20))
       : script_(std::move(script)), deadline_(std::chrono::steady_clock::now() + lifetime) {
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listen_fd_ < 0) throw std::runtime_error("loopback server: socket() failed");
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;  // the kernel picks a free port
-    socklen_t length = sizeof(address);
-    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        ::listen(listen_fd_, 16) != 0 ||
-        ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      ::close(listen_fd_);
-      throw std::runtime_error("loopback server: cannot listen on 127.0.0.1");
-    }
-    port_ = ntohs(address.sin_port);
+    listen_fd_ = loopback::listen_on_loopback(16, "loopback server", port_);
     thread_ = std::thread([this] { serve(); });
   }
 
@@ -106,8 +177,6 @@ class LoopbackHttpServer {
   }
 
  private:
-  static constexpr std::size_t kMaxRequestBytes = 16 * 1024 * 1024;
-
   bool should_stop() const { return stop_.load() || std::chrono::steady_clock::now() >= deadline_; }
 
   void serve() {
@@ -133,50 +202,14 @@ class LoopbackHttpServer {
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
     std::string data;
-    std::size_t header_end = std::string::npos;
-    std::size_t body_length = 0;
-    char buffer[64 * 1024];
-    while (true) {
-      if (header_end == std::string::npos) {
-        header_end = data.find("\r\n\r\n");
-        if (header_end != std::string::npos) body_length = content_length(data.substr(0, header_end));
-      }
-      if (header_end != std::string::npos && data.size() >= header_end + 4 + body_length) break;
-      if (data.size() > kMaxRequestBytes || should_stop()) return std::nullopt;
+    return loopback::take_request(data, [&](std::string& into) {
+      if (should_stop()) return false;
+      char buffer[64 * 1024];
       const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-      if (n <= 0) return std::nullopt;
-      data.append(buffer, static_cast<std::size_t>(n));
-    }
-    RecordedRequest request;
-    const std::string head = data.substr(0, header_end);
-    std::size_t line_end = head.find("\r\n");
-    const std::string request_line = head.substr(0, line_end);
-    const auto space1 = request_line.find(' ');
-    const auto space2 = request_line.find(' ', space1 + 1);
-    request.method = request_line.substr(0, space1);
-    request.target = request_line.substr(space1 + 1, space2 - space1 - 1);
-    while (line_end != std::string::npos && line_end < head.size()) {
-      const std::size_t start = line_end + 2;
-      line_end = head.find("\r\n", start);
-      const std::string line = head.substr(start, line_end == std::string::npos ? std::string::npos : line_end - start);
-      const auto colon = line.find(':');
-      if (colon == std::string::npos) continue;
-      std::string name = line.substr(0, colon);
-      std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-      std::string value = line.substr(colon + 1);
-      value.erase(0, value.find_first_not_of(' '));
-      request.headers.emplace_back(std::move(name), std::move(value));
-    }
-    request.body = data.substr(header_end + 4, body_length);
-    return request;
-  }
-
-  static std::size_t content_length(const std::string& head) {
-    std::string lowered = head;
-    std::transform(lowered.begin(), lowered.end(), lowered.begin(), [](unsigned char c) { return std::tolower(c); });
-    const auto at = lowered.find("\r\ncontent-length:");
-    if (at == std::string::npos) return 0;
-    return std::min<std::size_t>(std::stoull(lowered.substr(at + 17)), kMaxRequestBytes);
+      if (n <= 0) return false;
+      into.append(buffer, static_cast<std::size_t>(n));
+      return true;
+    });
   }
 
   void answer(int fd, const ScriptedReply& reply) {

@@ -474,6 +474,20 @@ TEST(PassThroughHandler, OtherErrorsAreWrappedAsByDefault) {
       EXPECT_THROW(std::rethrow_exception(e.cause()), std::out_of_range);
     }
   }
+  // A coded host kind is wrapped like the plain kind it stands for, message
+  // and all, although it is of the family.
+  auto coded = std::make_shared<Pipeline>(std::vector{vorn_pipeline::transform(
+      {.operation = [](Dict) -> Value { throw vorn_core::InvalidTypeError("not a list"); },
+       .output_state = "response",
+       .name = "op",
+       .error_handler = std::make_shared<vorn_rag::error_handler::PassThroughBaseErrorHandler>()})});
+  try {
+    vorn_core::run_sync(coded->invoke(Dict{}));
+    ADD_FAILURE();
+  } catch (const vorn_pipeline::PipelineRuntimeError& e) {
+    EXPECT_EQ(e.message(), "Step 'op' failed with TypeError: not a list");
+    EXPECT_EQ(vorn_core::error_code_of(e.cause()), "VORN-CORE-TYPE");
+  }
   // Without the handler even typed errors take the default wrapping.
   EXPECT_THROW(vorn_core::run_sync(make(nullptr, true)->invoke(Dict{})), vorn_pipeline::PipelineRuntimeError);
 }

@@ -109,7 +109,7 @@ class HttpServer::Impl {
     const int port = options_.port == 0 ? server_.bind_to_any_port(options_.host)
                                         : (server_.bind_to_port(options_.host, options_.port) ? options_.port : -1);
     if (port <= 0) {
-      throw vorn_core::RuntimeError("Cannot listen on " + options_.host + ":" + std::to_string(options_.port) +
+      throw vorn_core::OperationError("Cannot listen on " + options_.host + ":" + std::to_string(options_.port) +
                                     ". Free the port or pass another --port, then retry.");
     }
     // The library listens with a backlog of 5: a burst of new connections

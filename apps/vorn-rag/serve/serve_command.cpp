@@ -134,7 +134,7 @@ int serve_command(const StoreOptions& store, const ModelOptions& model, const Se
   if (!options.token_env.empty()) {
     const char* token = std::getenv(options.token_env.c_str());
     if (!token || !*token) {
-      throw vorn_core::ValueError("The variable " + options.token_env +
+      throw vorn_core::InvalidValueError("The variable " + options.token_env +
                                   " named by --token-env is not set or empty. Set it to the token and retry.");
     }
     http.token = token;

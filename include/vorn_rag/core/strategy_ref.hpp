@@ -24,7 +24,7 @@ class StrategyRef {
     if (shared_) {
       pin = weak_.lock();
       if (!pin) {
-        throw vorn_core::RuntimeError(
+        throw vorn_core::OperationError(
             "The strategy that built this pipeline no longer exists. Keep the strategy alive while its pipeline "
             "runs, then retry.");
       }

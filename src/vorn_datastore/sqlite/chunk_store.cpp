@@ -8,6 +8,7 @@
 #include "row_codec.hpp"
 #include "schema.hpp"
 #include "store_impl.hpp"
+#include "vorn_core/error.hpp"
 #include "vorn_core/text.hpp"
 
 namespace vorn_datastore {
@@ -242,7 +243,7 @@ SqliteChunkStore& SqliteChunkStore::operator=(SqliteChunkStore&&) noexcept = def
 SqliteChunkStore::~SqliteChunkStore() = default;
 
 SqliteChunkStore::Impl& SqliteChunkStore::impl() const {
-  if (!impl_) throw std::logic_error("SqliteChunkStore used after it was moved from");
+  if (!impl_) throw vorn_core::UnsupportedError("SqliteChunkStore used after it was moved from");
   return *impl_;
 }
 

@@ -41,7 +41,7 @@ std::vector<const StrategyClass*> linearise(const StrategyClass* self, const std
       }
     }
     if (!candidate) {
-      throw vorn_core::TypeError("Cannot create a consistent method resolution order for strategy class '" +
+      throw vorn_core::InvalidTypeError("Cannot create a consistent method resolution order for strategy class '" +
                                  self->name() + "'. Reorder its bases and retry.");
     }
     out.push_back(candidate);
@@ -69,7 +69,7 @@ class BoundBuilder final : public vorn_core::Callable {
 
   vorn_core::CallResult call(vorn_core::List args, Dict kwargs) override {
     if (args.size() + kwargs.size() != 1) {
-      throw vorn_core::TypeError("with_" + slot_ + "() takes exactly one value. Pass the slot's value and retry.");
+      throw vorn_core::InvalidTypeError("with_" + slot_ + "() takes exactly one value. Pass the slot's value and retry.");
     }
     Value value = args.empty() ? std::move(kwargs.begin()->second) : std::move(args.front());
     strategy_->with_slot(slot_, std::move(value));
@@ -176,7 +176,7 @@ StrategyClassPtr StrategyMeta::create(ClassDescription d) {
   cls->doc_ = std::move(d.doc);
   cls->bases_ = std::move(d.bases);
   for (const auto& b : cls->bases_) {
-    if (!b) throw vorn_core::ValueError("A strategy base is missing. Pass registered strategy classes and retry.");
+    if (!b) throw vorn_core::InvalidValueError("A strategy base is missing. Pass registered strategy classes and retry.");
   }
   cls->declarations_ = std::move(d.declarations);
   cls->local_names_ = std::move(d.local_names);
@@ -263,7 +263,7 @@ const StrategyClassPtr& Strategy::klass() {
 }
 
 Strategy::Strategy(StrategyClassPtr strategy_class) : class_(std::move(strategy_class)) {
-  if (!class_) throw vorn_core::ValueError("Missing strategy class. Register the class and retry.");
+  if (!class_) throw vorn_core::InvalidValueError("Missing strategy class. Register the class and retry.");
   for (const auto& [name, type] : class_->slots_schema()) slots_.set(name, Value());
 }
 
@@ -273,7 +273,7 @@ Strategy& Strategy::with_slot(std::string_view slot, Value value) {
   const std::string builder = "with_" + std::string(slot);
   const StrategyClass::Member* member = class_->find_member(builder);
   if (!member || member->kind != StrategyClass::Member::Kind::kBuilder) {
-    throw vorn_core::AttributeError("Strategy has no attribute " + vorn_core::quote(builder) +
+    throw vorn_core::UnknownAttributeError("Strategy has no attribute " + vorn_core::quote(builder) +
                                     ". Check the attribute name and retry.");
   }
   if (!value.is_none() && !_check_slot_type(value, member->type)) {
@@ -312,7 +312,7 @@ Value Strategy::get_attr(std::string_view name) const {
       return Value(std::make_shared<BoundBuilder>(std::move(owner), self, m->slot));
     }
   }
-  throw vorn_core::AttributeError("Strategy has no attribute " + vorn_core::quote(name) +
+  throw vorn_core::UnknownAttributeError("Strategy has no attribute " + vorn_core::quote(name) +
                                   ". Check the attribute name and retry.");
 }
 
@@ -320,7 +320,7 @@ Value Strategy::call(std::string_view member, vorn_core::List args) {
   Value target = get_attr(member);
   auto* callable = target.get_if<vorn_core::Callable>();
   if (!callable) {
-    throw vorn_core::TypeError("Strategy attribute " + vorn_core::quote(member) +
+    throw vorn_core::InvalidTypeError("Strategy attribute " + vorn_core::quote(member) +
                                " is not callable. Read it with get_attr instead and retry.");
   }
   auto result = callable->call(std::move(args), {});
@@ -379,10 +379,10 @@ PipelinePtr Strategy::_build_pipeline() {
 }
 
 std::shared_ptr<DynamicStrategy> DynamicStrategy::instantiate(StrategyClassPtr strategy_class) {
-  if (!strategy_class) throw vorn_core::ValueError("Missing strategy class. Register the class and retry.");
+  if (!strategy_class) throw vorn_core::InvalidValueError("Missing strategy class. Register the class and retry.");
   const BuildHook* hook = strategy_class->build_hook();
   if (!hook) {
-    throw vorn_core::TypeError("Can't instantiate abstract class " + strategy_class->name() +
+    throw vorn_core::InvalidTypeError("Can't instantiate abstract class " + strategy_class->name() +
                                " without an implementation for abstract method '_build_pipeline'");
   }
   return std::make_shared<DynamicStrategy>(std::move(strategy_class), hook);

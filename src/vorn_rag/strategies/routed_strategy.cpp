@@ -33,7 +33,7 @@ Task<Value> select_operation(StrategyRef ref, Dict data) {
 // A typed classifier's view of the call: the query text, the only argument.
 std::string classifier_query(const List& args) {
   if (args.size() != 1 || !args.front().is_string()) {
-    throw vorn_core::TypeError("A classifier takes the query text as its only argument. Pass one string and retry.");
+    throw vorn_core::InvalidTypeError("A classifier takes the query text as its only argument. Pass one string and retry.");
   }
   return args.front().as_string();
 }

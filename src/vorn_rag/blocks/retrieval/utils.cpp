@@ -19,7 +19,7 @@ using vorn_core::ChunkList;
 using vorn_core::Value;
 
 [[noreturn]] void absent_chunk(std::size_t list, std::size_t position) {
-  throw vorn_core::TypeError("Chunk list " + std::to_string(list) + " holds an absent chunk at position " +
+  throw vorn_core::InvalidTypeError("Chunk list " + std::to_string(list) + " holds an absent chunk at position " +
                              std::to_string(position) + ". Pass only chunks and retry.");
 }
 
@@ -57,7 +57,7 @@ vorn_core::CallResult FusionFunction::call(vorn_core::List args, vorn_core::Dict
   } else if (args.empty() && kwargs.size() == 1 && kwargs.begin()->first == "chunk_lists") {
     payload = &kwargs.begin()->second;
   } else {
-    throw vorn_core::TypeError(name_ + "() takes exactly one argument, `chunk_lists`. Pass the list of chunk lists "
+    throw vorn_core::InvalidTypeError(name_ + "() takes exactly one argument, `chunk_lists`. Pass the list of chunk lists "
                                "and retry.");
   }
   if (payload->is_none()) return Value(vorn_core::List{});
