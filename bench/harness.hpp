@@ -5,6 +5,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -88,6 +89,11 @@ void register_concurrency_benchmarks();
 void register_fusion_benchmarks();
 void register_store_benchmarks();
 void register_quality_benchmarks();
+void register_cold_ask_benchmarks();
+
+// A store of `chunks` generated manual chunks (hashing embeddings, 384
+// dimensions), built on first use and removed at exit.
+const std::filesystem::path& quality_ask_index(std::size_t chunks);
 void register_model_io_benchmarks();
 
 }  // namespace vorn_bench

@@ -13,6 +13,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -123,27 +125,34 @@ void chunk_pages(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * p.bytes));
 }
 
-// A 5,000-chunk index, built once.
-const fs::path& ask_index() {
-  static const fs::path path = [] {
-    const fs::path db = pages().dir / "ask.db";
-    auto store = open_store(db, false);
-    std::mt19937 rng(11);
-    vorn_core::ChunkList chunks;
-    for (std::size_t i = 0; i < kAskChunks; ++i) {
-      vorn_core::Dict metadata;
-      metadata.set("source", "docs/page" + std::to_string(i / 10) + ".md");
-      metadata.set("title", "Page " + std::to_string(i / 10));
-      chunks.push_back(vorn_core::make_chunk("c" + std::to_string(i), page(rng, i, false).substr(0, 800), metadata));
-      if (chunks.size() == 500) {
-        vorn_core::run_sync(store->ingest(std::move(chunks)));
-        chunks.clear();
-      }
+}  // namespace
+
+// An index of `chunks` chunks (10 per page), built once per size.
+const fs::path& quality_ask_index(std::size_t chunks) {
+  static std::map<std::size_t, fs::path> built;
+  static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  if (auto it = built.find(chunks); it != built.end()) return it->second;
+  const fs::path db = pages().dir / ("ask-" + std::to_string(chunks) + ".db");
+  auto store = open_store(db, false);
+  std::mt19937 rng(11);
+  vorn_core::ChunkList batch;
+  for (std::size_t i = 0; i < chunks; ++i) {
+    vorn_core::Dict metadata;
+    metadata.set("source", "docs/page" + std::to_string(i / 10) + ".md");
+    metadata.set("title", "Page " + std::to_string(i / 10));
+    batch.push_back(vorn_core::make_chunk("c" + std::to_string(i), page(rng, i, false).substr(0, 800), metadata));
+    if (batch.size() == 500 || i + 1 == chunks) {
+      vorn_core::run_sync(store->ingest(std::move(batch)));
+      batch.clear();
     }
-    return db;
-  }();
-  return path;
+  }
+  return built.emplace(chunks, db).first->second;
 }
+
+namespace {
+
+const fs::path& ask_index() { return quality_ask_index(kAskChunks); }
 
 void ask_cold(benchmark::State& state) {
   const fs::path& db = ask_index();

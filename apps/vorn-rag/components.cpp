@@ -7,6 +7,7 @@
 #include "agentic_rag.hpp"
 #include "cli_errors.hpp"
 #include "index_file.hpp"
+#include "stoppable_lm.hpp"
 #include "vorn_core/error.hpp"
 #include "vorn_generation/extractive_answerer.hpp"
 #include "vorn_generation/lm_request_processor.hpp"
@@ -146,22 +147,25 @@ vorn_retrieval::RerankerPtr make_reranker(const ModelOptions& options, bool lexi
   return std::make_shared<vorn_retrieval::LexicalReranker>(vorn_retrieval::LexicalRerankerOptions{.keep = keep});
 }
 
-vorn_inference::LMInvokerPtr make_lm(const ModelOptions& options) {
+vorn_inference::LMInvokerPtr make_lm(const ModelOptions& options, std::stop_token stop) {
   if (options.lm == "extractive") return std::make_shared<vorn_inference::ExtractiveLMInvoker>();
   if (options.lm == "openai") {
     vorn_inference::OpenAILMInvokerOptions o;
     o.model = options.model;
     o.endpoint = endpoint_options(options);
-    return std::make_shared<vorn_inference::OpenAILMInvoker>(std::move(o));
+    vorn_inference::LMInvokerPtr lm = std::make_shared<vorn_inference::OpenAILMInvoker>(std::move(o));
+    if (stop.stop_possible()) lm = std::make_shared<StoppableLMInvoker>(std::move(lm), std::move(stop));
+    return lm;
   }
   throw vorn_core::InvalidValueError("Unknown model '" + options.lm + "'. Use extractive or openai and retry.");
 }
 
-vorn_generation::ResponseSynthesizerPtr make_synthesizer(const ModelOptions& options, vorn_inference::TextSink on_text) {
+vorn_generation::ResponseSynthesizerPtr make_synthesizer(const ModelOptions& options, vorn_inference::TextSink on_text,
+                                                         std::stop_token stop) {
   if (options.lm == "extractive") return std::make_shared<vorn_generation::ExtractiveAnswerer>();
   auto builder = std::make_shared<vorn_generation::PromptBuilder>(
       kSystemPrompt, "Context:\n{context}\n\nQuestion: {query}\n\nAnswer:");
-  auto processor = std::make_shared<vorn_generation::LMRequestProcessor>(builder, make_lm(options));
+  auto processor = std::make_shared<vorn_generation::LMRequestProcessor>(builder, make_lm(options, stop));
   vorn_generation::StuffOptions stuff;
   stuff.max_prompt_bytes = options.context_budget;
   stuff.on_text = std::move(on_text);
@@ -170,9 +174,10 @@ vorn_generation::ResponseSynthesizerPtr make_synthesizer(const ModelOptions& opt
 
 vorn_rag::core::StrategyPtr make_strategy(const std::string& name, const std::string& retriever_kind,
                                           const vorn_datastore::DataStorePtr& store, const ModelOptions& model,
-                                          std::size_t top_k, vorn_inference::TextSink on_text) {
+                                          std::size_t top_k, vorn_inference::TextSink on_text,
+                                          std::stop_token stop) {
   auto retriever = make_retriever(retriever_kind, store);
-  auto synthesizer = make_synthesizer(model, std::move(on_text));
+  auto synthesizer = make_synthesizer(model, std::move(on_text), stop);
   // The lexical reranker repairs the order of hashing-embedder vector search;
   // after BM25 (alone or fused) it only repeats a weaker BM25 over five
   // candidates, which lowered MRR@10 on eval/ (0.49 -> 0.42 on one corpus).
@@ -213,7 +218,7 @@ vorn_rag::core::StrategyPtr make_strategy(const std::string& name, const std::st
           std::vector<vorn_generation::LMRoute>{
               {"keyword", "Questions that name code: identifiers, file paths, error codes, exact phrases."},
               {"semantic", "Questions about ideas, behaviour or how things work, in everyday words."}},
-          make_lm(model), router_options));
+          make_lm(model, stop), router_options));
       routed->add_branch("keyword", nullptr, keyword);
       routed->add_branch("semantic", nullptr, semantic);
     }

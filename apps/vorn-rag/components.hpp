@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -40,21 +41,24 @@ vorn_inference::OpenAIEndpointOptions endpoint_options(const ModelOptions& optio
 vorn_retrieval::RerankerPtr make_reranker(const ModelOptions& options, bool lexical_helps, std::size_t keep = 0);
 
 // The model: the offline extractive answerer, or an OpenAI-compatible endpoint.
-vorn_inference::LMInvokerPtr make_lm(const ModelOptions& options);
+// A request for `stop` ends its calls with ModelCancelledError.
+vorn_inference::LMInvokerPtr make_lm(const ModelOptions& options, std::stop_token stop = {});
 
 // Answers from the retrieved chunks: extraction offline, "stuff" synthesis
 // with a model, its prompt held to the context budget. `on_text`, when set,
 // receives the answer's text as the model writes it.
 vorn_generation::ResponseSynthesizerPtr make_synthesizer(const ModelOptions& options,
-                                                         vorn_inference::TextSink on_text = {});
+                                                         vorn_inference::TextSink on_text = {},
+                                                         std::stop_token stop = {});
 
 // The named strategy, wired with the offline helpers (reranker, relevance
 // filter, query transformer, classifiers) or their model-backed versions;
 // the agentic strategy takes no reranker.
 // `top_k` (0: not known) caps what strategies that gather candidates from
-// several queries answer from.
+// several queries answer from. `stop` ends every model call of its runs.
 vorn_rag::core::StrategyPtr make_strategy(const std::string& name, const std::string& retriever_kind,
                                           const vorn_datastore::DataStorePtr& store, const ModelOptions& model,
-                                          std::size_t top_k = 0, vorn_inference::TextSink on_text = {});
+                                          std::size_t top_k = 0, vorn_inference::TextSink on_text = {},
+                                          std::stop_token stop = {});
 
 }  // namespace vorn_cli

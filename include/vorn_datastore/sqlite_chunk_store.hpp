@@ -1,8 +1,10 @@
 #pragma once
 
 // Persistent chunk store: one SQLite file holding chunk text, JSON metadata,
-// an FTS5 index for BM25 and float32 embeddings, plus an in-memory copy of the
-// embeddings for exact vector search.
+// an FTS5 index for BM25 and float32 embeddings with a compact int8 code of
+// each. Opening reads the codes only (a quarter of the embeddings' size);
+// exact vector search scans them in memory and reads the float embeddings of
+// the few rows that can make the result, keeping those for later searches.
 //
 // Thread safety: every const member may be called from any number of threads
 // at once. Searches use pooled read-only connections (WAL lets them run while
@@ -13,7 +15,7 @@
 // or written by itself.
 //
 // Crash safety: each add_batch is one SQLite transaction, and the in-memory
-// vectors are rebuilt from the file at open, so after a crash a reopened store
+// vector codes are rebuilt from the file at open, so after a crash a reopened store
 // holds exactly the batches that committed.
 
 #include <cstddef>
@@ -39,7 +41,7 @@ namespace vorn_datastore {
 // search terms. A file of another format version is refused at open with
 // StoreError(kVersion) and a message saying to rebuild it; raise this
 // whenever stored data would be read differently.
-inline constexpr int kIndexFormatVersion = 3;  // 3: Snowball terms, title and heading columns
+inline constexpr int kIndexFormatVersion = 4;  // 3: Snowball terms, title and heading columns; 4: vector codes
 
 struct StoredChunk {
   std::string id;
@@ -113,7 +115,8 @@ class SqliteChunkStore {
   [[nodiscard]] std::vector<SearchHit> search_bm25(std::string_view query, std::size_t top_k,
                                                    const Filter& filter = {}) const;
 
-  // Exact cosine similarity over the in-memory vectors. A zero query or an
+  // Exact cosine similarity: the same hits and scores as comparing the query
+  // with every stored embedding (see the class comment). A zero query or an
   // empty store gives no hits. The first filtered call builds an in-memory
   // index of top-level metadata (one pass over the file).
   [[nodiscard]] std::vector<SearchHit> search_vector(std::span<const float> query, std::size_t top_k,

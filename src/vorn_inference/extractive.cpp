@@ -111,6 +111,18 @@ std::string directive_text(std::string_view t) {
 
 std::size_t word_count(std::string_view text) { return vorn_core::tokenize_words(text).size(); }
 
+// Column names: at least two cells, each a few words without digits.
+bool looks_like_header(const std::vector<std::string>& cells) {
+  std::size_t named = 0;
+  for (const std::string& c : cells) {
+    if (c.empty()) continue;
+    if (c.size() > 30 || word_count(c) > 3) return false;
+    if (std::any_of(c.begin(), c.end(), [](char ch) { return ch >= '0' && ch <= '9'; })) return false;
+    ++named;
+  }
+  return named >= 2;
+}
+
 class UnitBuilder {
  public:
   explicit UnitBuilder(std::string_view heading) : heading_(heading) {}
@@ -135,6 +147,7 @@ class UnitBuilder {
         continue;
       }
       if (literal_) end_literal();
+      if (!t.empty() && !is_table_row(line)) in_table_ = false;
       if (underlined) {
         flush();
         heading_ = vorn_core::strip_inline_markup(t);
@@ -165,11 +178,21 @@ class UnitBuilder {
         heading_ = title;
       } else if (is_table_row(line)) {
         flush();
+        const bool first_row = !in_table_;
+        in_table_ = true;
         if (i + 1 < lines.size() && is_table_separator(lines[i + 1])) {
           header_ = table_cells(line);
           ++i;
         } else if (!is_table_separator(line)) {
-          table_unit(table_cells(line));
+          std::vector<std::string> cells = table_cells(line);
+          // A table without a separator row (text converted from HTML) may
+          // still open with its column names; alone they answer nothing.
+          if (first_row && looks_like_header(cells)) {
+            header_ = std::move(cells);
+          } else {
+            if (first_row) header_.clear();  // not the previous table's columns
+            table_unit(cells);
+          }
         }
       } else if (const std::size_t marker = list_marker(t); marker > 0) {
         flush();
@@ -248,6 +271,7 @@ class UnitBuilder {
 
   std::string heading_;
   std::vector<std::string> header_;
+  bool in_table_ = false;  // the last non-blank line was a table row
   std::string paragraph_;
   bool literal_ = false;
   std::vector<std::string_view> literal_lines_;

@@ -75,6 +75,22 @@ TEST(SplitUnits, ReadsMarkdownStructure) {
   EXPECT_EQ(vorn_inference::split_units("Plain text here.", "Given").front().heading, "Given");
 }
 
+TEST(SplitUnits, NamesCellsAfterColumnsATableOpensWithEvenWithoutASeparatorRow) {
+  // As text converted from HTML gives it: rows apart, no "|---|" line.
+  const std::string text =
+      "Some interesting packages follow.\n\n"
+      "|package |popcon |description |\n\n"
+      "|mc |V:54, I:226 |A text-mode file manager |\n\n"
+      "Between two tables.\n\n"
+      "|0022 |-rw-r--r-- |writable only by the user |\n";
+  std::vector<std::string> texts;
+  for (const auto& u : vorn_inference::split_units(text)) texts.push_back(u.text);
+  EXPECT_EQ(texts, (std::vector<std::string>{"Some interesting packages follow.",
+                                             "package: mc; popcon: V:54, I:226; description: A text-mode file manager",
+                                             "Between two tables.",
+                                             "0022; -rw-r--r--; writable only by the user"}));
+}
+
 TEST(ParseContextBlocks, ReadsWhatFormatContextWrites) {
   const auto chunk_a = vorn_core::make_chunk("docs/a.md#0-1234abcd", "First paragraph.\n\n[link](x) starts a paragraph.");
   const auto chunk_b = vorn_core::make_chunk("b", "Second chunk.");

@@ -46,6 +46,7 @@ using vorn_datastore::StoreError;
 constexpr std::size_t kDimension = 32;
 constexpr std::size_t kBatch = 3;
 constexpr const char* kChildVariable = "VORN_RELIABILITY_INDEX_CHILD";
+constexpr const char* kPauseVariable = "VORN_RELIABILITY_PAUSE_AT";
 
 vorn_retrieval::IndexerOptions indexer_options() {
   vorn_retrieval::IndexerOptions options;
@@ -62,15 +63,23 @@ std::shared_ptr<SqliteDataStore> open_store(const fs::path& path, bool check = f
 }
 
 // The child: index the tree, report each stored batch as a line
-// "<chunks done>" in the progress file, and keep going until killed.
+// "<chunks done>" in the progress file, and keep going until killed. Past
+// the chunk count in kPauseVariable it waits between batches instead: a
+// parent that a loaded machine keeps from running still finds it mid-way
+// through the tree, never finished.
 TEST(CrashSafetyChild, IndexUntilKilled) {
   const char* spec = std::getenv(kChildVariable);
   if (!spec) GTEST_SKIP() << "only runs as the child of CrashSafety tests";
+  const char* pause = std::getenv(kPauseVariable);
+  const std::size_t pause_at = pause ? std::stoul(pause) : SIZE_MAX;
   const fs::path dir(spec);
   auto store = open_store(dir / "index.db");
   vorn_retrieval::Indexer indexer(store, indexer_options());
   std::ofstream progress(dir / "progress", std::ios::app);
-  indexer.on_progress([&](const vorn_retrieval::IndexProgress& p) { progress << p.chunks_done << "\n" << std::flush; });
+  indexer.on_progress([&](const vorn_retrieval::IndexProgress& p) {
+    progress << p.chunks_done << "\n" << std::flush;
+    while (p.chunks_done >= pause_at) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  });
   (void)vorn_core::run_sync(indexer.index({dir / "docs"}));
 }
 
@@ -110,12 +119,14 @@ class CrashSafety : public ::testing::Test {
     return out;
   }
 
-  pid_t spawn_child() {
+  // `pause_at`: see the child; SIZE_MAX: it indexes the whole tree.
+  pid_t spawn_child(std::size_t pause_at = SIZE_MAX) {
     const std::string filter = "--gtest_filter=CrashSafetyChild.IndexUntilKilled";
     const std::string variable = std::string(kChildVariable) + "=" + dir_.string();
     std::vector<std::string> env_strings;
     for (char** e = environ; *e; ++e) env_strings.emplace_back(*e);
     env_strings.push_back(variable);
+    if (pause_at != SIZE_MAX) env_strings.push_back(std::string(kPauseVariable) + "=" + std::to_string(pause_at));
     std::vector<char*> envp;
     for (auto& s : env_strings) envp.push_back(s.data());
     envp.push_back(nullptr);
@@ -175,10 +186,13 @@ TEST_F(CrashSafety, RepeatedKillsDuringIndexingLoseNothingAndTheRerunCompletes) 
   std::size_t stored_before = 0;
   for (int cycle = 0; cycle < kCycles; ++cycle) {
     fs::remove(dir_ / "progress");
-    const pid_t child = spawn_child();
-    ASSERT_GT(child, 0) << "cannot start the child";
-    // Kill it once it has gone a few batches past what is already stored.
+    // Kill it once it has gone a few batches past what is already stored;
+    // it goes on writing for two batches more at most, so the kill lands
+    // in a write or between two, and six cycles leave the tree unfinished.
     const std::size_t target = stored_before + kBatch * static_cast<std::size_t>(1 + cycle % 3);
+    ASSERT_LT(target + 2 * kBatch, expected.size());
+    const pid_t child = spawn_child(target + 2 * kBatch);
+    ASSERT_GT(child, 0) << "cannot start the child";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     int status = 0;
     bool exited = false;

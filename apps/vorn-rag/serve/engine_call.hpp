@@ -2,6 +2,7 @@
 // wait for its value or its error.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <functional>
@@ -48,14 +49,25 @@ vorn_core::Task<void> fulfil(std::shared_ptr<CallOutcome<T>> outcome, vorn_core:
 // error. nullopt when the engine refused the job (queue full or stopped).
 // `make` is called on the worker, so what it captures must stay valid until
 // this returns (it does: the caller waits).
+// `while_waiting`, when set, is called every `interval` until the outcome
+// is there (to notice a client that left, say); the wait goes on after it.
 template <class T>
-std::optional<T> call_on_engine(Engine& engine, std::function<vorn_core::Task<T>()> make) {
+std::optional<T> call_on_engine(Engine& engine, std::function<vorn_core::Task<T>()> make,
+                                const std::function<void()>& while_waiting = {},
+                                std::chrono::milliseconds interval = std::chrono::milliseconds(100)) {
   auto outcome = std::make_shared<detail::CallOutcome<T>>();
   auto job = [outcome, make = std::move(make)]() -> vorn_core::Task<void> {
     return detail::fulfil<T>(outcome, make());
   };
   if (!engine.try_submit(std::move(job))) return std::nullopt;
   std::unique_lock lock(outcome->mutex);
+  if (while_waiting) {
+    while (!outcome->cv.wait_for(lock, interval, [&] { return outcome->done; })) {
+      lock.unlock();
+      while_waiting();
+      lock.lock();
+    }
+  }
   outcome->cv.wait(lock, [&] { return outcome->done; });
   if (outcome->error) std::rethrow_exception(outcome->error);
   return std::move(outcome->value);

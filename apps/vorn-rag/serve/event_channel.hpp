@@ -3,6 +3,7 @@
 // blocks; the writer waits for the next event.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -22,12 +23,20 @@ class EventChannel {
   }
   // Blocks until an event is there; `last` tells that none will follow.
   std::string pop(bool& last) {
-    std::unique_lock lock(mutex_);
-    cv_.wait(lock, [this] { return !events_.empty(); });
-    auto [event, is_last] = std::move(events_.front());
-    events_.pop_front();
-    last = is_last;
+    std::string event;
+    while (!pop_for(event, last, std::chrono::hours(1))) {
+    }
     return event;
+  }
+  // Waits up to `timeout` for an event; false when none came.
+  bool pop_for(std::string& event, bool& last, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    if (!cv_.wait_for(lock, timeout, [this] { return !events_.empty(); })) return false;
+    auto [text, is_last] = std::move(events_.front());
+    events_.pop_front();
+    event = std::move(text);
+    last = is_last;
+    return true;
   }
 
  private:

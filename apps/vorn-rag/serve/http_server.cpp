@@ -34,6 +34,8 @@ constexpr std::size_t kHeadBudget = 32 * 1024;
 // request; this keeps a busy client's connection open.
 constexpr std::size_t kKeepAliveRequests = 100000;
 constexpr int kListenBacklog = 1024;
+// How often a connection waiting for its answer looks whether the client left.
+constexpr std::chrono::milliseconds kClientCheckInterval{100};
 
 // The connection the calling thread serves and when its request began.
 thread_local SocketStream* t_stream = nullptr;
@@ -77,24 +79,64 @@ AskRequest ask_of(const ChatRequest& chat, std::string question) {
   return ask;
 }
 
-vorn_core::Task<AskResult> answer_chat(RagService& service, ChatRequest chat) {
-  std::string question = co_await service.standalone_question(chat.messages);
-  co_return co_await service.ask(ask_of(chat, std::move(question)));
+vorn_core::Task<AskResult> answer_chat(RagService& service, ChatRequest chat, std::stop_token stop) {
+  std::string question = co_await service.standalone_question(chat.messages, stop);
+  // Named, not a braced temporary: GCC 12 destroys a braced temporary in a
+  // co_await expression twice.
+  RunControls controls;
+  controls.stop = stop;
+  co_return co_await service.ask(ask_of(chat, std::move(question)), std::move(controls));
 }
 
+// The answer goes out as the model writes it; an offline answer, which
+// comes whole, in pieces of a few words. The sources follow either way.
 vorn_core::Task<void> stream_chat(RagService& service, ChatRequest chat, CompletionIdentity identity,
-                                  std::shared_ptr<EventChannel> channel) {
+                                  std::shared_ptr<EventChannel> channel, std::stop_token stop) {
   try {
     channel->push(chunk_event_role(identity));
-    std::string question = co_await service.standalone_question(chat.messages);
-    AskResult result = co_await service.ask(ask_of(chat, std::move(question)));
-    for (auto& piece : stream_pieces(answer_with_sources(result))) channel->push(chunk_event_text(identity, piece));
+    std::string question = co_await service.standalone_question(chat.messages, stop);
+    std::size_t streamed = 0;  // bytes of the answer already sent
+    RunControls controls;
+    controls.stop = stop;
+    controls.on_text = [&streamed, &channel, &identity](std::string_view piece) {
+      if (piece.empty()) return;
+      streamed += piece.size();
+      channel->push(chunk_event_text(identity, std::string(piece)));
+    };
+    AskResult result = co_await service.ask(ask_of(chat, std::move(question)), std::move(controls));
+    const std::string text = answer_with_sources(result);
+    // What the model streamed is the answer, as the whole response says.
+    const std::size_t from = streamed > 0 ? std::min(result.answer.size(), text.size()) : 0;
+    for (auto& piece : stream_pieces(text.substr(from))) channel->push(chunk_event_text(identity, piece));
     channel->push(chunk_event_stop(identity, result));
   } catch (...) {
     channel->push(error_event(error_json(error_reply(std::current_exception()))));
   }
   channel->push(kDoneEvent, /*last=*/true);
 }
+
+// Ends a request's work once its connection is no longer served: when the
+// client closed it, or when the response is over (harmless then, the work
+// being done).
+class ClientWatch {
+ public:
+  explicit ClientWatch(SocketStream* stream) : stream_(stream) {}
+  ClientWatch(const ClientWatch&) = delete;
+  ClientWatch& operator=(const ClientWatch&) = delete;
+  ~ClientWatch() { source_.request_stop(); }
+
+  std::stop_token token() const { return source_.get_token(); }
+  // True (and the work told to stop) when the client left.
+  bool client_left() {
+    if (stream_ == nullptr || !stream_->peer_closed()) return false;
+    source_.request_stop();
+    return true;
+  }
+
+ private:
+  SocketStream* stream_;
+  std::stop_source source_;
+};
 
 }  // namespace
 
@@ -210,7 +252,15 @@ class HttpServer::Impl {
     }));
     server_.Post("/v1/ask", guarded([this](const Request& req, Response& res) {
       AskRequest ask = parse_ask_request(parse_json_object(req.body), service_.options().defaults);
-      AskResult result = on_engine<AskResult>([this, ask] { return service_.ask(ask); });
+      ClientWatch watch(t_stream);
+      const std::stop_token stop = watch.token();
+      AskResult result = on_engine<AskResult>(
+          [this, ask, stop] {
+            RunControls controls;
+            controls.stop = stop;
+            return service_.ask(ask, std::move(controls));
+          },
+          &watch);
       reply_json(res, ask_json(result));
     }));
     server_.Post("/v1/search", guarded([this](const Request& req, Response& res) {
@@ -347,10 +397,13 @@ class HttpServer::Impl {
     throw OverloadedError();
   }
 
-  // Runs the task on an engine worker and waits for its outcome.
+  // Runs the task on an engine worker and waits for its outcome; `watch`,
+  // when set, is told while it waits whether the client left.
   template <class T>
-  T on_engine(std::function<vorn_core::Task<T>()> make) {
-    std::optional<T> value = call_on_engine<T>(engine_, std::move(make));
+  T on_engine(std::function<vorn_core::Task<T>()> make, ClientWatch* watch = nullptr) {
+    std::function<void()> while_waiting;
+    if (watch != nullptr) while_waiting = [watch] { (void)watch->client_left(); };
+    std::optional<T> value = call_on_engine<T>(engine_, std::move(make), while_waiting);
     if (!value) refuse_submission();
     return std::move(*value);
   }
@@ -359,21 +412,35 @@ class HttpServer::Impl {
     ChatRequest chat = parse_chat_request(parse_json_object(req.body), service_.options().defaults);
     CompletionIdentity identity{completion_id(), chat.model, static_cast<std::int64_t>(std::time(nullptr))};
     if (!chat.stream) {
-      AskResult result = on_engine<AskResult>([this, chat] { return answer_chat(service_, chat); });
+      ClientWatch watch(t_stream);
+      const std::stop_token stop = watch.token();
+      AskResult result =
+          on_engine<AskResult>([this, chat, stop] { return answer_chat(service_, chat, stop); }, &watch);
       reply_json(res, completion_json(identity, result));
       return;
     }
     auto channel = std::make_shared<EventChannel>();
+    // Lives as long as the response's provider: the stream ending for any
+    // reason ends the job's work.
+    auto watch = std::make_shared<ClientWatch>(t_stream);
     RagService& service = service_;
-    if (!engine_.try_submit([&service, chat, identity, channel] { return stream_chat(service, chat, identity, channel); })) {
+    const std::stop_token stop = watch->token();
+    if (!engine_.try_submit(
+            [&service, chat, identity, channel, stop] { return stream_chat(service, chat, identity, channel, stop); })) {
       refuse_submission();
     }
     res.status = 200;
     res.set_header("Cache-Control", "no-cache");
-    res.set_chunked_content_provider("text/event-stream", [channel](std::size_t, httplib::DataSink& sink) {
+    res.set_chunked_content_provider("text/event-stream", [channel, watch](std::size_t, httplib::DataSink& sink) {
       bool last = false;
-      const std::string event = channel->pop(last);
-      if (!sink.write(event.data(), event.size())) return false;
+      std::string event;
+      while (!channel->pop_for(event, last, kClientCheckInterval)) {
+        if (watch->client_left()) return false;
+      }
+      if (!sink.write(event.data(), event.size())) {
+        (void)watch->client_left();
+        return false;
+      }
       if (last) sink.done();
       return true;
     });

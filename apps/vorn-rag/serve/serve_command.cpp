@@ -128,6 +128,10 @@ CLI::App* add_mcp_command(CLI::App& app, McpOptions& o) {
 
 int serve_command(const StoreOptions& store, const ModelOptions& model, const ServeOptions& options,
                   std::ostream& out, std::ostream& err) {
+  // First: a thread started while building what follows (a model client's,
+  // say) would otherwise be one the kernel may pick to take SIGTERM, and
+  // its default action ends the process at once.
+  BlockedSignals signals;
   vorn_serve::HttpOptions http;
   http.host = options.host;
   http.port = options.port;
@@ -152,7 +156,6 @@ int serve_command(const StoreOptions& store, const ModelOptions& model, const Se
   vorn_serve::EngineOptions engine_options;
   engine_options.workers = options.workers ? options.workers : std::max(1u, std::thread::hardware_concurrency());
   engine_options.queue_capacity = options.queue;
-  BlockedSignals signals;
   vorn_serve::Engine engine(engine_options);
   vorn_serve::HttpServer server(http, service, engine);
   const int port = server.bind();

@@ -4,6 +4,7 @@
 
 #include "cli_hints.hpp"
 #include "vorn_datastore/sqlite_chunk_store.hpp"
+#include "vorn_inference/errors.hpp"
 
 namespace vorn_serve {
 namespace {
@@ -38,6 +39,9 @@ ErrorReply error_reply(const std::exception_ptr& error) {
                         dynamic_cast<const vorn_core::TypeError*>(&e) != nullptr;
     reply.status = client ? 400 : 500;
     reply.code = std::string(e.code());
+    // Only a request whose client went away is cancelled; no one reads the
+    // answer, and it is no server error (499: client closed request).
+    if (dynamic_cast<const vorn_inference::ModelCancelledError*>(&e) != nullptr) reply.status = 499;
   } catch (const vorn_core::ValueError&) {
     reply.status = 400;
     reply.code = std::string(BadRequestError::kCode);

@@ -6,6 +6,7 @@
 
 #include "chat.hpp"
 #include "components.hpp"
+#include "vorn_inference/errors.hpp"
 #include "vorn_inference/lm_invoker.hpp"
 #include "vorn_pipeline/pipeline.hpp"
 #include "vorn_retrieval/retriever.hpp"
@@ -33,6 +34,12 @@ FileStamp stamp_of(const std::filesystem::path& path) {
   s.wal_time = std::filesystem::last_write_time(wal, ec);
   s.wal_size = std::filesystem::file_size(wal, ec);
   return s;
+}
+
+void throw_if_stopped(const std::stop_token& stop) {
+  if (stop.stop_requested()) {
+    throw vorn_inference::ModelCancelledError("The client went away before its answer was ready.");
+  }
 }
 
 Citation citation_of(const vorn_core::Chunk& chunk) {
@@ -91,11 +98,18 @@ vorn_rag::core::StrategyPtr RagService::strategy(const std::shared_ptr<Snapshot>
   return slot;
 }
 
-vorn_core::Task<AskResult> RagService::ask(AskRequest request) {
+vorn_core::Task<AskResult> RagService::ask(AskRequest request, RunControls controls) {
   check_strategy_name(request.strategy);
   check_retriever_name(request.retriever);
+  throw_if_stopped(controls.stop);
   auto snap = snapshot();
-  auto strategy = this->strategy(snap, request.strategy, request.retriever);
+  // The shared strategies stream to no one and stop for no one: a request
+  // that needs either, with a model to apply it to, gets its own (cheap
+  // beside the model call).
+  const bool own = options_.model.lm != "extractive" && (controls.on_text || controls.stop.stop_possible());
+  auto strategy = own ? vorn_cli::make_strategy(request.strategy, request.retriever, snap->store, options_.model, 0,
+                                                std::move(controls.on_text), controls.stop)
+                      : this->strategy(snap, request.strategy, request.retriever);
   vorn_core::Dict options;
   if (!request.filter.is_none()) options.set("query_filter", request.filter);
 
@@ -137,10 +151,13 @@ vorn_core::Task<std::vector<Citation>> RagService::search(SearchRequest request)
   co_return hits;
 }
 
-vorn_core::Task<std::string> RagService::standalone_question(std::vector<ChatMessage> messages) {
+vorn_core::Task<std::string> RagService::standalone_question(std::vector<ChatMessage> messages,
+                                                             std::stop_token stop) {
   if (options_.model.lm == "extractive" || !has_earlier_user_turn(messages)) co_return offline_question(messages);
-  auto lm = vorn_cli::make_lm(options_.model);
-  auto output = co_await lm->invoke(rewrite_prompt(messages), {});
+  throw_if_stopped(stop);
+  auto lm = vorn_cli::make_lm(options_.model, stop);
+  vorn_inference::InvokeOptions invoke;  // named: GCC 12 destroys a braced temporary in co_await twice
+  auto output = co_await lm->invoke(rewrite_prompt(messages), std::move(invoke));
   std::string rewritten = output ? output->response : std::string();
   if (rewritten.find_first_not_of(" \t\r\n") == std::string::npos || rewritten.size() > kMaxQuestionBytes) {
     co_return offline_question(messages);

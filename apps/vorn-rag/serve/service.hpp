@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "vorn_core/chunk.hpp"
 #include "vorn_core/task.hpp"
 #include "vorn_datastore/sqlite_data_store.hpp"
+#include "vorn_inference/lm_invoker.hpp"
 #include "vorn_rag/core/strategy.hpp"
 
 namespace vorn_serve {
@@ -56,17 +58,27 @@ struct SourceInfo {
   std::string indexed_at;  // UTC; empty when not recorded
 };
 
+// What a front end attaches to one request.
+struct RunControls {
+  // Receives the answer's text as the model writes it (nothing offline:
+  // the extractive answer comes whole).
+  vorn_inference::TextSink on_text;
+  // Ends the request's model calls (ModelCancelledError), and the request
+  // itself if it has not started: its client went away.
+  std::stop_token stop;
+};
+
 class RagService {
  public:
   // Opens the index; throws (ValueError naming the path) when there is none.
   explicit RagService(ServiceOptions options);
 
-  vorn_core::Task<AskResult> ask(AskRequest request);
+  vorn_core::Task<AskResult> ask(AskRequest request, RunControls controls = {});
   vorn_core::Task<std::vector<Citation>> search(SearchRequest request);
   // The question a conversation asks now. With a model, earlier turns are
   // folded into a standalone question by the model; offline, earlier user
   // turns are added to the last one so that retrieval sees what "it" means.
-  vorn_core::Task<std::string> standalone_question(std::vector<ChatMessage> messages);
+  vorn_core::Task<std::string> standalone_question(std::vector<ChatMessage> messages, std::stop_token stop = {});
 
   std::vector<SourceInfo> sources();
   std::size_t chunk_count();

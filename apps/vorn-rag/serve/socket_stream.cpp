@@ -58,6 +58,23 @@ bool SocketStream::wait_readable(std::chrono::milliseconds timeout) const {
   return begin_ < end_ || poll_for(POLLIN, timeout) > 0;
 }
 
+bool SocketStream::peer_closed() const {
+  if (begin_ < end_) return false;
+  pollfd fd{socket_, POLLIN, 0};
+  int n = 0;
+  do {
+    n = ::poll(&fd, 1, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return false;
+  if ((fd.revents & (POLLHUP | POLLERR)) != 0) return true;
+  char byte = 0;
+  ssize_t got = 0;
+  do {
+    got = ::recv(socket_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  } while (got < 0 && errno == EINTR);
+  return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
 bool SocketStream::is_readable() const {
   if (begin_ < end_) return true;
   if (Clock::now() >= deadline_) {

@@ -40,6 +40,12 @@ class SocketStream final : public httplib::Stream {
   // timeout, close or error.
   bool wait_readable(std::chrono::milliseconds timeout) const;
 
+  // Whether the client closed the connection (or it failed) while its
+  // request is being answered; bytes of a next request waiting in the
+  // buffer or on the socket are not a close. A client that only shut down
+  // its sending side reads the same as one that left.
+  bool peer_closed() const;
+
   bool is_readable() const override;
   bool is_writable() const override;
   ssize_t read(char* ptr, size_t size) override;

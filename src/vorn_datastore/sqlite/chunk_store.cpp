@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "errors.hpp"
 #include "filter_sql.hpp"
@@ -88,24 +89,38 @@ void SqliteChunkStore::Impl::forget_document_frequencies() {
 
 void SqliteChunkStore::Impl::load_vectors(Connection& c) {
   const std::size_t dim = dimension.load();
-  const auto rows = static_cast<std::size_t>(c.query_int("SELECT count(*) FROM chunks", "Counting chunks"));
+  // The codes sit in a table of their own: counting and reading them never
+  // touches the pages that hold chunk text and exact vectors.
+  const auto rows =
+      static_cast<std::size_t>(c.query_int("SELECT count(*) FROM vector_codes", "Counting chunk vectors"));
   if (rows == 0) return;
   if (dim == 0) sqlite::raise_corrupt(path, "holds chunks but no embedding dimension");
-  index.set_dimension(dim);
-  index.reserve(rows);
+  vectors.set_dimension(dim);
+  vectors.reserve(rows);
   seqs.reserve(rows);
-  std::vector<float> row;
-  Stmt s = c.prepare("SELECT seq, embedding FROM chunks ORDER BY seq");
+  Stmt s = c.prepare("SELECT seq, code FROM vector_codes ORDER BY seq");
   while (s.step("Loading embeddings")) {
-    const auto blob = s.blob(1);
-    if (blob.size() != dim * sizeof(float)) {
-      sqlite::raise_corrupt(path, "holds an embedding of " + std::to_string(blob.size()) + " bytes where " +
-                                      std::to_string(dim * sizeof(float)) + " were expected");
+    if (!vectors.append_code(s.blob(1))) {
+      sqlite::raise_corrupt(path, "holds a vector code of " + std::to_string(s.blob(1).size()) +
+                                      " bytes where a valid code of " + std::to_string(dim) +
+                                      " dimensions was expected");
     }
-    sqlite::decode_embedding(blob, row);
-    index.add_normalized(row);
     seqs.push_back(s.int64(0));
   }
+}
+
+bool SqliteChunkStore::Impl::read_exact_vector(Connection& c, std::int64_t seq, std::span<float> out) {
+  Stmt s = c.prepare("SELECT embedding FROM chunks WHERE seq = ?1");
+  s.bind(1, seq);
+  if (!s.step("Reading an embedding")) return false;
+  const auto blob = s.blob(0);
+  if (blob.size() != out.size() * sizeof(float)) {
+    sqlite::raise_corrupt(path, "holds an embedding of " + std::to_string(blob.size()) + " bytes where " +
+                                    std::to_string(out.size() * sizeof(float)) + " were expected");
+  }
+  std::memcpy(out.data(), blob.data(), blob.size());
+  sqlite::to_little_endian(out);
+  return true;
 }
 
 void SqliteChunkStore::Impl::load_doc_lengths(Connection& c) {
@@ -133,13 +148,12 @@ void SqliteChunkStore::Impl::build_metadata_index(Connection& c) {
   metadata_index.mark_built();
 }
 
-std::vector<SearchHit> SqliteChunkStore::Impl::fetch_hits(const std::vector<VectorMatch>& matches,
+std::vector<SearchHit> SqliteChunkStore::Impl::fetch_hits(Connection& c, const std::vector<VectorMatch>& matches,
                                                           const std::vector<std::int64_t>& hit_seqs) {
   std::vector<SearchHit> hits;
   hits.reserve(matches.size());
-  Reader r = reader();
   for (std::size_t i = 0; i < matches.size(); ++i) {
-    Stmt s = r->prepare("SELECT id, content, metadata FROM chunks WHERE seq = ?1");
+    Stmt s = c.prepare("SELECT id, content, metadata FROM chunks WHERE seq = ?1");
     s.bind(1, hit_seqs[i]);
     if (!s.step("Reading a chunk")) continue;
     hits.push_back({std::string(s.text(0)), std::string(s.text(1)), sqlite::parse_metadata(s.text(2), path),
@@ -252,7 +266,7 @@ SqliteChunkStore::Impl& SqliteChunkStore::impl() const {
 std::size_t SqliteChunkStore::size() const {
   Impl& s = impl();
   std::shared_lock lock(s.vectors_mutex);
-  return s.index.size();
+  return s.vectors.size();
 }
 
 bool SqliteChunkStore::contains(std::string_view id) const {
@@ -335,6 +349,10 @@ void SqliteChunkStore::check_integrity() const {
     const auto indexed = r->query_int("SELECT count(*) FROM chunks_fts_docsize", "Counting indexed chunks");
     if (chunks != indexed) {
       throw corrupt(std::to_string(chunks) + " chunks but " + std::to_string(indexed) + " in the text index");
+    }
+    const auto coded = r->query_int("SELECT count(*) FROM vector_codes", "Counting chunk vectors");
+    if (chunks != coded) {
+      throw corrupt(std::to_string(chunks) + " chunks but " + std::to_string(coded) + " vector codes");
     }
   }
   if (s.writer) {

@@ -65,7 +65,7 @@ std::vector<SearchHit> SqliteChunkStore::search_bm25(std::string_view query, std
   // cannot change the order among chunks that match a rarer term, yet
   // ranking its matches costs the most. Search without such terms first and
   // only fall back to the full query when that leaves too few hits.
-  const auto rows = static_cast<std::int64_t>(s.index.size());
+  const auto rows = static_cast<std::int64_t>(s.vectors.size());
   if (terms.size() > 1 && rows > 0) {
     std::vector<std::string> informative;
     for (const std::string& t : terms) {
@@ -93,6 +93,7 @@ std::vector<SearchHit> SqliteChunkStore::search_vector(std::span<const float> qu
 
   std::vector<VectorMatch> matches;
   std::vector<std::int64_t> hit_seqs;
+  Impl::Reader r = s.reader();
   for (;;) {
     if (!filter.empty()) {
       // Built once under the exclusive lock; a failed ingest may reset it.
@@ -102,31 +103,34 @@ std::vector<SearchHit> SqliteChunkStore::search_vector(std::span<const float> qu
         ready = s.metadata_index.built();
       }
       if (!ready) {
-        Impl::Reader r = s.reader();
         std::unique_lock lock(s.vectors_mutex);
         if (!s.metadata_index.built()) s.build_metadata_index(*r);
       }
     }
     std::shared_lock lock(s.vectors_mutex);
     if (!filter.empty() && !s.metadata_index.built()) continue;
-    if (s.index.empty()) return {};
-    if (query.size() != s.index.dimension()) {
+    if (s.vectors.empty()) return {};
+    if (query.size() != s.vectors.dimension()) {
       throw StoreError(store_errc::kInput, "The query embedding has " + std::to_string(query.size()) +
                                                " values but the store holds " +
-                                               std::to_string(s.index.dimension()) +
+                                               std::to_string(s.vectors.dimension()) +
                                                "-dimensional embeddings. Embed the query with the model used for "
                                                "ingestion.");
     }
+    const auto load = [&](std::size_t slot, std::span<float> out) {
+      return s.read_exact_vector(*r, s.seqs[slot], out);
+    };
     if (filter.empty()) {
-      matches = s.index.search(query, top_k, floor);
+      matches = s.vectors.search(query, top_k, floor, nullptr, load);
     } else {
-      matches = s.index.search_subset(query, s.metadata_index.matching(filter), top_k, floor);
+      const std::vector<std::size_t> subset = s.metadata_index.matching(filter);
+      matches = s.vectors.search(query, top_k, floor, &subset, load);
     }
     hit_seqs.reserve(matches.size());
     for (const VectorMatch& m : matches) hit_seqs.push_back(s.seqs[m.slot]);
     break;
   }
-  return s.fetch_hits(matches, hit_seqs);
+  return s.fetch_hits(*r, matches, hit_seqs);
 }
 
 }  // namespace vorn_datastore

@@ -11,6 +11,7 @@
 #include "row_codec.hpp"
 #include "schema.hpp"
 #include "store_impl.hpp"
+#include "vector_code.hpp"
 
 namespace vorn_datastore {
 
@@ -134,6 +135,13 @@ std::optional<AddedRow> insert_chunk(Connection& c, const StoredChunk& ch, std::
     if (sqlite3_changes(c.db()) != 1) return std::nullopt;
   }
   const std::int64_t seq = sqlite3_last_insert_rowid(c.db());
+  {
+    const std::vector<std::byte> code = sqlite::encode_code(vector);
+    Stmt ins = c.prepare("INSERT INTO vector_codes(seq, code) VALUES (?1, ?2)");
+    ins.bind(1, seq);
+    ins.bind_blob(2, code.data(), code.size());
+    ins.step("Storing a chunk vector");
+  }
   const sqlite::FtsFields fields = sqlite::fts_fields(ch.metadata);
   Stmt fts = c.prepare("INSERT INTO chunks_fts(rowid, title, heading, content) VALUES (?1, ?2, ?3, ?4)");
   fts.bind(1, seq);
@@ -184,6 +192,9 @@ std::vector<std::int64_t> delete_rows(Connection& c, const std::vector<std::stri
     Stmt del = c.prepare("DELETE FROM chunks WHERE seq = ?1");
     del.bind(1, seq);
     del.step("Removing a chunk");
+    Stmt del_code = c.prepare("DELETE FROM vector_codes WHERE seq = ?1");
+    del_code.bind(1, seq);
+    del_code.step("Removing a chunk vector");
     removed.push_back(seq);
   }
   return removed;
@@ -233,19 +244,20 @@ AddResult SqliteChunkStore::add_batch(const std::vector<StoredChunk>& chunks) {
   // still rolls the transaction back.
   std::unique_lock vectors_lock(s.vectors_mutex);
   try {
-    if (sets_dimension) s.index.set_dimension(dim);
-    s.index.reserve(s.index.size() + added.size());
+    // A store reopened without rows has not set its vectors' dimension yet.
+    if (s.vectors.empty()) s.vectors.set_dimension(dim);
+    s.vectors.reserve(s.vectors.size() + added.size());
     s.seqs.reserve(s.seqs.size() + added.size());
     if (!added.empty()) {
       s.doc_lengths.reserve(std::max(static_cast<std::size_t>(added.back().seq) + 1, s.doc_lengths.size()));
     }
     tx.commit();
   } catch (...) {
-    if (sets_dimension && s.index.empty()) s.index.set_dimension(0);
+    if (sets_dimension && s.vectors.empty()) s.vectors.set_dimension(0);
     throw;
   }
   for (const AddedRow& a : added) {
-    s.index.add_normalized(batch.vector(a.item));
+    s.vectors.append_exact(batch.vector(a.item));
     s.seqs.push_back(a.seq);
     const auto at = static_cast<std::size_t>(a.seq);
     if (at >= s.doc_lengths.size()) s.doc_lengths.resize(at + 1, 0);
@@ -287,7 +299,7 @@ std::size_t SqliteChunkStore::remove(const std::vector<std::string>& ids) {
   slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
   tx.commit();
 
-  s.index.erase(slots);
+  s.vectors.erase(slots);
   if (s.metadata_index.built()) s.metadata_index.erase(slots);
   std::size_t write = 0;
   std::size_t next = 0;

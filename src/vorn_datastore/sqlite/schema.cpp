@@ -113,6 +113,9 @@ void create_schema(Connection& c, std::size_t dimension) {
       "  metadata TEXT NOT NULL DEFAULT '{}',"
       "  content_hash INTEGER NOT NULL,"
       "  embedding BLOB NOT NULL);"
+      // A narrow table of compact vector codes, read whole at open while
+      // the exact vectors above are read only for the rows a search needs.
+      "CREATE TABLE vector_codes(seq INTEGER PRIMARY KEY, code BLOB NOT NULL);"
       // Contentless: the text lives in chunks (and the title and heading
       // in its metadata); the index only needs the terms.
       "CREATE VIRTUAL TABLE chunks_fts USING fts5(title, heading, content, content='', tokenize='vorn');",
@@ -149,9 +152,9 @@ std::size_t validate_schema(Connection& c, std::size_t requested_dimension) {
                                                rebuild_advice(path));
   }
   const auto present = c.query_int(
-      "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name IN ('chunks', 'chunks_fts')",
+      "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name IN ('chunks', 'chunks_fts', 'vector_codes')",
       "Reading the schema");
-  if (present != 2) raise_corrupt(path, "is missing its chunk tables");
+  if (present != 3) raise_corrupt(path, "is missing its chunk tables");
 
   const std::size_t file_dim = parse_dimension(meta["dimension"], path);
   if (requested_dimension != 0 && file_dim != 0 && requested_dimension != file_dim) {

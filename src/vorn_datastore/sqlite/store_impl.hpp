@@ -2,7 +2,8 @@
 // opening, searching and writing.
 //
 // Locks, in the order they may be taken: write_mutex, then vectors_mutex,
-// then df_mutex or pool_mutex. Readers never hold write_mutex.
+// then the exact-row fill lock inside `vectors`, then df_mutex or
+// pool_mutex. Readers never hold write_mutex.
 #pragma once
 
 #include <atomic>
@@ -20,6 +21,7 @@
 #include "connection.hpp"
 #include "metadata_index.hpp"
 #include "vorn_datastore/sqlite_chunk_store.hpp"
+#include "stored_vectors.hpp"
 #include "vorn_datastore/vector_index.hpp"
 
 namespace vorn_datastore {
@@ -46,8 +48,8 @@ struct SqliteChunkStore::Impl {
   std::vector<std::unique_ptr<sqlite::Connection>> idle_readers;
 
   mutable std::shared_mutex vectors_mutex;
-  VectorIndex index;
-  std::vector<std::int64_t> seqs;   // chunks.seq of each index slot, ascending
+  sqlite::StoredVectors vectors;
+  std::vector<std::int64_t> seqs;   // chunks.seq of each vector slot, ascending
   sqlite::DocLengths doc_lengths;   // FTS token count per chunks.seq, read by vorn_bm25
   sqlite::MetadataIndex metadata_index;  // per slot, built on the first filtered vector search
 
@@ -82,7 +84,10 @@ struct SqliteChunkStore::Impl {
   void load_doc_lengths(sqlite::Connection& c);
   // Requires vectors_mutex held exclusively.
   void build_metadata_index(sqlite::Connection& c);
-  std::vector<SearchHit> fetch_hits(const std::vector<VectorMatch>& matches,
+  // Reads the exact stored vector of chunk `seq` into `out`; false when the
+  // chunk is gone. StoreError(kCorrupt) for a vector of the wrong size.
+  bool read_exact_vector(sqlite::Connection& c, std::int64_t seq, std::span<float> out);
+  std::vector<SearchHit> fetch_hits(sqlite::Connection& c, const std::vector<VectorMatch>& matches,
                                     const std::vector<std::int64_t>& hit_seqs);
 };
 
