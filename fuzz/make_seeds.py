@@ -146,6 +146,23 @@ argvs = ["ask\nHow does fusion work?", "index\n--no-progress\ndocs", "describe\n
 for i, a in enumerate(argvs):
     write("cli_args", f"seed-{i}", a)
 
+# ---- extractive answers: question (length first), passage count, then per passage its page and text ----
+answer_seeds = [
+    ("How do I copy a directory?", [(0, "# Copy\n\nUse cp -r to copy a directory. It keeps the tree."),
+                                    (1, "to be read later: a tail. Then a sentence about copying.")]),
+    ("which package?", [(0, "Some packages follow.\n\n|package |popcon |description |\n\n|mc |V:54 |file manager |"),
+                        (0, "Table of Contents\n  1.1._Copy\n  1.2._Move\n  1.3._Remove")]),
+    ("undo commit", [(2, "Release Notes\nVersion 2.1\nFixed undo.\nv2.0: added commit"),
+                     (1, "- [Undo](undo.md)\n- [Commit](commit.md)\n- [Log](log.md)"),
+                     (2, "linkgit:git-reset[1],\nxref:undo[Undo]\n<<faq,FAQ>>")]),
+]
+for i, (question, passages) in enumerate(answer_seeds):
+    data = bytes([len(question)]) + question.encode() + bytes([len(passages) - 1])
+    for k, (page, text) in enumerate(passages):
+        body = text.encode()
+        data += bytes([page]) + (bytes([len(body)]) + body if k + 1 < len(passages) else body)
+    write("extractive_answer", f"seed-{i}", data)
+
 # ---- serve and MCP request bodies (first byte: 0 ask, 1 search, 2 chat, 3 MCP) ----
 serve = [(0, {"question": "How does fusion work?", "top_k": 3, "strategy": "crag", "trace": True}),
          (0, {"question": "q", "filter": {"source": "docs/a.md", "n": 2.0, "ok": True}, "top_k": 5.0}),

@@ -49,7 +49,10 @@ class ByteReader {
   }
   // Up to `max` raw bytes, length first.
   std::string bytes(std::size_t max) {
-    const std::size_t n = std::min<std::size_t>(byte() % (max + 1), remaining());
+    // The length byte first: the order in which function arguments are
+    // evaluated is unspecified (GCC reads remaining() first, one byte too many).
+    const std::size_t length = byte() % (max + 1);
+    const std::size_t n = std::min<std::size_t>(length, remaining());
     std::string out(reinterpret_cast<const char*>(data_ + pos_), n);
     pos_ += n;
     return out;

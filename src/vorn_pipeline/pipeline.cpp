@@ -101,20 +101,18 @@ PipelineState Pipeline::prepare(const Value& initial_state) const {
   if (!state_type_) return given;
   // Validates field types and required fields; keys that are no field pass through.
   Dict values = state_type_->make_values(given);
+  // `values` holds one entry per field, in field order. The defaulted ones
+  // move to the front in place, keeping their order (an entry not yet
+  // reached is still at its field's position): no entry is copied.
   const auto& fields = state_type_->fields();
-  PipelineState state;
-  if (std::none_of(fields.begin(), fields.end(), [](const auto& f) { return f.is_required(); })) {
-    state = std::move(values);
-  } else {
-    state.reserve(values.size());
-    for (bool required : {false, true}) {
-      auto entry = values.begin();
-      for (const auto& f : fields) {
-        if (f.is_required() == required) state.append(entry->first, std::move(entry->second));
-        ++entry;
-      }
-    }
+  const auto entries = values.begin();
+  std::size_t defaulted = 0;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (fields[i].is_required()) continue;
+    if (i != defaulted) std::rotate(entries + defaulted, entries + i, entries + i + 1);
+    ++defaulted;
   }
+  PipelineState state = std::move(values);
   for (const auto& [k, v] : given)
     if (!state_type_->has_field(k)) state.append(k, v);
   return state;

@@ -23,10 +23,27 @@ std::string name_or_generated(std::string name, StepKind kind) {
   return name.empty() ? generated_name(kind) : std::move(name);
 }
 
-Dict gather_inputs(const InputMap& input_map, const PipelineState& state, const Dict& context) {
+// Whether no input name of the mapping repeats (a later one would replace
+// the earlier one's value).
+bool has_distinct_names(const InputMap& input_map) {
+  for (std::size_t i = 0; i < input_map.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (input_map[i].first == input_map[j].first) return false;
+    }
+  }
+  return true;
+}
+
+// `distinct`: `has_distinct_names(input_map)`, known when the step was built,
+// so that each input is appended without a search for an earlier one.
+Dict gather_inputs(const InputMap& input_map, bool distinct, const PipelineState& state, const Dict& context) {
   Dict inputs;
   inputs.reserve(input_map.size());
-  for (const auto& [input, key] : input_map) inputs.set(input, lookup_key(state, context, key));
+  if (distinct) {
+    for (const auto& [input, key] : input_map) inputs.append(input, lookup_key(state, context, key));
+  } else {
+    for (const auto& [input, key] : input_map) inputs.set(input, lookup_key(state, context, key));
+  }
   return inputs;
 }
 
@@ -79,6 +96,7 @@ class ComponentStep final : public Step {
       : Step(name_or_generated(std::move(o.name), StepKind::kComponent), std::move(o.error_handler)),
         component_(std::move(component)),
         input_map_(std::move(o.input_map)),
+        distinct_inputs_(has_distinct_names(input_map_)),
         output_state_(std::move(o.output_state)) {}
 
   StepKind kind() const noexcept override { return StepKind::kComponent; }
@@ -90,13 +108,14 @@ class ComponentStep final : public Step {
  protected:
   Task<void> run(PipelineState& state, const Dict& context) const override {
     if (!component_) missing_component(name());
-    Value result = co_await component_->run(gather_inputs(input_map_, state, context));
+    Value result = co_await component_->run(gather_inputs(input_map_, distinct_inputs_, state, context));
     if (!output_state_.empty()) state.set(output_state_, std::move(result));
   }
 
  private:
   vorn_core::ComponentPtr component_;
   InputMap input_map_;
+  bool distinct_inputs_;
   std::string output_state_;
 };
 
@@ -113,6 +132,7 @@ class StateOperatorStep final : public Step {
     }
     input_map_ = std::move(o.input_map);
     for (auto& key : o.input_states) input_map_.emplace_back(key, key);
+    distinct_inputs_ = has_distinct_names(input_map_);
   }
 
   StepKind kind() const noexcept override { return StepKind::kTransform; }
@@ -124,7 +144,7 @@ class StateOperatorStep final : public Step {
     // Awaited here rather than through `resolve`: most operations answer a
     // plain value, which then costs no coroutine frame.
     // (No `co_await` inside `?:`: g++ 12 miscompiles it.)
-    vorn_core::CallResult answer = operation_(gather_inputs(input_map_, state, context));
+    vorn_core::CallResult answer = operation_(gather_inputs(input_map_, distinct_inputs_, state, context));
     Value result;
     if (answer.is_awaitable()) {
       result = co_await std::move(answer.task());
@@ -137,6 +157,7 @@ class StateOperatorStep final : public Step {
  private:
   Operation operation_;
   InputMap input_map_;
+  bool distinct_inputs_ = true;
   OutputState output_state_;
 };
 
@@ -249,7 +270,7 @@ class MapReduceStep final : public Step {
 
  protected:
   Task<void> run(PipelineState& state, const Dict& context) const override {
-    Dict inputs = gather_inputs(input_map_, state, context);
+    Dict inputs = gather_inputs(input_map_, has_distinct_names(input_map_), state, context);
     // The iterated input: the named one, else the first whose value is a list.
     std::string key = map_over_;
     if (key.empty()) {

@@ -92,10 +92,15 @@ TEST(TransformTest, InputStatesInputMapAndAsyncOperations) {
       {.operation = vorn_core::make_function("twice", [](List args) { return args.at(0).as_dict().at("x").as_int() * 2; }),
        .input_states = {"x"},
        .output_state = "twice"});
-  Dict out = invoke(pipeline_of({by_states, by_map, callable}), Dict{{"x", 2}, {"y", 3}});
+  // An input named twice is gathered once, with the later mapping's value.
+  auto repeated = vorn_pipeline::transform({.operation = [](Dict d) { return Value(Value(std::move(d)).str()); },
+                                            .input_map = {{"a", "x"}, {"b", "x"}, {"a", "y"}},
+                                            .output_state = "repeated"});
+  Dict out = invoke(pipeline_of({by_states, by_map, callable, repeated}), Dict{{"x", 2}, {"y", 3}});
   EXPECT_EQ(out.get("keys"), Value("xy"));
   EXPECT_EQ(out.get("sum"), Value(5));
   EXPECT_EQ(out.get("twice"), Value(4));
+  EXPECT_EQ(out.get("repeated"), Value("{'a': 3, 'b': 2}"));
 }
 
 TEST(TransformTest, SeveralOutputKeysTakeTheItemsInOrder) {

@@ -458,6 +458,14 @@ TEST(AgenticRetrievalStages, EachStageKindIsCalledItsOwnWay) {
   block.set_evaluator(vorn_core::make_function("async", [awaited](Dict) { return suspend_then_answer(awaited); }));
   EXPECT_EQ(run(block.build()).at("round_idx"), Value(0));
   EXPECT_EQ(*awaited, 1);
+
+  // A stage set after the build is the one the built pipeline's next run
+  // calls, a plain Component again after a processor.
+  auto built = block.build();
+  auto later = std::make_shared<ScriptedComponent>(selection(make_chunks({"a"})));
+  block.set_selector(later);
+  EXPECT_EQ(ids_of(run(built).at("selected_chunks")), std::vector<std::string>{"a"});
+  EXPECT_EQ(later->inputs.size(), 1u);
 }
 
 TEST(AgenticRetrievalStages, RefusalsAtRunTime) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "vector_code.hpp"
+#include "vorn_core/error.hpp"
 
 namespace vorn_datastore::sqlite {
 namespace {
@@ -26,7 +27,7 @@ bool better(const VectorMatch& a, const VectorMatch& b) noexcept {
 
 void StoredVectors::set_dimension(std::size_t dimension) {
   if (!empty() && dimension != dim_) {
-    throw std::logic_error("StoredVectors: cannot change the dimension of a non-empty set");
+    throw vorn_core::UnsupportedError("StoredVectors: cannot change the dimension of a non-empty set");
   }
   if (dimension != dim_) {
     exact_.reset();
@@ -75,7 +76,7 @@ bool StoredVectors::append_code(std::span<const std::byte> blob) {
 
 void StoredVectors::append_exact(std::span<const float> unit_row) {
   if (unit_row.size() != dim_ || dim_ == 0) {
-    throw std::invalid_argument("StoredVectors: row has " + std::to_string(unit_row.size()) +
+    throw vorn_core::InvalidValueError("StoredVectors: row has " + std::to_string(unit_row.size()) +
                                 " values, dimension is " + std::to_string(dim_));
   }
   reserve(size() + 1);
@@ -145,7 +146,7 @@ std::vector<VectorMatch> StoredVectors::search(std::span<const float> query, std
                                                const std::vector<std::size_t>* subset, const RowLoader& load) const {
   if (k == 0 || empty() || (subset != nullptr && subset->empty())) return {};
   if (query.size() != dim_) {
-    throw std::invalid_argument("StoredVectors: query has " + std::to_string(query.size()) +
+    throw vorn_core::InvalidValueError("StoredVectors: query has " + std::to_string(query.size()) +
                                 " values, dimension is " + std::to_string(dim_));
   }
   std::vector<float> q(query.begin(), query.end());

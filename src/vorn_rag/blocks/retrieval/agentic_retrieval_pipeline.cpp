@@ -27,6 +27,10 @@ using detail::SelectionResult;
 using OnInsufficientPolicy = agentic_retrieval_pipeline::OnInsufficientPolicy;
 namespace keys = agentic_retrieval_pipeline;
 
+namespace {
+vorn_core::ComponentPtr plain_component(const Value& stage);
+}  // namespace
+
 // The configuration, shared by the block and every pipeline it built. Each
 // read takes a snapshot under the mutex, so a run sees either the old or the
 // new value of an attribute that another thread changes, never a torn one.
@@ -35,6 +39,10 @@ struct AgenticRetrievalPipeline::Config {
   vorn_retrieval::RetrieverPtr retriever;
   Value selector;
   Value evaluator;
+  // The selector or evaluator itself when it is a plain Component (the usual
+  // stage), resolved when it is set rather than on every round.
+  vorn_core::ComponentPtr selector_component;
+  vorn_core::ComponentPtr evaluator_component;
   std::int64_t max_rounds = 0;
   std::int64_t top_k = 0;
   std::optional<std::int64_t> max_top_k;
@@ -50,6 +58,18 @@ struct AgenticRetrievalPipeline::Config {
   void put(T Config::*member, T value) {
     std::lock_guard lock(mutex);
     this->*member = std::move(value);
+  }
+  void put_stage(Value Config::*stage, vorn_core::ComponentPtr Config::*component, Value value) {
+    vorn_core::ComponentPtr plain = plain_component(value);
+    std::lock_guard lock(mutex);
+    this->*stage = std::move(value);
+    this->*component = std::move(plain);
+  }
+  // What a step calls: the plain Component, or else the stage value.
+  std::pair<vorn_core::ComponentPtr, Value> stage(Value Config::*stage, vorn_core::ComponentPtr Config::*component) const {
+    std::lock_guard lock(mutex);
+    if (this->*component) return {this->*component, Value()};
+    return {nullptr, this->*stage};
   }
 };
 
@@ -180,19 +200,6 @@ Value selected_chunks_value(Value raw) {
   return vorn_core::to_value(keys::_normalize_selection(raw).selected_chunks);
 }
 
-// Renames the gathered `from` entry of a step's own input mapping to the
-// stage's `to`, in place: the mapping then is the stage's input as it is,
-// with no second mapping built per round.
-Dict& rename_entry(Dict& data, std::string_view from, std::string_view to) {
-  for (auto& entry : data) {
-    if (entry.first == from) {
-      entry.first.assign(to);
-      break;
-    }
-  }
-  return data;
-}
-
 // A plain Component is the usual stage: it is awaited in the step's own
 // coroutine frame. Processors (which are Components too, but answer through
 // `process`), pipelines and callables go through `_invoke_stage`.
@@ -202,30 +209,29 @@ vorn_core::ComponentPtr plain_component(const Value& stage) {
   return component;
 }
 
-// The select and evaluate steps: the step's input mapping becomes the
-// stage's input and the answer is normalised straight into the value the
-// state keeps, in one coroutine frame per step run.
+// The select and evaluate steps: the step's input mapping, which gathers the
+// state's chunks under the stage's own name "chunks", is the stage's input
+// as it is, and the answer is normalised straight into the value the state
+// keeps, in one coroutine frame per step run.
 Task<Value> select_step(ConfigPtr config, Dict data) {
-  Value selector = config->get(&Config::selector);
-  rename_entry(data, keys::_STATE_CANDIDATE_CHUNKS, "chunks");
+  std::pair<vorn_core::ComponentPtr, Value> selector = config->stage(&Config::selector, &Config::selector_component);
   Value raw;
-  if (vorn_core::ComponentPtr component = plain_component(selector)) {
-    raw = co_await component->run(std::move(data));
+  if (selector.first) {
+    raw = co_await selector.first->run(std::move(data));
   } else {
-    raw = co_await keys::_invoke_stage("selector", std::move(selector), std::move(data), false);
+    raw = co_await keys::_invoke_stage("selector", std::move(selector.second), std::move(data), false);
   }
   // Kept as the selector produced it: the limit is the selector's to honour.
   co_return selected_chunks_value(std::move(raw));
 }
 
 Task<Value> evaluate_step(ConfigPtr config, Dict data) {
-  Value evaluator = config->get(&Config::evaluator);
-  rename_entry(data, keys::_STATE_SELECTED_CHUNKS, "chunks");
+  std::pair<vorn_core::ComponentPtr, Value> evaluator = config->stage(&Config::evaluator, &Config::evaluator_component);
   Value raw;
-  if (vorn_core::ComponentPtr component = plain_component(evaluator)) {
-    raw = co_await component->run(std::move(data));
+  if (evaluator.first) {
+    raw = co_await evaluator.first->run(std::move(data));
   } else {
-    raw = co_await keys::_invoke_stage("evaluator", std::move(evaluator), std::move(data), true);
+    raw = co_await keys::_invoke_stage("evaluator", std::move(evaluator.second), std::move(data), true);
   }
   co_return keys::_normalize_evaluation(raw).to_value();
 }
@@ -259,6 +265,8 @@ AgenticRetrievalPipeline::AgenticRetrievalPipeline(Options o) {
   config->on_insufficient = policy;
   keys::_validate_stage_type("selector", config->selector, false);
   keys::_validate_stage_type("evaluator", config->evaluator, true);
+  config->selector_component = plain_component(config->selector);
+  config->evaluator_component = plain_component(config->evaluator);
   config_ = std::move(config);
 }
 
@@ -287,9 +295,13 @@ void keys::_validate_stage_type(const std::string& stage_name, const Value& stag
 vorn_retrieval::RetrieverPtr AgenticRetrievalPipeline::retriever() const { return config_->get(&Config::retriever); }
 void AgenticRetrievalPipeline::set_retriever(vorn_retrieval::RetrieverPtr v) { config_->put(&Config::retriever, std::move(v)); }
 Value AgenticRetrievalPipeline::selector() const { return config_->get(&Config::selector); }
-void AgenticRetrievalPipeline::set_selector(Value v) { config_->put(&Config::selector, std::move(v)); }
+void AgenticRetrievalPipeline::set_selector(Value v) {
+  config_->put_stage(&Config::selector, &Config::selector_component, std::move(v));
+}
 Value AgenticRetrievalPipeline::evaluator() const { return config_->get(&Config::evaluator); }
-void AgenticRetrievalPipeline::set_evaluator(Value v) { config_->put(&Config::evaluator, std::move(v)); }
+void AgenticRetrievalPipeline::set_evaluator(Value v) {
+  config_->put_stage(&Config::evaluator, &Config::evaluator_component, std::move(v));
+}
 std::int64_t AgenticRetrievalPipeline::max_rounds() const { return config_->get(&Config::max_rounds); }
 void AgenticRetrievalPipeline::set_max_rounds(std::int64_t v) { config_->put(&Config::max_rounds, v); }
 std::int64_t AgenticRetrievalPipeline::top_k() const { return config_->get(&Config::top_k); }
@@ -366,12 +378,16 @@ EvaluationResult keys::_normalize_evaluation(const Value& payload) {
 // ---- loop operations ----------------------------------------------------------------
 
 bool keys::_should_continue_loop(const Dict& state) {
-  if (_normalize_evaluation(state.get(keys::_STATE_EVALUATION)).is_sufficient) return false;
+  static const Value kAbsent;
+  const Value* evaluation = state.find(keys::_STATE_EVALUATION);
+  if (_normalize_evaluation(evaluation ? *evaluation : kAbsent).is_sufficient) return false;
   return int_entry(state, keys::_STATE_ROUND_IDX) < int_entry(state, keys::_STATE_MAX_ROUNDS);
 }
 
 std::pair<std::int64_t, std::int64_t> keys::_prepare_retry(std::optional<std::int64_t> max_top_k, const Dict& data) {
-  const EvaluationResult evaluation = _normalize_evaluation(data.get(_STATE_EVALUATION));
+  static const Value kAbsent;
+  const Value* stored = data.find(_STATE_EVALUATION);
+  const EvaluationResult evaluation = _normalize_evaluation(stored ? *stored : kAbsent);
   const std::int64_t round_idx = int_entry(data, _STATE_ROUND_IDX);
   const std::int64_t top_k = int_entry(data, _STATE_TOP_K);
   if (evaluation.is_sufficient) return {round_idx, top_k};
@@ -404,14 +420,16 @@ vorn_pipeline::PipelinePtr AgenticRetrievalPipeline::build() const {
   });
   StepPtr select = vorn_pipeline::transform({
       .operation = [config](Dict data) { return select_step(config, std::move(data)); },
-      .input_states = {keys::_STATE_QUERY, keys::_STATE_CANDIDATE_CHUNKS, keys::_STATE_SELECTED_CHUNK_LIMIT},
+      .input_map = {{keys::_STATE_QUERY, keys::_STATE_QUERY},
+                    {"chunks", keys::_STATE_CANDIDATE_CHUNKS},
+                    {keys::_STATE_SELECTED_CHUNK_LIMIT, keys::_STATE_SELECTED_CHUNK_LIMIT}},
       .output_state = keys::_STATE_SELECTED_CHUNKS,
       .name = "agentic_retrieval_select",
       .error_handler = pass_through(),
   });
   StepPtr evaluate = vorn_pipeline::transform({
       .operation = [config](Dict data) { return evaluate_step(config, std::move(data)); },
-      .input_states = {keys::_STATE_QUERY, keys::_STATE_SELECTED_CHUNKS},
+      .input_map = {{keys::_STATE_QUERY, keys::_STATE_QUERY}, {"chunks", keys::_STATE_SELECTED_CHUNKS}},
       .output_state = keys::_STATE_EVALUATION,
       .name = "agentic_retrieval_evaluate",
       .error_handler = pass_through(),
