@@ -70,7 +70,11 @@ bool decode_code(std::span<const std::byte> blob, std::size_t dim, std::int8_t* 
 // each block's sum is widened. The scan is this loop: wider registers, where
 // the processor has them, chosen once at load time, take 2 to 4 times as
 // many values per instruction as the baseline's 16 bytes.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Not under the sanitizers: the clone resolver runs while the program is
+// being loaded, and the thread sanitizer's instrumentation of it crashes
+// before its runtime exists.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__) && \
+    !defined(__SANITIZE_ADDRESS__)
 __attribute__((target_clones("arch=skylake-avx512", "avx2", "default")))
 #endif
 std::int64_t code_dot(const std::int8_t* row, const std::int16_t* query, std::size_t n) noexcept {
