@@ -29,15 +29,21 @@ template <class T>
 vorn_core::Task<void> fulfil(std::shared_ptr<CallOutcome<T>> outcome, vorn_core::Task<T> task) {
   std::optional<T> value;
   std::exception_ptr error;
-  try {
-    value.emplace(co_await std::move(task));
-  } catch (...) {
-    error = std::current_exception();
+  {
+    // The finished task keeps its error too; it is destroyed here, before the
+    // error is handed over, so that no reference to the exception is dropped
+    // on this thread once the waiter may be handling it.
+    vorn_core::Task<T> running = std::move(task);
+    try {
+      value.emplace(co_await std::move(running));
+    } catch (...) {
+      error = std::current_exception();
+    }
   }
   {
     std::lock_guard lock(outcome->mutex);
     outcome->value = std::move(value);
-    outcome->error = error;
+    outcome->error = std::move(error);
     outcome->done = true;
   }
   outcome->cv.notify_one();
@@ -69,7 +75,10 @@ std::optional<T> call_on_engine(Engine& engine, std::function<vorn_core::Task<T>
     }
   }
   outcome->cv.wait(lock, [&] { return outcome->done; });
-  if (outcome->error) std::rethrow_exception(outcome->error);
+  // The error leaves the shared outcome before it is rethrown: the worker may
+  // drop the outcome last, and the exception's own count (kept inside the
+  // runtime) must then not be released there while this thread handles it.
+  if (std::exception_ptr error = std::move(outcome->error)) std::rethrow_exception(std::move(error));
   return std::move(outcome->value);
 }
 
