@@ -42,15 +42,7 @@ void detail::read_embedding_batch(const json& reply, const OpenAIEmbedderOptions
   }
   std::vector<bool> seen(count, false);
   for (const json& item : *data) {
-    const auto index = item.is_object() ? item.find("index") : item.end();
-    if (!item.is_object() || index == item.end() || !index->is_number_integer()) {
-      throw malformed("an embedding without an integer `index`");
-    }
-    const auto i = index->get<std::int64_t>();
-    if (i < 0 || static_cast<std::size_t>(i) >= count || seen[static_cast<std::size_t>(i)]) {
-      throw malformed("the index " + std::to_string(i) + ", which is out of range or repeated");
-    }
-    seen[static_cast<std::size_t>(i)] = true;
+    const std::size_t i = take_reply_index(item, seen, malformed, "an embedding");
     const auto vector = item.find("embedding");
     if (vector == item.end() || !vector->is_array()) throw malformed("an embedding that is not a list of numbers");
     if (vector->size() != options.dimension) {

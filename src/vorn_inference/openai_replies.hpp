@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,24 @@ class OpenAITransport;
 // `structured` and the answer is no usable JSON (or a refusal).
 LMOutputPtr parse_chat_reply(const nlohmann::json& reply, bool structured, const OpenAITransport& transport,
                              const std::string& requested_model);
+
+// The `index` of one item of a reply that lists `seen.size()` inputs, marked
+// as seen. Throws what `malformed` makes of the problem for an item without
+// an integer `index` or with one out of range or already seen.
+template <class Malformed>
+std::size_t take_reply_index(const nlohmann::json& item, std::vector<bool>& seen, const Malformed& malformed,
+                             const std::string& item_name) {
+  const auto index = item.is_object() ? item.find("index") : item.end();
+  if (!item.is_object() || index == item.end() || !index->is_number_integer()) {
+    throw malformed(item_name + " without an integer `index`");
+  }
+  const auto i = index->get<std::int64_t>();
+  if (i < 0 || static_cast<std::uint64_t>(i) >= seen.size() || seen[static_cast<std::size_t>(i)]) {
+    throw malformed("the index " + std::to_string(i) + ", which is out of range or repeated");
+  }
+  seen[static_cast<std::size_t>(i)] = true;
+  return static_cast<std::size_t>(i);
+}
 
 // Writes one embedding batch's vectors into out[begin, begin + count).
 // Throws `ModelResponseError` for a reply with missing, repeated or

@@ -61,21 +61,13 @@ std::vector<RerankScore> detail::read_rerank_reply(const json& reply, std::size_
   std::vector<RerankScore> scores;
   scores.reserve(results->size());
   for (const json& item : *results) {
-    const auto index = item.is_object() ? item.find("index") : item.end();
-    if (!item.is_object() || index == item.end() || !index->is_number_integer()) {
-      throw malformed("a score without an integer `index`");
-    }
-    const auto i = index->get<std::int64_t>();
-    if (i < 0 || static_cast<std::uint64_t>(i) >= count || seen[static_cast<std::size_t>(i)]) {
-      throw malformed("the index " + std::to_string(i) + ", which is out of range or repeated");
-    }
-    seen[static_cast<std::size_t>(i)] = true;
+    const std::size_t i = take_reply_index(item, seen, malformed, "a score");
     auto value = item.find("relevance_score");
     if (value == item.end()) value = item.find("score");
     if (value == item.end() || !value->is_number() || !std::isfinite(value->get<double>())) {
       throw malformed("a score for document " + std::to_string(i) + " that is not a finite number");
     }
-    scores.push_back(RerankScore{static_cast<std::size_t>(i), value->get<double>()});
+    scores.push_back(RerankScore{i, value->get<double>()});
   }
   std::sort(scores.begin(), scores.end(), [](const RerankScore& a, const RerankScore& b) {
     return a.score != b.score ? a.score > b.score : a.index < b.index;
