@@ -1,7 +1,8 @@
 // What the program loads when it starts: the heavy optional libraries
-// (poppler for PDF, and what they bring) are loaded only by a run that needs
-// them, and a run that does still finds its module, through a bad module
-// directory too. The loader's own trace (LD_DEBUG=files) tells which shared
+// (poppler for PDF, libcurl for model endpoints, and what they bring) are
+// loaded only by a run that needs them, and a run that reads a PDF still
+// finds its module, through a bad module directory too. (Model calls, which
+// load libcurl, are covered by the model client tests.) The loader's own trace (LD_DEBUG=files) tells which shared
 // objects a process opened.
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -72,7 +73,7 @@ void PrintTo(const StartCase& c, std::ostream* os) { *os << c.name; }
 
 class ProgramStart : public ::testing::TestWithParam<StartCase> {};
 
-TEST_P(ProgramStart, LoadsThePdfLibrariesOnlyForAPdf) {
+TEST_P(ProgramStart, LoadsOptionalLibrariesOnlyWhenNeeded) {
   const StartCase& c = GetParam();
   const fs::path dir = fs::temp_directory_path() / ("vorn_startup_" + std::to_string(::getpid()) + "_" + c.name);
   fs::remove_all(dir);
@@ -93,6 +94,7 @@ TEST_P(ProgramStart, LoadsThePdfLibrariesOnlyForAPdf) {
   const ProgramRun r = run_program(args, env);
   ASSERT_EQ(r.code, 0) << r.trace.substr(0, 4000);
   EXPECT_EQ(opened(r, "libpoppler"), c.loads_pdf);
+  EXPECT_FALSE(opened(r, "libcurl")) << "no model endpoint was used";
   EXPECT_EQ(r.trace.find("libvorn_pdf.so") != std::string::npos, c.loads_pdf || c.bogus_module_dir);
   if (c.loads_pdf) {
     // The PDF's text went into the index.
@@ -100,6 +102,10 @@ TEST_P(ProgramStart, LoadsThePdfLibrariesOnlyForAPdf) {
         {VORN_RAG_EXE, "--store", (dir / "index.db").string(), "ask", "Where do pears ripen?"}, {}, true);
     EXPECT_EQ(ask.code, 0);
     EXPECT_NE(ask.trace.find("shelf"), std::string::npos) << ask.trace;
+    const ProgramRun offline_ask = run_program(
+        {VORN_RAG_EXE, "--store", (dir / "index.db").string(), "ask", "Where do pears ripen?"}, {"LD_DEBUG=files"});
+    EXPECT_FALSE(opened(offline_ask, "libcurl")) << "an offline answer loaded the HTTP library";
+    EXPECT_FALSE(opened(offline_ask, "libpoppler")) << "answering loaded the PDF library";
   }
   fs::remove_all(dir);
 }
