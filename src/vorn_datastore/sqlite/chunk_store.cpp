@@ -35,6 +35,7 @@ std::uint64_t chunk_content_hash(std::string_view id, std::string_view content) 
 SqliteChunkStore::Impl::~Impl() {
   idle_readers.clear();
   if (!writer) return;
+  refresh_vector_file();
   // Fails (harmlessly, staying in WAL mode) while another process reads or
   // writes; the next writer switches back to WAL in any case.
   sqlite3_exec(writer->db(), "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
@@ -85,28 +86,6 @@ std::int64_t SqliteChunkStore::Impl::document_frequency(Connection& c, const std
 void SqliteChunkStore::Impl::forget_document_frequencies() {
   std::lock_guard lock(df_mutex);
   df_cache.clear();
-}
-
-void SqliteChunkStore::Impl::load_vectors(Connection& c) {
-  const std::size_t dim = dimension.load();
-  // The codes sit in a table of their own: counting and reading them never
-  // touches the pages that hold chunk text and exact vectors.
-  const auto rows =
-      static_cast<std::size_t>(c.query_int("SELECT count(*) FROM vector_codes", "Counting chunk vectors"));
-  if (rows == 0) return;
-  if (dim == 0) sqlite::raise_corrupt(path, "holds chunks but no embedding dimension");
-  vectors.set_dimension(dim);
-  vectors.reserve(rows);
-  seqs.reserve(rows);
-  Stmt s = c.prepare("SELECT seq, code FROM vector_codes ORDER BY seq");
-  while (s.step("Loading embeddings")) {
-    if (!vectors.append_code(s.blob(1))) {
-      sqlite::raise_corrupt(path, "holds a vector code of " + std::to_string(s.blob(1).size()) +
-                                      " bytes where a valid code of " + std::to_string(dim) +
-                                      " dimensions was expected");
-    }
-    seqs.push_back(s.int64(0));
-  }
 }
 
 bool SqliteChunkStore::Impl::read_exact_vector(Connection& c, std::int64_t seq, std::span<float> out) {

@@ -12,6 +12,7 @@
 #include "schema.hpp"
 #include "store_impl.hpp"
 #include "vector_code.hpp"
+#include "vector_stamp.hpp"
 
 namespace vorn_datastore {
 
@@ -240,6 +241,8 @@ AddResult SqliteChunkStore::add_batch(const std::vector<StoredChunk>& chunks) {
     }
   }
 
+  if (!added.empty()) sqlite::record_new_vector_stamp(c);
+
   // Room for the new vectors is made before the commit: a failed allocation
   // still rolls the transaction back.
   std::unique_lock vectors_lock(s.vectors_mutex);
@@ -288,6 +291,7 @@ std::size_t SqliteChunkStore::remove(const std::vector<std::string>& ids) {
   const std::vector<std::int64_t> removed = delete_rows(c, ids);
   if (removed.empty()) return 0;
   raise_seq_high_water(c, removed);
+  sqlite::record_new_vector_stamp(c);
 
   // The slots are found before the commit, so that nothing after it can
   // fail and leave the file and the in-memory vectors disagreeing.
@@ -300,6 +304,9 @@ std::size_t SqliteChunkStore::remove(const std::vector<std::string>& ids) {
   }
   std::sort(slots.begin(), slots.end());
   slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+  // Codes read in place from the vector file are copied now, while a
+  // failed allocation can still roll back.
+  s.vectors.reserve(s.vectors.size());
   tx.commit();
 
   s.vectors.erase(slots);

@@ -24,6 +24,7 @@
 #include "vorn_datastore/sqlite_chunk_store.hpp"
 #include "stored_vectors.hpp"
 #include "text_index.hpp"
+#include "vector_file.hpp"
 #include "vorn_datastore/vector_index.hpp"
 
 namespace vorn_datastore {
@@ -58,6 +59,7 @@ struct SqliteChunkStore::Impl {
   sqlite::MetadataCache metadata_cache;  // of the chunks searches return
 
   std::atomic<std::size_t> dimension{0};
+  sqlite::VectorFileStatus vector_file_status = sqlite::VectorFileStatus::missing;  // as found at open
 
   // Document frequency per query term, dropped whenever a batch commits.
   std::mutex df_mutex;
@@ -97,7 +99,12 @@ struct SqliteChunkStore::Impl {
   // Throws StoreError(kReadOnly) naming `action` ("add chunks").
   sqlite::Connection& require_writer(const char* action);
 
+  // Reads the vector codes: in place from the vector file when it is the
+  // one the store's last vector write recorded, from the table otherwise.
   void load_vectors(sqlite::Connection& c);
+  // Writes the vector file anew from the table when it is not the current
+  // one; best effort (a file left stale is read from the table instead).
+  void refresh_vector_file() noexcept;
   void load_doc_lengths(sqlite::Connection& c);
   // Requires vectors_mutex held exclusively.
   void build_metadata_index(sqlite::Connection& c);
