@@ -41,7 +41,8 @@ namespace vorn_datastore {
 // search terms. A file of another format version is refused at open with
 // StoreError(kVersion) and a message saying to rebuild it; raise this
 // whenever stored data would be read differently.
-inline constexpr int kIndexFormatVersion = 4;  // 3: Snowball terms, title and heading columns; 4: vector codes
+// 3: Snowball terms, title and heading columns; 4: vector codes; 5: page index
+inline constexpr int kIndexFormatVersion = 5;
 
 struct StoredChunk {
   std::string id;
@@ -55,6 +56,12 @@ struct SearchHit {
   std::string content;
   nlohmann::json metadata;
   double score = 0.0;  // higher is better; BM25 relevance or cosine similarity
+};
+
+// A source page (chunk metadata "source") ranked as a whole.
+struct PageHit {
+  std::string source;
+  double score = 0.0;  // BM25 over the whole page; higher is better
 };
 
 struct AddResult {
@@ -115,6 +122,12 @@ class SqliteChunkStore {
   [[nodiscard]] std::vector<SearchHit> search_bm25(std::string_view query, std::size_t top_k,
                                                    const Filter& filter = {}) const;
 
+  // BM25 over whole pages: one document per source page holding its title
+  // and summary, its section headings and the text of all its chunks, so
+  // that question words found in different chunks of a page count together.
+  // The query is reduced to terms as for search_bm25 (stop words dropped).
+  // Chunks without a string "source" belong to no page. Best first.
+  [[nodiscard]] std::vector<PageHit> search_pages(std::string_view query, std::size_t top_k) const;
   // Exact cosine similarity: the same hits and scores as comparing the query
   // with every stored embedding (see the class comment). A zero query or an
   // empty store gives no hits. The first filtered call builds an in-memory

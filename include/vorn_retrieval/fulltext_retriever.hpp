@@ -16,6 +16,10 @@ struct FulltextOptions {
   std::size_t per_page = 1;
   // When reordering, hits fetched per requested chunk (at least 20 in all).
   std::size_t candidates_per_result = 4;
+  // Weight of the page search against the chunk ranking when ordering
+  // pages (see page_ranking.hpp); 0 leaves the chunk ranking alone. Stores
+  // without a page index, and filtered searches, rank chunks only.
+  double page_weight = 1.0;
 };
 
 class FulltextRetriever : public BaseRetriever {

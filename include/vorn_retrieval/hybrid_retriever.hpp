@@ -32,6 +32,10 @@ struct HybridOptions {
   // recall@5 on all three eval/ corpora (0.72 -> 0.78, 0.55 -> 0.65,
   // 0.51 -> 0.57) at the cost of nDCG, which counts a page's extra chunks.
   std::size_t per_page = 1;
+  // Weight of the page search against the chunk ranking when ordering
+  // pages (see page_ranking.hpp); 0 leaves the chunk ranking alone. Stores
+  // without a page index, and filtered searches, rank chunks only.
+  double page_weight = 1.0;
 };
 
 class HybridRetriever : public BaseRetriever {

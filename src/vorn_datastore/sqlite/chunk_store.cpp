@@ -350,6 +350,11 @@ void SqliteChunkStore::check_integrity() const {
     if (chunks != indexed) {
       throw corrupt(std::to_string(chunks) + " chunks but " + std::to_string(indexed) + " in the text index");
     }
+    const auto pages = r->query_int("SELECT count(*) FROM pages", "Counting pages");
+    const auto pages_indexed = r->query_int("SELECT count(*) FROM pages_fts_docsize", "Counting indexed pages");
+    if (pages != pages_indexed) {
+      throw corrupt(std::to_string(pages) + " pages but " + std::to_string(pages_indexed) + " in the page index");
+    }
     const auto coded = r->query_int("SELECT count(*) FROM vector_codes", "Counting chunk vectors");
     if (chunks != coded) {
       throw corrupt(std::to_string(chunks) + " chunks but " + std::to_string(coded) + " vector codes");
@@ -358,11 +363,13 @@ void SqliteChunkStore::check_integrity() const {
   if (s.writer) {
     // The FTS5 check is spelled as an INSERT, so it needs the write connection.
     std::lock_guard lock(s.write_mutex);
-    const int rc = sqlite3_exec(s.writer->db(), "INSERT INTO chunks_fts(chunks_fts) VALUES ('integrity-check')",
-                                nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-      if ((rc & 0xFF) == SQLITE_CORRUPT) throw corrupt(std::string("text index: ") + sqlite3_errmsg(s.writer->db()));
-      s.writer->fail(rc, "Checking the text index");
+    for (const char* check : {"INSERT INTO chunks_fts(chunks_fts) VALUES ('integrity-check')",
+                              "INSERT INTO pages_fts(pages_fts) VALUES ('integrity-check')"}) {
+      const int rc = sqlite3_exec(s.writer->db(), check, nullptr, nullptr, nullptr);
+      if (rc != SQLITE_OK) {
+        if ((rc & 0xFF) == SQLITE_CORRUPT) throw corrupt(std::string("text index: ") + sqlite3_errmsg(s.writer->db()));
+        s.writer->fail(rc, "Checking the text index");
+      }
     }
   }
 }

@@ -5,6 +5,7 @@
 #include "errors.hpp"
 #include "filter_sql.hpp"
 #include "fts_query.hpp"
+#include "page_index.hpp"
 #include "row_codec.hpp"
 #include "store_impl.hpp"
 
@@ -77,6 +78,17 @@ std::vector<SearchHit> SqliteChunkStore::search_bm25(std::string_view query, std
     }
   }
   return run(terms);
+}
+
+std::vector<PageHit> SqliteChunkStore::search_pages(std::string_view query, std::size_t top_k) const {
+  Impl& s = impl();
+  if (top_k == 0) return {};
+  const std::vector<std::string> terms = sqlite::query_terms(query);
+  if (terms.empty()) return {};
+  Impl::Reader r = s.reader();
+  std::vector<PageHit> pages;
+  for (sqlite::PageMatch& m : sqlite::search_pages(*r, terms, top_k)) pages.push_back({std::move(m.source), m.score});
+  return pages;
 }
 
 std::vector<SearchHit> SqliteChunkStore::search_vector(std::span<const float> query, std::size_t top_k,

@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <set>
 
 #include "errors.hpp"
 #include "fts_query.hpp"
+#include "page_index.hpp"
 #include "row_codec.hpp"
 #include "schema.hpp"
 #include "store_impl.hpp"
@@ -200,6 +202,17 @@ std::vector<std::int64_t> delete_rows(Connection& c, const std::vector<std::stri
   return removed;
 }
 
+// The pages a batch touches (see page_index.hpp).
+std::set<std::string> pages_of(const std::vector<StoredChunk>& chunks) {
+  std::set<std::string> pages;
+  for (const StoredChunk& ch : chunks) {
+    if (!ch.metadata.is_object()) continue;
+    const auto it = ch.metadata.find("source");
+    if (it != ch.metadata.end() && it->is_string()) pages.insert(it->get<std::string>());
+  }
+  return pages;
+}
+
 // See first_free_seq: removed seqs are never handed out again.
 void raise_seq_high_water(Connection& c, const std::vector<std::int64_t>& removed) {
   std::int64_t high = *std::max_element(removed.begin(), removed.end());
@@ -224,6 +237,8 @@ AddResult SqliteChunkStore::add_batch(const std::vector<StoredChunk>& chunks) {
 
   Transaction tx(c);
   if (sets_dimension) record_dimension(c, dim);
+  const std::set<std::string> pages = pages_of(chunks);
+  sqlite::unindex_pages(c, pages);
   AddResult result;
   std::vector<AddedRow> added;
   added.reserve(chunks.size());
@@ -239,6 +254,7 @@ AddResult SqliteChunkStore::add_batch(const std::vector<StoredChunk>& chunks) {
                                  "ingest into a new store.");
     }
   }
+  sqlite::index_pages(c, pages);
 
   // Room for the new vectors is made before the commit: a failed allocation
   // still rolls the transaction back.
@@ -282,8 +298,11 @@ std::size_t SqliteChunkStore::remove(const std::vector<std::string>& ids) {
   if (ids.empty()) return 0;
   std::lock_guard write_lock(s.write_mutex);
   Transaction tx(c);
+  const std::set<std::string> pages = sqlite::pages_of_ids(c, ids);
+  sqlite::unindex_pages(c, pages);
   const std::vector<std::int64_t> removed = delete_rows(c, ids);
   if (removed.empty()) return 0;
+  sqlite::index_pages(c, pages);
   raise_seq_high_water(c, removed);
 
   // The slots are found before the commit, so that nothing after it can
