@@ -56,20 +56,15 @@ class SearchCapability {
   virtual vorn_core::Task<vorn_core::ChunkList> search(SearchRequest request) = 0;
 };
 
-// A source page ranked as a whole (chunks name their page in metadata
-// "source").
-struct PageScore {
-  std::string source;
-  double score = 0.0;  // higher is better
-};
-
-// Full-text ranking of whole pages rather than chunks: a page's words count
-// together wherever in it they are. Safe for concurrent calls.
+// Full-text scores of whole pages rather than chunks (chunks name their
+// page in metadata "source"): a page's words count together wherever in it
+// they are. Safe for concurrent calls.
 class PageSearch {
  public:
   virtual ~PageSearch() = default;
-  // Best first, at most `top_k`.
-  virtual vorn_core::Task<std::vector<PageScore>> search_pages(std::string query, std::size_t top_k) = 0;
+  // One score per source, higher is better; 0 when the page holds none of
+  // the query's words or is unknown.
+  virtual vorn_core::Task<std::vector<double>> score_pages(std::string query, std::vector<std::string> sources) = 0;
 };
 
 // Thread safety: a store is shared by the retrievers of concurrent runs;
@@ -79,7 +74,7 @@ class BaseDataStore : public vorn_core::Object {
   virtual CapabilitySet registered_capabilities() const = 0;
   // The capability, or nullptr when the store did not register it.
   virtual SearchCapability* capability(CapabilityType type) = 0;
-  // Page ranking, or nullptr when the store keeps no page index.
+  // Page scoring, or nullptr when the store keeps no page index.
   virtual PageSearch* page_search() { return nullptr; }
 };
 using DataStorePtr = std::shared_ptr<BaseDataStore>;

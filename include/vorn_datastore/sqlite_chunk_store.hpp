@@ -58,12 +58,6 @@ struct SearchHit {
   double score = 0.0;  // higher is better; BM25 relevance or cosine similarity
 };
 
-// A source page (chunk metadata "source") ranked as a whole.
-struct PageHit {
-  std::string source;
-  double score = 0.0;  // BM25 over the whole page; higher is better
-};
-
 struct AddResult {
   std::size_t added = 0;
   std::size_t skipped = 0;  // already stored with the same id and content
@@ -122,12 +116,15 @@ class SqliteChunkStore {
   [[nodiscard]] std::vector<SearchHit> search_bm25(std::string_view query, std::size_t top_k,
                                                    const Filter& filter = {}) const;
 
-  // BM25 over whole pages: one document per source page holding its title
-  // and summary, its section headings and the text of all its chunks, so
-  // that question words found in different chunks of a page count together.
-  // The query is reduced to terms as for search_bm25 (stop words dropped).
-  // Chunks without a string "source" belong to no page. Best first.
-  [[nodiscard]] std::vector<PageHit> search_pages(std::string_view query, std::size_t top_k) const;
+  // BM25 of each of `sources` as a whole page: one document per source page
+  // holding its title and summary, its section headings and the text of all
+  // its chunks, so that question words found in different chunks of a page
+  // count together. The query is reduced to terms as for search_bm25; a
+  // word's rarity is its rarity among chunks, and words in half the chunks
+  // or more are left out. 0 for a page that holds none of the words or that
+  // the store does not know (chunks without a string "source" belong to no
+  // page). Only the given pages are read, so this is cheap for a handful.
+  [[nodiscard]] std::vector<double> score_pages(std::string_view query, const std::vector<std::string>& sources) const;
   // Exact cosine similarity: the same hits and scores as comparing the query
   // with every stored embedding (see the class comment). A zero query or an
   // empty store gives no hits. The first filtered call builds an in-memory

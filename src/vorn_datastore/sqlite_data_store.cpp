@@ -70,10 +70,8 @@ class SqliteDataStore::Pages final : public PageSearch {
  public:
   explicit Pages(SqliteDataStore& owner) : owner_(owner) {}
 
-  vorn_core::Task<std::vector<PageScore>> search_pages(std::string query, std::size_t top_k) override {
-    std::vector<PageScore> pages;
-    for (PageHit& hit : owner_.store_.search_pages(query, top_k)) pages.push_back({std::move(hit.source), hit.score});
-    co_return pages;
+  vorn_core::Task<std::vector<double>> score_pages(std::string query, std::vector<std::string> sources) override {
+    co_return owner_.store_.score_pages(query, sources);
   }
 
  private:

@@ -53,7 +53,7 @@ vorn_core::Task<vorn_core::ChunkList> FulltextRetriever::retrieve_chunks(std::st
   vorn_core::ChunkList hits =
       co_await data_store_->capability(vorn_datastore::CapabilityType::FULLTEXT)->search(std::move(request));
   if (options_.demote_kinds) hits = demote_by_kind(hits);
-  if (by_page) hits = co_await rank_with_page_search(*data_store_, std::move(query), std::move(hits), pool, options_.page_weight);
+  if (by_page) hits = co_await rank_with_page_scores(*data_store_, std::move(query), std::move(hits), options_.page_weight);
   hits = diversify_by_page(hits, options_.per_page);
   if (hits.size() > top_k) hits.resize(top_k);
   co_return hits;

@@ -70,8 +70,7 @@ vorn_core::Task<vorn_core::ChunkList> HybridRetriever::retrieve_chunks(std::stri
   }
   if (options_.demote_kinds) pooled = demote_by_kind(pooled);
   if (options_.page_weight > 0.0 && vorn_datastore::parse_query_filter(options.query_filter).empty()) {
-    pooled = co_await rank_with_page_search(*data_store_, std::move(query), std::move(pooled), pool,
-                                            options_.page_weight);
+    pooled = co_await rank_with_page_scores(*data_store_, std::move(query), std::move(pooled), options_.page_weight);
   }
   pooled = diversify_by_page(pooled, options_.per_page);
   if (pooled.size() > top_k) pooled.resize(top_k);

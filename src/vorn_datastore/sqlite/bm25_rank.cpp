@@ -6,7 +6,6 @@
 
 #include "connection.hpp"
 #include "fts_tokenizer.hpp"
-#include "page_index.hpp"
 #include "vorn_datastore/sqlite_chunk_store.hpp"
 
 namespace vorn_datastore::sqlite {
@@ -114,7 +113,6 @@ void register_rank_function(Connection& c, const DocLengths* lengths) {
                                         "FTS5 (Debian's libsqlite3 has it).");
   }
   register_tokenizer(api);
-  register_page_rank_function(api, c);
   const int rc = api->xCreateFunction(api, "vorn_bm25", const_cast<DocLengths*>(lengths), vorn_bm25, nullptr);
   if (rc != SQLITE_OK) c.fail(rc, "Registering the ranking function");
   // Per-connection view of term document frequencies (temp schema: the file

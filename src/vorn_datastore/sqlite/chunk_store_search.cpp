@@ -80,15 +80,33 @@ std::vector<SearchHit> SqliteChunkStore::search_bm25(std::string_view query, std
   return run(terms);
 }
 
-std::vector<PageHit> SqliteChunkStore::search_pages(std::string_view query, std::size_t top_k) const {
+std::vector<double> SqliteChunkStore::score_pages(std::string_view query,
+                                                 const std::vector<std::string>& sources) const {
   Impl& s = impl();
-  if (top_k == 0) return {};
+  std::vector<double> none(sources.size(), 0.0);
+  if (sources.empty()) return none;
   const std::vector<std::string> terms = sqlite::query_terms(query);
-  if (terms.empty()) return {};
+  if (terms.empty()) return none;
+  // This process's own writes are searchable at once.
+  s.index_pending_pages();
   Impl::Reader r = s.reader();
-  std::vector<PageHit> pages;
-  for (sqlite::PageMatch& m : sqlite::search_pages(*r, terms, top_k)) pages.push_back({std::move(m.source), m.score});
-  return pages;
+  // Rarity among chunks stands for rarity among pages: it is known (and
+  // cached) already, and pages keep no term statistics of their own. Words
+  // in half the chunks or more count for nothing in BM25 and are left out.
+  std::int64_t rows = 0;
+  {
+    std::shared_lock lock(s.vectors_mutex);
+    rows = static_cast<std::int64_t>(s.vectors.size());
+  }
+  std::vector<sqlite::PageQueryTerm> weighted;
+  for (const std::string& t : terms) {
+    const std::int64_t df = s.document_frequency(*r, t);
+    if (df == 0 || 2 * df >= rows) continue;
+    weighted.push_back({sqlite::term_hash(t),
+                        std::log((static_cast<double>(rows - df) + 0.5) / (static_cast<double>(df) + 0.5))});
+  }
+  if (weighted.empty()) return none;
+  return sqlite::score_pages(*r, sources, weighted, s.page_length_mean(*r));
 }
 
 std::vector<SearchHit> SqliteChunkStore::search_vector(std::span<const float> query, std::size_t top_k,

@@ -238,7 +238,9 @@ AddResult SqliteChunkStore::add_batch(const std::vector<StoredChunk>& chunks) {
   Transaction tx(c);
   if (sets_dimension) record_dimension(c, dim);
   const std::set<std::string> pages = pages_of(chunks);
-  sqlite::unindex_pages(c, pages);
+  // The writer has moved on from the pages it wrote before (see page_index.hpp).
+  sqlite::index_pending_pages(c, pages);
+  sqlite::mark_pages_changing(c, pages);
   AddResult result;
   std::vector<AddedRow> added;
   added.reserve(chunks.size());
@@ -254,7 +256,6 @@ AddResult SqliteChunkStore::add_batch(const std::vector<StoredChunk>& chunks) {
                                  "ingest into a new store.");
     }
   }
-  sqlite::index_pages(c, pages);
 
   // Room for the new vectors is made before the commit: a failed allocation
   // still rolls the transaction back.
@@ -272,6 +273,8 @@ AddResult SqliteChunkStore::add_batch(const std::vector<StoredChunk>& chunks) {
     if (sets_dimension && s.vectors.empty()) s.vectors.set_dimension(0);
     throw;
   }
+  s.pages_pending = !pages.empty();
+  s.forget_page_stats();
   for (const AddedRow& a : added) {
     s.vectors.append_exact(batch.vector(a.item));
     s.seqs.push_back(a.seq);
@@ -298,11 +301,10 @@ std::size_t SqliteChunkStore::remove(const std::vector<std::string>& ids) {
   if (ids.empty()) return 0;
   std::lock_guard write_lock(s.write_mutex);
   Transaction tx(c);
-  const std::set<std::string> pages = sqlite::pages_of_ids(c, ids);
-  sqlite::unindex_pages(c, pages);
+  sqlite::mark_pages_changing(c, sqlite::pages_of_ids(c, ids));
   const std::vector<std::int64_t> removed = delete_rows(c, ids);
   if (removed.empty()) return 0;
-  sqlite::index_pages(c, pages);
+  sqlite::index_pending_pages(c);
   raise_seq_high_water(c, removed);
 
   // The slots are found before the commit, so that nothing after it can
@@ -317,6 +319,8 @@ std::size_t SqliteChunkStore::remove(const std::vector<std::string>& ids) {
   std::sort(slots.begin(), slots.end());
   slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
   tx.commit();
+  s.pages_pending = false;
+  s.forget_page_stats();
 
   s.vectors.erase(slots);
   if (s.metadata_index.built()) s.metadata_index.erase(slots);
@@ -354,7 +358,37 @@ void SqliteChunkStore::set_index_metadata(std::string_view key, std::string_view
   } else {
     sqlite::write_meta(c, sqlite::index_metadata_key(key), value);
   }
+  sqlite::index_pending_pages(c);
   tx.commit();
+  s.pages_pending = false;
+  s.forget_page_stats();
+}
+
+void SqliteChunkStore::Impl::index_pending_pages() {
+  if (!writer || !pages_pending) return;
+  std::lock_guard lock(write_mutex);
+  if (!pages_pending) return;
+  Transaction tx(*writer);
+  sqlite::index_pending_pages(*writer);
+  tx.commit();
+  pages_pending = false;
+  forget_page_stats();
+}
+
+double SqliteChunkStore::Impl::page_length_mean(sqlite::Connection& c) {
+  {
+    std::lock_guard lock(page_stats_mutex);
+    if (mean_page_length > 0.0) return mean_page_length;
+  }
+  const double mean = sqlite::mean_page_length(c);
+  std::lock_guard lock(page_stats_mutex);
+  mean_page_length = mean;
+  return mean;
+}
+
+void SqliteChunkStore::Impl::forget_page_stats() {
+  std::lock_guard lock(page_stats_mutex);
+  mean_page_length = 0.0;
 }
 
 }  // namespace vorn_datastore

@@ -1,26 +1,49 @@
 #include "page_index.hpp"
 
 #include <algorithm>
-#include <cstdint>
-#include <cstdlib>
-#include <string_view>
-
+#include <bit>
 #include <cmath>
-#include <memory>
+#include <cstring>
+#include <optional>
+#include <unordered_map>
+
+#include <nlohmann/json.hpp>
 
 #include "connection.hpp"
+#include "errors.hpp"
 #include "fts_query.hpp"
 #include "row_codec.hpp"
+#include "vorn_core/analysis.hpp"
+#include "vorn_core/text.hpp"
 
 namespace vorn_datastore::sqlite {
 namespace {
 
-// A title word says more about a whole page than about one chunk of it: on
-// a page of thousands of words, the title's few are otherwise lost.
-constexpr double kPageTitleWeight = 4.0;
-constexpr double kPageHeadingWeight = 2.0;
-constexpr double kPageK1 = 1.2;
-constexpr double kPageB = 0.75;
+constexpr std::size_t kEntryBytes = sizeof(std::uint64_t) + sizeof(float);
+
+bool is_ascii_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+// Terms as the "vorn" full-text tokenizer emits them for indexed text;
+// returns how many word terms (not code tokens) there were.
+std::size_t count_terms(std::string_view text, float weight, std::unordered_map<std::uint64_t, float>& counts) {
+  std::vector<std::string> words;
+  std::size_t length = 0;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    while (pos < text.size() && is_ascii_space(text[pos])) ++pos;
+    const std::size_t begin = pos;
+    while (pos < text.size() && !is_ascii_space(text[pos])) ++pos;
+    if (begin == pos) break;
+    const std::string_view run = text.substr(begin, pos - begin);
+    words.clear();
+    vorn_core::tokenize_words_into(run, words);
+    if (words.empty()) continue;
+    for (const std::string& w : words) counts[term_hash(vorn_core::snowball_stem(w))] += weight;
+    length += words.size();
+    for (const std::string& code : vorn_core::code_tokens(run)) counts[term_hash(code)] += weight;
+  }
+  return length;
+}
 
 struct PageText {
   std::size_t chunks = 0;
@@ -29,8 +52,8 @@ struct PageText {
   std::string content;
 };
 
-// The same text every time for the same chunks: chunk order is seq order,
-// and the title is the first chunk's.
+// The page's text from its chunks, in seq order; the title is the first
+// chunk's.
 PageText page_text(Connection& c, const std::string& source) {
   PageText page;
   Stmt s = c.prepare("SELECT content, metadata FROM chunks WHERE json_extract(metadata, '$.source') = ?1 ORDER BY seq");
@@ -51,134 +74,113 @@ PageText page_text(Connection& c, const std::string& source) {
   return page;
 }
 
-std::int64_t page_row(Connection& c, const std::string& source) {
-  Stmt s = c.prepare("SELECT page FROM pages WHERE source = ?1");
-  s.bind(1, std::string_view(source));
-  return s.step("Looking up a page") ? s.int64(0) : 0;
-}
-
-void write_fts_row(Connection& c, std::int64_t page, const PageText& text, bool remove) {
-  Stmt s = c.prepare(remove ? "INSERT INTO pages_fts(pages_fts, rowid, title, heading, content) "
-                              "VALUES ('delete', ?1, ?2, ?3, ?4)"
-                            : "INSERT INTO pages_fts(rowid, title, heading, content) VALUES (?1, ?2, ?3, ?4)");
-  s.bind(1, page);
-  s.bind(2, std::string_view(text.title));
-  s.bind(3, std::string_view(text.headings));
-  s.bind(4, std::string_view(text.content));
-  s.step(remove ? "Removing a page from the index" : "Indexing a page");
-}
-
-double env_or(const char* name, double fallback) {
-  const char* v = std::getenv(name);
-  return v ? std::atof(v) : fallback;
-}
-
-struct PageQueryStats {
-  double avg_length = 1.0;
-  std::vector<double> idf;
-  std::vector<double> tf;
-};
-
-int count_rows(const Fts5ExtensionApi*, Fts5Context*, void* counter) {
-  ++*static_cast<sqlite3_int64*>(counter);
-  return SQLITE_OK;
-}
-
-PageQueryStats* page_stats(const Fts5ExtensionApi* api, Fts5Context* fts, int& rc) {
-  if (auto* cached = static_cast<PageQueryStats*>(api->xGetAuxdata(fts, 0))) return cached;
-  auto stats = std::make_unique<PageQueryStats>();
-  sqlite3_int64 rows = 0;
-  sqlite3_int64 tokens = 0;
-  rc = api->xRowCount(fts, &rows);
-  if (rc == SQLITE_OK) rc = api->xColumnTotalSize(fts, -1, &tokens);
-  if (rc != SQLITE_OK) return nullptr;
-  if (rows > 0 && tokens > 0) stats->avg_length = static_cast<double>(tokens) / static_cast<double>(rows);
-  const int phrases = api->xPhraseCount(fts);
-  for (int i = 0; i < phrases; ++i) {
-    sqlite3_int64 hits = 0;
-    rc = api->xQueryPhrase(fts, i, &hits, count_rows);
-    if (rc != SQLITE_OK) return nullptr;
-    double idf = std::log((static_cast<double>(rows - hits) + 0.5) / (static_cast<double>(hits) + 0.5));
-    if (idf <= 0.0) idf = 1e-6;
-    stats->idf.push_back(idf);
-  }
-  stats->tf.resize(stats->idf.size());
-  PageQueryStats* raw = stats.release();
-  rc = api->xSetAuxdata(fts, raw, [](void* p) { delete static_cast<PageQueryStats*>(p); });
-  return rc == SQLITE_OK ? raw : nullptr;
-}
-
-// vorn_page_bm25(pages_fts, k1, b, title weight, heading weight): BM25F
-// over the page's columns.
-void page_bm25(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* ctx, int argc, sqlite3_value** argv) {
-  if (argc != 4) {
-    sqlite3_result_error(ctx, "vorn_page_bm25 takes k1, b and two column weights", -1);
-    return;
-  }
-  const double k1 = sqlite3_value_double(argv[0]);
-  const double b = sqlite3_value_double(argv[1]);
-  const double weights[3] = {sqlite3_value_double(argv[2]), sqlite3_value_double(argv[3]), 1.0};
-  int rc = SQLITE_OK;
-  PageQueryStats* stats = page_stats(api, fts, rc);
-  if (stats == nullptr) {
-    sqlite3_result_error_code(ctx, rc == SQLITE_OK ? SQLITE_NOMEM : rc);
-    return;
-  }
-  std::fill(stats->tf.begin(), stats->tf.end(), 0.0);
-  int instances = 0;
-  rc = api->xInstCount(fts, &instances);
-  for (int i = 0; rc == SQLITE_OK && i < instances; ++i) {
-    int phrase = 0;
-    int column = 0;
-    int offset = 0;
-    rc = api->xInst(fts, i, &phrase, &column, &offset);
-    if (rc == SQLITE_OK && phrase >= 0 && static_cast<std::size_t>(phrase) < stats->tf.size()) {
-      stats->tf[phrase] += column >= 0 && column < 3 ? weights[column] : 1.0;
-    }
-  }
-  int length = 0;
-  if (rc == SQLITE_OK) rc = api->xColumnSize(fts, -1, &length);
-  if (rc != SQLITE_OK) {
-    sqlite3_result_error_code(ctx, rc);
-    return;
-  }
-  const double norm = k1 * (1.0 - b + b * length / stats->avg_length);
-  double score = 0.0;
-  for (std::size_t i = 0; i < stats->tf.size(); ++i) {
-    score += stats->idf[i] * (stats->tf[i] * (k1 + 1.0)) / (stats->tf[i] + norm);
-  }
-  sqlite3_result_double(ctx, -score);
+void index_page(Connection& c, const std::string& source) {
+  const PageText text = page_text(c, source);
+  if (text.chunks == 0) return;
+  const PageTerms terms = count_page_terms(text.title, text.headings, text.content);
+  const std::string blob = encode_page_terms(terms.terms);
+  Stmt ins = c.prepare("INSERT INTO pages(source, length, terms) VALUES (?1, ?2, ?3)");
+  ins.bind(1, std::string_view(source));
+  ins.bind(2, terms.length);
+  ins.bind_blob(3, blob.data(), blob.size());
+  ins.step("Indexing a page");
 }
 
 }  // namespace
 
-void register_page_rank_function(fts5_api* api, Connection& c) {
-  if (api->xCreateFunction(api, "vorn_page_bm25", nullptr, page_bm25, nullptr) != SQLITE_OK) {
-    c.fail(SQLITE_ERROR, "Registering the page ranking function");
-  }
+std::uint64_t term_hash(std::string_view term) noexcept { return vorn_core::fnv1a64(term); }
+
+PageTerms count_page_terms(std::string_view title, std::string_view headings, std::string_view content) {
+  std::unordered_map<std::uint64_t, float> counts;
+  PageTerms page;
+  page.length = static_cast<double>(count_terms(title, static_cast<float>(kPageTitleWeight), counts) +
+                                    count_terms(headings, static_cast<float>(kPageHeadingWeight), counts) +
+                                    count_terms(content, 1.0f, counts));
+  page.terms.reserve(counts.size());
+  for (const auto& [hash, count] : counts) page.terms.push_back({hash, count});
+  std::sort(page.terms.begin(), page.terms.end(),
+            [](const TermCount& a, const TermCount& b) { return a.hash < b.hash; });
+  return page;
 }
 
-void unindex_pages(Connection& c, const std::set<std::string>& sources) {
+std::string encode_page_terms(const std::vector<TermCount>& terms) {
+  std::string blob(terms.size() * kEntryBytes, '\0');
+  char* out = blob.data();
+  for (const TermCount& t : terms) {
+    std::uint64_t hash = t.hash;
+    std::uint32_t count = std::bit_cast<std::uint32_t>(t.count);
+    for (std::size_t i = 0; i < 8; ++i) *out++ = static_cast<char>((hash >> (8 * i)) & 0xFFU);
+    for (std::size_t i = 0; i < 4; ++i) *out++ = static_cast<char>((count >> (8 * i)) & 0xFFU);
+  }
+  return blob;
+}
+
+std::optional<float> find_term_count(std::string_view blob, std::uint64_t hash) noexcept {
+  const auto* in = reinterpret_cast<const unsigned char*>(blob.data());
+  const auto hash_at = [&](std::size_t entry) {
+    std::uint64_t h = 0;
+    for (std::size_t i = 0; i < 8; ++i) h |= static_cast<std::uint64_t>(in[entry * kEntryBytes + i]) << (8 * i);
+    return h;
+  };
+  std::size_t lo = 0;
+  std::size_t hi = blob.size() / kEntryBytes;
+  while (lo < hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    if (hash_at(mid) < hash) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  if (lo == blob.size() / kEntryBytes || hash_at(lo) != hash) return std::nullopt;
+  std::uint32_t bits = 0;
+  for (std::size_t i = 0; i < 4; ++i) bits |= static_cast<std::uint32_t>(in[lo * kEntryBytes + 8 + i]) << (8 * i);
+  return std::bit_cast<float>(bits);
+}
+
+double page_bm25(std::string_view blob, double length, double mean_length, const std::vector<PageQueryTerm>& query) {
+  const double norm = kPageK1 * (1.0 - kPageB + kPageB * length / std::max(mean_length, 1e-9));
+  double score = 0.0;
+  for (const PageQueryTerm& q : query) {
+    const std::optional<float> count = find_term_count(blob, q.hash);
+    // A negative or non-finite count is not one this index wrote.
+    if (!count || !(*count > 0.0f) || !std::isfinite(*count)) continue;
+    const double tf = *count;
+    score += q.idf * tf * (kPageK1 + 1.0) / (tf + norm);
+  }
+  return score;
+}
+
+void mark_pages_changing(Connection& c, const std::set<std::string>& sources) {
   for (const std::string& source : sources) {
-    const std::int64_t page = page_row(c, source);
-    if (page == 0) continue;
-    const PageText text = page_text(c, source);
-    if (text.chunks > 0) write_fts_row(c, page, text, /*remove=*/true);
-    Stmt del = c.prepare("DELETE FROM pages WHERE page = ?1");
-    del.bind(1, page);
+    Stmt mark = c.prepare("INSERT INTO pages_pending(source) VALUES (?1) ON CONFLICT(source) DO NOTHING");
+    mark.bind(1, std::string_view(source));
+    mark.step("Marking a page for reindexing");
+    Stmt del = c.prepare("DELETE FROM pages WHERE source = ?1");
+    del.bind(1, std::string_view(source));
     del.step("Removing a page");
   }
 }
 
-void index_pages(Connection& c, const std::set<std::string>& sources) {
-  for (const std::string& source : sources) {
-    const PageText text = page_text(c, source);
-    if (text.chunks == 0) continue;
-    Stmt ins = c.prepare("INSERT INTO pages(source) VALUES (?1)");
-    ins.bind(1, std::string_view(source));
-    ins.step("Adding a page");
-    write_fts_row(c, sqlite3_last_insert_rowid(c.db()), text, /*remove=*/false);
+void index_pending_pages(Connection& c, const std::set<std::string>& except) {
+  std::vector<std::string> pending;
+  {
+    Stmt s = c.prepare("SELECT source FROM pages_pending ORDER BY source");
+    while (s.step("Reading the pages to reindex")) {
+      std::string source(s.text(0));
+      if (!except.contains(source)) pending.push_back(std::move(source));
+    }
   }
+  for (const std::string& source : pending) {
+    index_page(c, source);
+    Stmt done = c.prepare("DELETE FROM pages_pending WHERE source = ?1");
+    done.bind(1, std::string_view(source));
+    done.step("Marking a page as indexed");
+  }
+}
+
+bool has_pending_pages(Connection& c) {
+  return c.query_int("SELECT count(*) FROM pages_pending", "Reading the pages to reindex") > 0;
 }
 
 std::set<std::string> pages_of_ids(Connection& c, const std::vector<std::string>& ids) {
@@ -193,22 +195,30 @@ std::set<std::string> pages_of_ids(Connection& c, const std::vector<std::string>
   return sources;
 }
 
-std::vector<PageMatch> search_pages(Connection& c, const std::vector<std::string>& terms, std::size_t top_k) {
-  std::vector<PageMatch> pages;
-  if (terms.empty() || top_k == 0) return pages;
-  static const std::string sql =
-      "SELECT p.source, -r.score FROM (SELECT rowid AS page, vorn_page_bm25(pages_fts, " +
-      std::to_string(env_or("VORN_PAGE_K1", kPageK1)) + ", " + std::to_string(env_or("VORN_PAGE_B", kPageB)) + ", " +
-      std::to_string(env_or("VORN_PAGE_TITLE_W", kPageTitleWeight)) + ", " +
-      std::to_string(env_or("VORN_PAGE_HEADING_W", kPageHeadingWeight)) +
-      ") AS score FROM pages_fts WHERE pages_fts MATCH ?1 ORDER BY score, rowid LIMIT ?2) AS r "
-      "JOIN pages AS p ON p.page = r.page ORDER BY r.score, r.page";
-  Stmt s = c.prepare(sql);
-  const std::string match = match_expression(terms);
-  s.bind(1, std::string_view(match));
-  s.bind(2, static_cast<std::int64_t>(std::min<std::size_t>(top_k, INT64_MAX)));
-  while (s.step("Searching pages")) pages.push_back({std::string(s.text(0)), s.real(1)});
-  return pages;
+std::vector<double> score_pages(Connection& c, const std::vector<std::string>& sources,
+                                const std::vector<PageQueryTerm>& query, double mean_length) {
+  std::vector<double> scores(sources.size(), 0.0);
+  if (sources.empty() || query.empty()) return scores;
+  std::unordered_map<std::string_view, std::size_t> slot;
+  for (std::size_t i = 0; i < sources.size(); ++i) slot.emplace(sources[i], i);
+  Stmt s = c.prepare("SELECT source, length, terms FROM pages WHERE source IN (SELECT value FROM json_each(?1))");
+  const std::string wanted = nlohmann::json(sources).dump();
+  s.bind(1, std::string_view(wanted));
+  while (s.step("Reading pages")) {
+    const auto it = slot.find(s.text(0));
+    if (it == slot.end()) continue;
+    const auto blob = s.blob(2);
+    if (blob.size() % kEntryBytes != 0) raise_corrupt(c.path(), "holds an unreadable page index entry");
+    scores[it->second] =
+        page_bm25(std::string_view(reinterpret_cast<const char*>(blob.data()), blob.size()), s.real(1), mean_length, query);
+  }
+  return scores;
+}
+
+double mean_page_length(Connection& c) {
+  Stmt s = c.prepare("SELECT avg(length) FROM pages");
+  const double mean = s.step("Reading page statistics") ? s.real(0) : 0.0;
+  return mean > 0.0 ? mean : 1.0;
 }
 
 }  // namespace vorn_datastore::sqlite

@@ -55,6 +55,16 @@ struct SqliteChunkStore::Impl {
 
   std::atomic<std::size_t> dimension{0};
 
+  // Whether the file may hold pages waiting to be indexed (see page_index.hpp).
+  std::atomic<bool> pages_pending{false};
+  // Indexes them, when this store writes; takes write_mutex.
+  void index_pending_pages();
+  // Mean page length, read once and forgotten when this store indexes pages.
+  std::mutex page_stats_mutex;
+  double mean_page_length = 0.0;  // 0: not read yet
+  double page_length_mean(sqlite::Connection& c);
+  void forget_page_stats();
+
   // Document frequency per query term, dropped whenever a batch commits.
   std::mutex df_mutex;
   std::unordered_map<std::string, std::int64_t> df_cache;
