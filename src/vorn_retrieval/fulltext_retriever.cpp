@@ -45,7 +45,8 @@ FulltextRetriever::FulltextRetriever(vorn_datastore::DataStorePtr data_store, Fu
 vorn_core::Task<vorn_core::ChunkList> FulltextRetriever::retrieve_chunks(std::string query, RetrieveOptions options) {
   const std::size_t top_k = effective_top_k(options, kDefaultTopK);
   // Pages are indexed whole, while a filter selects chunks.
-  const bool by_page = options_.page_weight > 0.0 && vorn_datastore::parse_query_filter(options.query_filter).empty();
+  const bool by_page = options_.page_weight > 0.0 && options_.per_page > 0 &&
+                       vorn_datastore::parse_query_filter(options.query_filter).empty();
   const bool reorders = options_.demote_kinds || options_.per_page > 0 || by_page;
   // Reordering brings up hits from below the first top_k, so fetch deeper.
   const std::size_t pool = reorders ? std::max(kMinCandidates, top_k * options_.candidates_per_result) : top_k;

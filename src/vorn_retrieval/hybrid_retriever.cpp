@@ -69,7 +69,8 @@ vorn_core::Task<vorn_core::ChunkList> HybridRetriever::retrieve_chunks(std::stri
     pooled.push_back(std::move(hit));
   }
   if (options_.demote_kinds) pooled = demote_by_kind(pooled);
-  if (options_.page_weight > 0.0 && vorn_datastore::parse_query_filter(options.query_filter).empty()) {
+  if (options_.page_weight > 0.0 && options_.per_page > 0 &&
+                       vorn_datastore::parse_query_filter(options.query_filter).empty()) {
     pooled = co_await rank_with_page_scores(*data_store_, std::move(query), std::move(pooled), options_.page_weight);
   }
   pooled = diversify_by_page(pooled, options_.per_page);
