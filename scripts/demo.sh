@@ -18,7 +18,7 @@ bin=build/release/apps/vorn-rag/vorn-rag
 store=build/release/demo/index.db
 # Built afresh each time: an index left by an older build may have another
 # format, which vorn-rag refuses rather than misread.
-rm -f "$store" "$store-wal" "$store-shm"
+rm -f "$store" "$store-wal" "$store-shm" "$store-vectors"
 "$bin" --store "$store" index --no-progress README.md docs
 echo
 "$bin" --store "$store" ask "$question" "$@"

@@ -28,7 +28,7 @@ IndexFileGuard::IndexFileGuard(fs::path path) : path_(std::move(path)) {
 IndexFileGuard::~IndexFileGuard() {
   if (keep_ || (existed_ && !was_empty_)) return;
   std::error_code ec;
-  for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+  for (const char* suffix : {"-wal", "-shm", "-journal", "-vectors", "-vectors.new"}) {
     fs::path side = path_;
     side += suffix;
     fs::remove(side, ec);

@@ -21,9 +21,10 @@ class IndexFileGuard {
   explicit IndexFileGuard(std::filesystem::path path);
   IndexFileGuard(const IndexFileGuard&) = delete;
   IndexFileGuard& operator=(const IndexFileGuard&) = delete;
-  // Without keep(), puts things back: removes the file (and its -wal/-shm)
-  // if there was none, empties it if it was empty, removes the directories
-  // created for it. The store must be closed by then.
+  // Without keep(), puts things back: removes the file (and the files SQLite
+  // and the store keep beside it) if there was none, empties it if it was
+  // empty, removes the directories created for it. The store must be closed
+  // by then.
   ~IndexFileGuard();
   void keep() noexcept { keep_ = true; }
 

@@ -2,9 +2,14 @@
 
 // Persistent chunk store: one SQLite file holding chunk text, JSON metadata,
 // an FTS5 index for BM25 and float32 embeddings with a compact int8 code of
-// each. Opening reads the codes only (a quarter of the embeddings' size);
-// exact vector search scans them in memory and reads the float embeddings of
-// the few rows that can make the result, keeping those for later searches.
+// each. Exact vector search scans the codes (a quarter of the embeddings'
+// size) and reads the float embeddings of the few rows that can make the
+// result, keeping those for later searches. A copy of the codes laid out for
+// reading in place sits beside the file ("<path>-vectors"): opening maps it
+// instead of reading the codes, when it matches the file's last vector
+// write; a writer that closes the store rewrites it when it does not. It is
+// only a cache: without it (or with a stale or damaged one) the store reads
+// the codes from the file, with the same results.
 //
 // Thread safety: every const member may be called from any number of threads
 // at once. Searches use pooled read-only connections (WAL lets them run while
@@ -41,8 +46,11 @@ namespace vorn_datastore {
 // search terms. A file of another format version is refused at open with
 // StoreError(kVersion) and a message saying to rebuild it; raise this
 // whenever stored data would be read differently.
-// 3: Snowball terms, title and heading columns; 4: vector codes; 5: page index
-inline constexpr int kIndexFormatVersion = 5;
+// 3: Snowball terms, title and heading columns; 4: vector codes; 5: a stamp
+// per vector write, which a build that does not record it would leave
+// unchanged and so let a stale vector file pass for current; 6: page term
+// counts.
+inline constexpr int kIndexFormatVersion = 6;
 
 struct StoredChunk {
   std::string id;
@@ -75,6 +83,14 @@ struct OpenOptions {
   // Full PRAGMA quick_check plus an FTS consistency check. It reads the whole
   // file, so it is off by default; open always checks the header and schema.
   bool check_integrity = false;
+  // Keep a copy of the full-text index in memory, read from the file by the
+  // first unfiltered BM25 search (roughly 8 bytes per distinct term of each
+  // chunk), and rank from it: the same hits and scores, several times
+  // faster. Like the vectors, the copy sees the batches written before it
+  // was read or by this store; rows other processes write later are found
+  // after reopening. For processes that answer many searches (a server),
+  // not for one-shot commands, which would pay the read for one search.
+  bool memory_text_index = false;
 };
 
 class SqliteChunkStore {

@@ -1,3 +1,4 @@
+#include "curl_api.hpp"
 #include "curl_multi_engine.hpp"
 
 #include <algorithm>
@@ -17,8 +18,8 @@ constexpr long kMaxPollMs = 200;
 }  // namespace
 
 Transfer::~Transfer() {
-  if (easy) curl_easy_cleanup(easy);
-  if (header_list) curl_slist_free_all(header_list);
+  if (easy) detail::curl_api().easy_cleanup(easy);
+  if (header_list) detail::curl_api().slist_free_all(header_list);
 }
 
 void Transfer::wake_locked() {
@@ -34,10 +35,10 @@ CurlMultiEngine& CurlMultiEngine::instance() {
 }
 
 CurlMultiEngine::CurlMultiEngine() {
-  multi_ = curl_multi_init();
+  multi_ = detail::curl_api().multi_init();
   if (!multi_) throw std::bad_alloc();
-  curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, kMaxCachedConnections);
-  curl_multi_setopt(multi_, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
+  detail::curl_api().multi_setopt(multi_, CURLMOPT_MAXCONNECTS, kMaxCachedConnections);
+  detail::curl_api().multi_setopt(multi_, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
   thread_ = std::thread([this] { run(); });
 }
 
@@ -46,10 +47,10 @@ CurlMultiEngine::~CurlMultiEngine() {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
-  curl_multi_wakeup(multi_);
+  detail::curl_api().multi_wakeup(multi_);
   thread_.join();
   for (auto& [easy, transfer] : active_) {
-    curl_multi_remove_handle(multi_, easy);
+    detail::curl_api().multi_remove_handle(multi_, easy);
     std::lock_guard lock(transfer->mutex);
     transfer->outcome = Transfer::Outcome::kCancelled;
     transfer->wake_locked();
@@ -63,7 +64,7 @@ CurlMultiEngine::~CurlMultiEngine() {
     }
   }
   origins_.clear();
-  curl_multi_cleanup(multi_);
+  detail::curl_api().multi_cleanup(multi_);
 }
 
 void CurlMultiEngine::submit(TransferPtr transfer) {
@@ -71,7 +72,7 @@ void CurlMultiEngine::submit(TransferPtr transfer) {
     std::lock_guard lock(mutex_);
     commands_.push_back(Command{Command::Kind::kSubmit, std::move(transfer)});
   }
-  curl_multi_wakeup(multi_);
+  detail::curl_api().multi_wakeup(multi_);
 }
 
 void CurlMultiEngine::cancel(TransferPtr transfer) {
@@ -79,7 +80,7 @@ void CurlMultiEngine::cancel(TransferPtr transfer) {
     std::lock_guard lock(mutex_);
     commands_.push_back(Command{Command::Kind::kCancel, std::move(transfer)});
   }
-  curl_multi_wakeup(multi_);
+  detail::curl_api().multi_wakeup(multi_);
 }
 
 void CurlMultiEngine::run() {
@@ -93,9 +94,9 @@ void CurlMultiEngine::run() {
     for (auto& command : commands) apply(std::move(command));
     expire_queued();
     int running = 0;
-    curl_multi_perform(multi_, &running);
+    detail::curl_api().multi_perform(multi_, &running);
     collect_completions();
-    curl_multi_poll(multi_, nullptr, 0, static_cast<int>(poll_timeout_ms()), nullptr);
+    detail::curl_api().multi_poll(multi_, nullptr, 0, static_cast<int>(poll_timeout_ms()), nullptr);
   }
 }
 
@@ -123,7 +124,7 @@ void CurlMultiEngine::apply(Command command) {
   }
   const bool was_running = active_.erase(transfer->easy) > 0;
   if (was_running) {
-    curl_multi_remove_handle(multi_, transfer->easy);
+    detail::curl_api().multi_remove_handle(multi_, transfer->easy);
     --origin.in_flight;
   }
   finish(transfer, Transfer::Outcome::kCancelled, CURLE_ABORTED_BY_CALLBACK);
@@ -137,8 +138,8 @@ void CurlMultiEngine::start(const TransferPtr& transfer) {
     finish(transfer, Transfer::Outcome::kQueueTimeout, CURLE_OPERATION_TIMEDOUT);
     return;
   }
-  curl_easy_setopt(transfer->easy, CURLOPT_TIMEOUT_MS, static_cast<long>(left.count()));
-  if (curl_multi_add_handle(multi_, transfer->easy) != CURLM_OK) {
+  detail::curl_api().easy_setopt(transfer->easy, CURLOPT_TIMEOUT_MS, static_cast<long>(left.count()));
+  if (detail::curl_api().multi_add_handle(multi_, transfer->easy) != CURLM_OK) {
     finish(transfer, Transfer::Outcome::kCurl, CURLE_OUT_OF_MEMORY);
     return;
   }
@@ -159,7 +160,7 @@ void CurlMultiEngine::start_queued(const std::string& key) {
 void CurlMultiEngine::finish(const TransferPtr& transfer, Transfer::Outcome outcome, CURLcode code) {
   if (outcome == Transfer::Outcome::kCurl) {
     long status = 0;
-    curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+    detail::curl_api().easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
     transfer->response.status = status;
   }
   std::lock_guard lock(transfer->mutex);
@@ -170,7 +171,7 @@ void CurlMultiEngine::finish(const TransferPtr& transfer, Transfer::Outcome outc
 
 void CurlMultiEngine::collect_completions() {
   int left = 0;
-  while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+  while (CURLMsg* message = detail::curl_api().multi_info_read(multi_, &left)) {
     if (message->msg != CURLMSG_DONE) continue;
     CURL* easy = message->easy_handle;
     const CURLcode code = message->data.result;
@@ -178,7 +179,7 @@ void CurlMultiEngine::collect_completions() {
     if (found == active_.end()) continue;
     TransferPtr transfer = std::move(found->second);
     active_.erase(found);
-    curl_multi_remove_handle(multi_, easy);
+    detail::curl_api().multi_remove_handle(multi_, easy);
     --origins_[transfer->origin].in_flight;
     finish(transfer, Transfer::Outcome::kCurl, code);
     start_queued(transfer->origin);
@@ -202,7 +203,7 @@ void CurlMultiEngine::expire_queued() {
 long CurlMultiEngine::poll_timeout_ms() {
   long wait = kMaxPollMs;
   long curl_wants = -1;
-  curl_multi_timeout(multi_, &curl_wants);
+  detail::curl_api().multi_timeout(multi_, &curl_wants);
   if (curl_wants >= 0) wait = std::min(wait, curl_wants);
   const auto now = Transfer::Clock::now();
   for (const auto& [key, origin] : origins_) {

@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "vorn_inference/errors.hpp"
+#include "curl_api.hpp"
 #include "curl_multi_engine.hpp"
 
 namespace vorn_inference {
@@ -21,9 +22,9 @@ namespace {
 // curl_global_init is not thread-safe and must run before any handle
 // exists; a function-local static runs it exactly once.
 void ensure_curl_initialised() {
-  static const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
+  static const CURLcode code = detail::curl_api().global_init(CURL_GLOBAL_DEFAULT);
   if (code != CURLE_OK) {
-    throw ModelConnectionError("The HTTP library failed to initialise (" + std::string(curl_easy_strerror(code)) +
+    throw ModelConnectionError("The HTTP library failed to initialise (" + std::string(detail::curl_api().easy_strerror(code)) +
                                "). Check the TLS installation, then retry.");
   }
 }
@@ -51,7 +52,7 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user)
   transfer->received += n;
   if (transfer->streaming) {
     long status = 0;
-    curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+    detail::curl_api().easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
     if (status >= 200 && status < 300) {
       std::lock_guard lock(transfer->mutex);
       transfer->pending.append(data, n);
@@ -84,13 +85,13 @@ bool has_line_break(std::string_view text) { return text.find_first_of("\r\n") !
 
 // Appends a header line, keeping the list valid when curl runs out of memory.
 void append_header(detail::Transfer& transfer, const std::string& line) {
-  curl_slist* grown = curl_slist_append(transfer.header_list, line.c_str());
+  curl_slist* grown = detail::curl_api().slist_append(transfer.header_list, line.c_str());
   if (!grown) throw std::bad_alloc();
   transfer.header_list = grown;
 }
 
 std::string detail_of(CURLcode code, const char* error_buffer) {
-  return error_buffer[0] != '\0' ? std::string(error_buffer) : std::string(curl_easy_strerror(code));
+  return error_buffer[0] != '\0' ? std::string(error_buffer) : std::string(detail::curl_api().easy_strerror(code));
 }
 
 [[noreturn]] void throw_transport_error(const detail::Transfer& transfer, const std::string& safe_url,
@@ -144,7 +145,7 @@ detail::TransferPtr make_transfer(const HttpClientOptions& options, std::string 
   deadline_binds = call.deadline && *call.deadline < own_deadline;
   transfer->deadline = deadline_binds ? *call.deadline : own_deadline;
 
-  transfer->easy = curl_easy_init();
+  transfer->easy = detail::curl_api().easy_init();
   if (!transfer->easy) throw ModelConnectionError("The HTTP library could not create a request handle. Retry later.");
   CURL* h = transfer->easy;
 
@@ -170,40 +171,40 @@ detail::TransferPtr make_transfer(const HttpClientOptions& options, std::string 
     append_header(*transfer, header.name + ": " + header.value);
   }
 
-  curl_easy_setopt(h, CURLOPT_URL, transfer->url.c_str());
+  detail::curl_api().easy_setopt(h, CURLOPT_URL, transfer->url.c_str());
 #if LIBCURL_VERSION_NUM >= 0x075500
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  detail::curl_api().easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
 #else
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+  detail::curl_api().easy_setopt(h, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
 #endif
-  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  detail::curl_api().easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
   // Signals cannot interrupt a thread that is not the main one; timeouts
   // work without them.
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(h, CURLOPT_POST, 1L);
-  curl_easy_setopt(h, CURLOPT_POSTFIELDS, transfer->body.data());
-  curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(transfer->body.size()));
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, transfer->header_list);
-  curl_easy_setopt(h, CURLOPT_USERAGENT, "vorn_rag");
-  curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+  detail::curl_api().easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  detail::curl_api().easy_setopt(h, CURLOPT_POST, 1L);
+  detail::curl_api().easy_setopt(h, CURLOPT_POSTFIELDS, transfer->body.data());
+  detail::curl_api().easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(transfer->body.size()));
+  detail::curl_api().easy_setopt(h, CURLOPT_HTTPHEADER, transfer->header_list);
+  detail::curl_api().easy_setopt(h, CURLOPT_USERAGENT, "vorn_rag");
+  detail::curl_api().easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
   // HTTP/2 over TLS when the server offers it (one connection carries every
   // request to it); plain http stays HTTP/1.1 with keep-alive.
-  curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
-  if (transfer->url.starts_with("https://")) curl_easy_setopt(h, CURLOPT_PIPEWAIT, 1L);
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connect_timeout.count()));
+  detail::curl_api().easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+  if (transfer->url.starts_with("https://")) detail::curl_api().easy_setopt(h, CURLOPT_PIPEWAIT, 1L);
+  detail::curl_api().easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connect_timeout.count()));
   // Refuses early when Content-Length already says too much; the write
   // callback catches bodies without one.
-  curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options.max_response_bytes));
+  detail::curl_api().easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options.max_response_bytes));
   const bool verify = !options.insecure_disable_tls_verification_for_tests_only;
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
-  if (!options.ca_bundle_path.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, options.ca_bundle_path.c_str());
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &on_body);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, transfer.get());
-  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &on_header);
-  curl_easy_setopt(h, CURLOPT_HEADERDATA, transfer.get());
-  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, transfer->error_buffer);
-  curl_easy_setopt(h, CURLOPT_PRIVATE, transfer.get());
+  detail::curl_api().easy_setopt(h, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
+  detail::curl_api().easy_setopt(h, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
+  if (!options.ca_bundle_path.empty()) detail::curl_api().easy_setopt(h, CURLOPT_CAINFO, options.ca_bundle_path.c_str());
+  detail::curl_api().easy_setopt(h, CURLOPT_WRITEFUNCTION, &on_body);
+  detail::curl_api().easy_setopt(h, CURLOPT_WRITEDATA, transfer.get());
+  detail::curl_api().easy_setopt(h, CURLOPT_HEADERFUNCTION, &on_header);
+  detail::curl_api().easy_setopt(h, CURLOPT_HEADERDATA, transfer.get());
+  detail::curl_api().easy_setopt(h, CURLOPT_ERRORBUFFER, transfer->error_buffer);
+  detail::curl_api().easy_setopt(h, CURLOPT_PRIVATE, transfer.get());
   return transfer;
 }
 
@@ -321,7 +322,7 @@ std::optional<std::chrono::milliseconds> parse_retry_after(std::string_view valu
     return std::chrono::milliseconds(static_cast<std::int64_t>(std::llround(seconds * 1000)));
   }
   const std::string text(value);
-  const time_t when = curl_getdate(text.c_str(), nullptr);
+  const time_t when = detail::curl_api().getdate(text.c_str(), nullptr);
   if (when == -1) return std::nullopt;
   const auto delta = std::chrono::system_clock::from_time_t(when) - now;
   if (delta <= std::chrono::system_clock::duration::zero()) return std::chrono::milliseconds(0);

@@ -3,13 +3,17 @@
 // returns, while reading only a few exact rows.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cmath>
+#include <filesystem>
 #include <random>
 #include <set>
 #include <vector>
 
 #include "stored_vectors.hpp"
 #include "vector_code.hpp"
+#include "vector_file.hpp"
 #include "vorn_datastore/vector_index.hpp"
 
 namespace {
@@ -68,12 +72,33 @@ TEST_P(StoredVectorsSearch, EqualsAnExactScanAndReadsFewRows) {
     ASSERT_TRUE(cold.append_code(vorn_datastore::sqlite::encode_code(r)));
     warm.append_exact(r);
   }
-  std::set<std::size_t> loaded;
-  const StoredVectors::RowLoader load = [&](std::size_t slot, std::span<float> out) {
-    EXPECT_TRUE(loaded.insert(slot).second) << "row " << slot << " read twice";
-    std::copy(rows[slot].begin(), rows[slot].end(), out.begin());
-    return true;
+  // As opened from a vector file beside the store: codes read in place.
+  StoredVectors mapped;
+  mapped.set_dimension(c.dim);
+  {
+    vorn_datastore::sqlite::VectorFileImage image(c.dim, rows.size());
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      image.set_row(r, static_cast<std::int64_t>(r + 1), vorn_datastore::sqlite::quantize_row(rows[r], image.code(r)));
+    }
+    const auto path = std::filesystem::temp_directory_path() / ("vorn_stored_vectors_" + std::to_string(::getpid()));
+    ASSERT_TRUE(image.write(path, 1));
+    vorn_datastore::sqlite::VectorFileStatus status{};
+    auto file = vorn_datastore::sqlite::MappedVectorFile::open(path, c.dim, 1, status);
+    std::filesystem::remove(path);  // the mapping keeps it
+    ASSERT_NE(file, nullptr) << to_string(status);
+    mapped.attach(std::move(file));
+    ASSERT_TRUE(mapped.reads_in_place());
+  }
+  std::set<std::size_t> loaded, loaded_mapped;
+  const auto loader = [&](std::set<std::size_t>& seen) -> StoredVectors::RowLoader {
+    return [&](std::size_t slot, std::span<float> out) {
+      EXPECT_TRUE(seen.insert(slot).second) << "row " << slot << " read twice";
+      std::copy(rows[slot].begin(), rows[slot].end(), out.begin());
+      return true;
+    };
   };
+  const StoredVectors::RowLoader load = loader(loaded);
+  const StoredVectors::RowLoader load_mapped = loader(loaded_mapped);
   const StoredVectors::RowLoader never = [](std::size_t, std::span<float>) -> bool {
     ADD_FAILURE() << "a row written by this process was read back";
     return false;
@@ -90,8 +115,9 @@ TEST_P(StoredVectorsSearch, EqualsAnExactScanAndReadsFewRows) {
     for (auto& x : q) x = x * 3.0F + (trial % 2 == 0 ? 0.05F * normal(rng) : 0.0F);
     const auto expected = c.subset ? reference.search_subset(q, subset, c.k, c.min_score)
                                    : reference.search(q, c.k, c.min_score);
-    for (const StoredVectors* v : {&cold, &warm}) {
-      const auto got = v->search(q, c.k, c.min_score, c.subset ? &subset : nullptr, v == &cold ? load : never);
+    for (const StoredVectors* v : {&cold, &warm, &mapped}) {
+      const auto got = v->search(q, c.k, c.min_score, c.subset ? &subset : nullptr,
+                                 v == &cold ? load : v == &mapped ? load_mapped : never);
       ASSERT_EQ(got.size(), expected.size()) << "trial " << trial;
       for (std::size_t i = 0; i < got.size(); ++i) {
         EXPECT_EQ(got[i].slot, expected[i].slot) << "trial " << trial << " rank " << i;
@@ -105,19 +131,25 @@ TEST_P(StoredVectorsSearch, EqualsAnExactScanAndReadsFewRows) {
     EXPECT_LT(loaded.size(), needed + rows.size() / 4) << "the search read most exact rows";
   }
   EXPECT_EQ(cold.exact_rows_held(), loaded.size());
+  EXPECT_EQ(loaded_mapped, loaded) << "codes read in place picked other rows than codes in memory";
 
-  // Removing rows keeps both sides in step, exact rows included.
+  // Removing rows keeps both sides in step, exact rows included; the mapped
+  // codes are copied first and the copy changed, never the file.
   const std::vector<std::size_t> gone{0, 3, 4, 250, 799};
   reference.erase(gone);
   cold.erase(gone);
-  const auto after = cold.search(rows[1], c.k, c.min_score, nullptr, [&](std::size_t slot, std::span<float> out) {
-    std::span<const float> row = reference.row(slot);
-    std::copy(row.begin(), row.end(), out.begin());
-    return true;
-  });
+  mapped.erase(gone);
+  EXPECT_FALSE(mapped.reads_in_place());
   const auto expected_after = reference.search(rows[1], c.k, c.min_score);
-  ASSERT_EQ(after.size(), expected_after.size());
-  for (std::size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i].slot, expected_after[i].slot);
+  for (StoredVectors* v : {&cold, &mapped}) {
+    const auto after = v->search(rows[1], c.k, c.min_score, nullptr, [&](std::size_t slot, std::span<float> out) {
+      std::span<const float> row = reference.row(slot);
+      std::copy(row.begin(), row.end(), out.begin());
+      return true;
+    });
+    ASSERT_EQ(after.size(), expected_after.size());
+    for (std::size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i].slot, expected_after[i].slot);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

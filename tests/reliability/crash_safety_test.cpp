@@ -239,6 +239,77 @@ TEST_F(CrashSafety, RepeatedKillsDuringIndexingLoseNothingAndTheRerunCompletes) 
               killed, stored_before, expected.size(), store->size());
 }
 
+// A kill between a batch and the store's close leaves beside the store the
+// vector file of the state before the kill. Readers must not take it for
+// current: they find every committed chunk by its vector; the next writer
+// to close the store replaces the file.
+TEST_F(CrashSafety, VectorFileLeftByAKilledIndexerIsNeverTakenForCurrent) {
+  write_documents(3);
+  {
+    const pid_t first = spawn_child();  // the whole tree, then a normal close
+    ASSERT_GT(first, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(first, &status, 0), first);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  const fs::path db = dir_ / "index.db";
+  const fs::path vectors = dir_ / "index.db-vectors";
+  ASSERT_TRUE(fs::exists(vectors)) << "a closed store keeps its vectors beside it";
+  const std::size_t first_run = open_store(db)->size();
+
+  write_documents(6);  // the same three documents, and three more
+  fs::remove(dir_ / "progress");
+  const std::size_t pause_at = first_run + 2 * kBatch;
+  const pid_t child = spawn_child(pause_at);
+  ASSERT_GT(child, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (reported() < pause_at && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_GE(reported(), pause_at) << "the child stopped early";
+
+  std::string stale_bytes;
+  {
+    std::ifstream in(vectors, std::ios::binary);
+    stale_bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  vorn_datastore::OpenOptions read_only;
+  read_only.read_only = true;
+  const auto embedder = std::make_shared<vorn_inference::HashingEmbedder>(kDimension);
+  const auto check_reader = [&] {
+    auto reader = SqliteDataStore::open(db, embedder, read_only);
+    const auto& chunks = reader->chunk_store();
+    const auto by_source = chunks.ids_by_metadata("source");
+    std::size_t stored = 0;
+    for (const auto& [source, ids] : by_source) stored += ids.size();
+    EXPECT_GT(stored, first_run) << "the killed run stored nothing";
+    EXPECT_EQ(reader->size(), stored) << "a reader took the vectors of an earlier state for current";
+    // Each chunk of the new documents is found by its own vector.
+    for (const auto& [source, ids] : by_source) {
+      if (source < "docs/doc3") continue;
+      for (const auto& id : ids) {
+        const auto chunk = chunks.get(id);
+        ASSERT_TRUE(chunk);
+        const auto hits = chunks.search_vector(chunk->embedding, 1);
+        ASSERT_FALSE(hits.empty()) << id;
+        EXPECT_NEAR(hits.front().score, 1.0, 1e-5) << id;
+      }
+    }
+  };
+  check_reader();
+  { auto writer = open_store(db); }
+  std::string fresh_bytes;
+  {
+    std::ifstream in(vectors, std::ios::binary);
+    fresh_bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  EXPECT_NE(fresh_bytes, stale_bytes) << "the next writer left the stale vector file";
+  check_reader();
+}
+
 // ---- damaged and foreign files ------------------------------------------------------------
 
 struct Damage {

@@ -41,6 +41,7 @@ SqliteChunkStore::Impl::~Impl() {
   } catch (...) {
     // They stay marked in the file; the next writer indexes them.
   }
+  refresh_vector_file();
   // Fails (harmlessly, staying in WAL mode) while another process reads or
   // writes; the next writer switches back to WAL in any case.
   sqlite3_exec(writer->db(), "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
@@ -93,28 +94,6 @@ void SqliteChunkStore::Impl::forget_document_frequencies() {
   df_cache.clear();
 }
 
-void SqliteChunkStore::Impl::load_vectors(Connection& c) {
-  const std::size_t dim = dimension.load();
-  // The codes sit in a table of their own: counting and reading them never
-  // touches the pages that hold chunk text and exact vectors.
-  const auto rows =
-      static_cast<std::size_t>(c.query_int("SELECT count(*) FROM vector_codes", "Counting chunk vectors"));
-  if (rows == 0) return;
-  if (dim == 0) sqlite::raise_corrupt(path, "holds chunks but no embedding dimension");
-  vectors.set_dimension(dim);
-  vectors.reserve(rows);
-  seqs.reserve(rows);
-  Stmt s = c.prepare("SELECT seq, code FROM vector_codes ORDER BY seq");
-  while (s.step("Loading embeddings")) {
-    if (!vectors.append_code(s.blob(1))) {
-      sqlite::raise_corrupt(path, "holds a vector code of " + std::to_string(s.blob(1).size()) +
-                                      " bytes where a valid code of " + std::to_string(dim) +
-                                      " dimensions was expected");
-    }
-    seqs.push_back(s.int64(0));
-  }
-}
-
 bool SqliteChunkStore::Impl::read_exact_vector(Connection& c, std::int64_t seq, std::span<float> out) {
   Stmt s = c.prepare("SELECT embedding FROM chunks WHERE seq = ?1");
   s.bind(1, seq);
@@ -162,10 +141,39 @@ std::vector<SearchHit> SqliteChunkStore::Impl::fetch_hits(Connection& c, const s
     Stmt s = c.prepare("SELECT id, content, metadata FROM chunks WHERE seq = ?1");
     s.bind(1, hit_seqs[i]);
     if (!s.step("Reading a chunk")) continue;
-    hits.push_back({std::string(s.text(0)), std::string(s.text(1)), sqlite::parse_metadata(s.text(2), path),
+    hits.push_back({std::string(s.text(0)), std::string(s.text(1)), metadata_cache.get(hit_seqs[i], s.text(2), path),
                     static_cast<double>(matches[i].score)});
   }
   return hits;
+}
+
+std::vector<SearchHit> SqliteChunkStore::Impl::fetch_ranked(Connection& c, const std::vector<sqlite::RankedRow>& rows) {
+  std::vector<SearchHit> hits;
+  hits.reserve(rows.size());
+  for (const sqlite::RankedRow& row : rows) {
+    Stmt s = c.prepare("SELECT id, content, metadata FROM chunks WHERE seq = ?1");
+    s.bind(1, row.seq);
+    if (!s.step("Reading a chunk")) continue;
+    hits.push_back({std::string(s.text(0)), std::string(s.text(1)), metadata_cache.get(row.seq, s.text(2), path),
+                    row.score});
+  }
+  return hits;
+}
+
+const sqlite::TextIndex* SqliteChunkStore::Impl::memory_text_index(Connection& c) {
+  if (!options.memory_text_index) return nullptr;
+  if (const auto* ready = text_index_ready.load(std::memory_order_acquire)) return ready;
+  std::unique_lock lock(text_index_load_mutex, std::try_to_lock);
+  if (!lock.owns_lock()) return nullptr;
+  if (!text_index) text_index = std::make_unique<const sqlite::TextIndex>(sqlite::TextIndex::load(c));
+  text_index_ready.store(text_index.get(), std::memory_order_release);
+  return text_index.get();
+}
+
+void SqliteChunkStore::Impl::forget_text_index() noexcept {
+  text_index_ready.store(nullptr, std::memory_order_release);
+  std::lock_guard lock(text_index_load_mutex);
+  text_index.reset();
 }
 
 // --- open ---------------------------------------------------------------------

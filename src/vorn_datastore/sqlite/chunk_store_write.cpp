@@ -14,6 +14,7 @@
 #include "schema.hpp"
 #include "store_impl.hpp"
 #include "vector_code.hpp"
+#include "vector_stamp.hpp"
 
 namespace vorn_datastore {
 
@@ -257,6 +258,8 @@ AddResult SqliteChunkStore::add_batch(const std::vector<StoredChunk>& chunks) {
     }
   }
 
+  if (!added.empty()) sqlite::record_new_vector_stamp(c);
+
   // Room for the new vectors is made before the commit: a failed allocation
   // still rolls the transaction back.
   std::unique_lock vectors_lock(s.vectors_mutex);
@@ -290,7 +293,10 @@ AddResult SqliteChunkStore::add_batch(const std::vector<StoredChunk>& chunks) {
     }
   }
   if (sets_dimension) s.dimension = dim;
-  if (!added.empty()) s.forget_document_frequencies();
+  if (!added.empty()) {
+    s.forget_document_frequencies();
+    s.forget_text_index();
+  }
   result.added = added.size();
   return result;
 }
@@ -306,6 +312,7 @@ std::size_t SqliteChunkStore::remove(const std::vector<std::string>& ids) {
   if (removed.empty()) return 0;
   sqlite::index_pending_pages(c);
   raise_seq_high_water(c, removed);
+  sqlite::record_new_vector_stamp(c);
 
   // The slots are found before the commit, so that nothing after it can
   // fail and leave the file and the in-memory vectors disagreeing.
@@ -318,6 +325,9 @@ std::size_t SqliteChunkStore::remove(const std::vector<std::string>& ids) {
   }
   std::sort(slots.begin(), slots.end());
   slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+  // Codes read in place from the vector file are copied now, while a
+  // failed allocation can still roll back.
+  s.vectors.reserve(s.vectors.size());
   tx.commit();
   s.pages_pending = false;
   s.forget_page_stats();
@@ -338,6 +348,7 @@ std::size_t SqliteChunkStore::remove(const std::vector<std::string>& ids) {
     if (static_cast<std::size_t>(seq) < s.doc_lengths.size()) s.doc_lengths[static_cast<std::size_t>(seq)] = 0;
   }
   s.forget_document_frequencies();
+  s.forget_text_index();
   return removed.size();
 }
 

@@ -38,10 +38,43 @@ void StoredVectors::set_dimension(std::size_t dimension) {
 }
 
 void StoredVectors::reserve(std::size_t rows) {
-  grow_geometrically(codes_, rows * dim_);
-  grow_geometrically(scales_, rows);
-  grow_geometrically(errors_, rows);
+  own_codes();
+  grow_geometrically(owned_codes_, rows * dim_);
+  grow_geometrically(owned_scales_, rows);
+  grow_geometrically(owned_errors_, rows);
+  view_owned();
   grow_exact(rows);
+}
+
+void StoredVectors::attach(std::shared_ptr<const MappedVectorFile> file) {
+  if (!empty() || file == nullptr || file->dimension() != dim_) {
+    throw vorn_core::UnsupportedError("StoredVectors: a vector file is attached only to an empty set of its dimension");
+  }
+  grow_exact(file->rows());
+  owned_codes_ = {};
+  owned_scales_ = {};
+  owned_errors_ = {};
+  codes_ = file->codes().data();
+  scales_ = file->scales().data();
+  errors_ = file->errors().data();
+  rows_ = file->rows();
+  file_ = std::move(file);
+}
+
+void StoredVectors::own_codes() {
+  if (!file_) return;
+  owned_codes_.assign(codes_, codes_ + rows_ * dim_);
+  owned_scales_.assign(scales_, scales_ + rows_);
+  owned_errors_.assign(errors_, errors_ + rows_);
+  file_.reset();
+  view_owned();
+}
+
+void StoredVectors::view_owned() noexcept {
+  codes_ = owned_codes_.data();
+  scales_ = owned_scales_.data();
+  errors_ = owned_errors_.data();
+  rows_ = owned_scales_.size();
 }
 
 void StoredVectors::grow_exact(std::size_t rows) {
@@ -62,15 +95,16 @@ void StoredVectors::grow_exact(std::size_t rows) {
 bool StoredVectors::append_code(std::span<const std::byte> blob) {
   if (dim_ == 0) return false;
   reserve(size() + 1);
-  const std::size_t at = codes_.size();
-  codes_.resize(at + dim_);
+  const std::size_t at = owned_codes_.size();
+  owned_codes_.resize(at + dim_);
   CodeBounds bounds;
-  if (!decode_code(blob, dim_, codes_.data() + at, bounds)) {
-    codes_.resize(at);
+  if (!decode_code(blob, dim_, owned_codes_.data() + at, bounds)) {
+    owned_codes_.resize(at);
     return false;
   }
-  scales_.push_back(bounds.scale);
-  errors_.push_back(bounds.error);
+  owned_scales_.push_back(bounds.scale);
+  owned_errors_.push_back(bounds.error);
+  view_owned();
   return true;
 }
 
@@ -81,16 +115,18 @@ void StoredVectors::append_exact(std::span<const float> unit_row) {
   }
   reserve(size() + 1);
   const std::size_t slot = size();
-  const std::size_t at = codes_.size();
-  codes_.resize(at + dim_);
-  const CodeBounds bounds = quantize_row(unit_row, codes_.data() + at);
-  scales_.push_back(bounds.scale);
-  errors_.push_back(bounds.error);
+  const std::size_t at = owned_codes_.size();
+  owned_codes_.resize(at + dim_);
+  const CodeBounds bounds = quantize_row(unit_row, owned_codes_.data() + at);
+  owned_scales_.push_back(bounds.scale);
+  owned_errors_.push_back(bounds.error);
+  view_owned();
   std::memcpy(exact_.get() + slot * dim_, unit_row.data(), dim_ * sizeof(float));
   ready_[slot].store(1, std::memory_order_relaxed);
 }
 
-void StoredVectors::erase(std::span<const std::size_t> slots) noexcept {
+void StoredVectors::erase(std::span<const std::size_t> slots) {
+  own_codes();
   const std::size_t rows = size();
   std::size_t write = 0;
   std::size_t next = 0;
@@ -98,9 +134,9 @@ void StoredVectors::erase(std::span<const std::size_t> slots) noexcept {
     while (next < slots.size() && slots[next] < read) ++next;
     if (next < slots.size() && slots[next] == read) continue;
     if (write != read) {
-      std::copy_n(codes_.data() + read * dim_, dim_, codes_.data() + write * dim_);
-      scales_[write] = scales_[read];
-      errors_[write] = errors_[read];
+      std::copy_n(owned_codes_.data() + read * dim_, dim_, owned_codes_.data() + write * dim_);
+      owned_scales_[write] = owned_scales_[read];
+      owned_errors_[write] = owned_errors_[read];
       const std::uint8_t held = ready_[read].load(std::memory_order_relaxed);
       if (held != 0) std::memcpy(exact_.get() + write * dim_, exact_row(read), dim_ * sizeof(float));
       ready_[write].store(held, std::memory_order_relaxed);
@@ -108,9 +144,10 @@ void StoredVectors::erase(std::span<const std::size_t> slots) noexcept {
     ++write;
   }
   for (std::size_t slot = write; slot < rows; ++slot) ready_[slot].store(0, std::memory_order_relaxed);
-  codes_.resize(write * dim_);
-  scales_.resize(write);
-  errors_.resize(write);
+  owned_codes_.resize(write * dim_);
+  owned_scales_.resize(write);
+  owned_errors_.resize(write);
+  view_owned();
 }
 
 std::size_t StoredVectors::exact_rows_held() const noexcept {
@@ -210,7 +247,7 @@ std::vector<std::size_t> StoredVectors::select_candidates(std::span<const std::i
   for (std::size_t i = 0; i < searched; ++i) {
     const std::size_t slot = subset != nullptr ? (*subset)[i] : i;
     if (skipped(slot)) continue;
-    const double a = static_cast<double>(code_dot(codes_.data() + slot * dim_, qcode.data(), dim_)) *
+    const double a = static_cast<double>(code_dot(codes_ + slot * dim_, qcode.data(), dim_)) *
                      (static_cast<double>(scales_[slot]) * qscale);
     approx[i] = a;
     const double low = a - bound(slot);

@@ -1,6 +1,7 @@
-// The searchable side of a store's vectors: the int8 code of every row, read
-// whole at open (a quarter of the float data), and the exact float rows,
-// read from the file only for the rows a search needs, then kept.
+// The searchable side of a store's vectors: the int8 code of every row
+// (a quarter of the float data), either held in memory or read in place
+// from a mapped vector file, and the exact float rows, read from the store
+// only for the rows a search needs, then kept.
 //
 // A search scans the codes, keeps every row whose score could still reach
 // the k best given the codes' error bounds, and ranks those rows by their
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "vector_code.hpp"
+#include "vector_file.hpp"
 #include "vorn_datastore/vector_index.hpp"
 
 namespace vorn_datastore::sqlite {
@@ -37,8 +39,8 @@ class StoredVectors {
   StoredVectors& operator=(const StoredVectors&) = delete;
 
   [[nodiscard]] std::size_t dimension() const noexcept { return dim_; }
-  [[nodiscard]] std::size_t size() const noexcept { return scales_.size(); }
-  [[nodiscard]] bool empty() const noexcept { return scales_.empty(); }
+  [[nodiscard]] std::size_t size() const noexcept { return rows_; }
+  [[nodiscard]] bool empty() const noexcept { return rows_ == 0; }
 
   // Only while empty; throws std::logic_error otherwise.
   void set_dimension(std::size_t dimension);
@@ -46,6 +48,14 @@ class StoredVectors {
   // After reserve(rows) succeeds, appending up to `rows` rows in total does
   // not allocate and cannot throw.
   void reserve(std::size_t rows);
+
+  // Searches the codes of `file` where they lie (rows in the file's order).
+  // Only while empty, and the file must have this dimension; throws
+  // std::logic_error otherwise. The first change made afterwards copies the
+  // codes into memory and lets the file go.
+  void attach(std::shared_ptr<const MappedVectorFile> file);
+  // Whether the codes are read from a mapped file (for tests).
+  [[nodiscard]] bool reads_in_place() const noexcept { return file_ != nullptr; }
 
   // Appends a row from its stored code (see vector_code.hpp); false when the
   // blob is not a code of this dimension.
@@ -55,7 +65,8 @@ class StoredVectors {
   void append_exact(std::span<const float> unit_row);
 
   // Removes the rows at `slots` (ascending, no repeats); later rows move down.
-  void erase(std::span<const std::size_t> slots) noexcept;
+  // Allocates (and may throw) only to copy the codes of a mapped file.
+  void erase(std::span<const std::size_t> slots);
 
   // Best `k` rows by cosine similarity with `query`, highest first, ties to
   // the lower slot; rows below `min_score` left out; a zero query finds
@@ -77,15 +88,25 @@ class StoredVectors {
                                              std::size_t k, double floor, const std::vector<std::size_t>* subset,
                                              std::span<const std::size_t> gone) const;
   void grow_exact(std::size_t rows);
+  // Copies mapped codes into the owned arrays before a change.
+  void own_codes();
+  // Points the views at the owned arrays after they changed.
+  void view_owned() noexcept;
   // Ensures the exact rows of `slots` are present; returns which are (1) or
   // are gone from the file (0), per slot of `slots`.
   std::vector<char> ensure_exact(std::span<const std::size_t> slots, const RowLoader& load) const;
   const float* exact_row(std::size_t slot) const noexcept { return exact_.get() + slot * dim_; }
 
   std::size_t dim_ = 0;
-  std::vector<std::int8_t> codes_;
-  std::vector<float> scales_;
-  std::vector<float> errors_;
+  std::size_t rows_ = 0;
+  // What the search reads: the owned arrays below, or a mapped file's.
+  const std::int8_t* codes_ = nullptr;
+  const float* scales_ = nullptr;
+  const float* errors_ = nullptr;
+  std::vector<std::int8_t> owned_codes_;
+  std::vector<float> owned_scales_;
+  std::vector<float> owned_errors_;
+  std::shared_ptr<const MappedVectorFile> file_;
 
   // Exact rows, filled on demand. The buffer is left uninitialised so that
   // rows never read cost no memory; ready_[slot] says whether a row is there

@@ -1,13 +1,13 @@
-// PDF to text with poppler's C++ interface.
-#include <poppler-document.h>
-#include <poppler-global.h>
-#include <poppler-page.h>
+// PDF to text through the PDF module (poppler), loaded on the first PDF.
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <climits>
-#include <memory>
 #include <mutex>
+#include <new>
 
+#include "module_search.hpp"
+#include "pdf_module_abi.h"
 #include "vorn_core/text.hpp"
 #include "vorn_retrieval/document_formats.hpp"
 #include "vorn_retrieval/document_loader.hpp"
@@ -15,56 +15,82 @@
 namespace vorn_retrieval {
 namespace {
 
-// poppler prints every syntax complaint about a damaged file to stderr; a
-// file it cannot read is reported through the LoadError instead.
-void silence_poppler() {
-  static std::once_flag once;
-  std::call_once(once, [] { poppler::set_debug_error_function([](const std::string&, void*) {}, nullptr); });
+struct PdfModule {
+  vorn_pdf_extract_fn extract = nullptr;
+  std::string failure;
+};
+
+const PdfModule& pdf_module() {
+  static const PdfModule module = [] {
+    PdfModule m;
+    if (void* handle = open_module("libvorn_pdf.so", "vorn_pdf_module_abi", VORN_PDF_MODULE_ABI, m.failure)) {
+      m.extract = reinterpret_cast<vorn_pdf_extract_fn>(::dlsym(handle, "vorn_pdf_extract"));
+      if (m.extract == nullptr) m.failure = "libvorn_pdf.so lacks vorn_pdf_extract";
+    }
+    return m;
+  }();
+  return module;
 }
 
-std::string page_text(const poppler::page& page) {
-  // Reading order without the column padding of the physical layout.
-  const poppler::byte_array utf8 =
-      page.text(poppler::rectf(), poppler::page::non_raw_non_physical_layout).to_utf8();
-  std::string text(utf8.begin(), utf8.end());
-  // Pages end in a form feed; the page boundary is kept in page_starts.
-  for (char& c : text) {
-    if (c == '\f' || c == '\r') c = '\n';
+// Collects what the module emits; nothing may be thrown back through it.
+struct Sink {
+  ExtractedText out;
+  std::string message;
+  bool out_of_memory = false;
+
+  static void emit(void* self, int kind, const char* text, std::size_t size) noexcept {
+    auto& s = *static_cast<Sink*>(self);
+    try {
+      const std::string_view bytes(text, size);
+      if (kind == VORN_PDF_TITLE) {
+        s.out.title = vorn_core::replace_invalid_utf8(bytes);
+      } else if (kind == VORN_PDF_PAGE) {
+        s.add_page(bytes);
+      } else {
+        s.message = vorn_core::replace_invalid_utf8(bytes);
+      }
+    } catch (...) {
+      s.out_of_memory = true;
+    }
   }
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  return vorn_core::replace_invalid_utf8(text);
-}
+
+  void add_page(std::string_view bytes) {
+    std::string text(bytes);
+    // Pages end in a form feed; the page boundary is kept in page_starts.
+    std::replace_if(text.begin(), text.end(), [](char c) { return c == '\f' || c == '\r'; }, '\n');
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    if (!out.text.empty()) out.text += "\n\n";
+    out.page_starts.push_back(out.text.size());
+    out.text += vorn_core::replace_invalid_utf8(text);
+  }
+};
 
 }  // namespace
 
 ExtractedText pdf_to_text(std::string_view pdf) {
-  silence_poppler();
   if (pdf.size() > static_cast<std::size_t>(INT_MAX)) {
     throw LoadError(load_errc::kTooLarge, "The PDF is larger than this reader accepts (2 GiB).");
   }
-  std::unique_ptr<poppler::document> doc(
-      poppler::document::load_from_raw_data(pdf.data(), static_cast<int>(pdf.size())));
-  if (!doc) {
-    throw LoadError(load_errc::kFormat, "The file is not a PDF that can be read (damaged or not a PDF). Repair or "
-                                        "re-export it.");
+  const PdfModule& module = pdf_module();
+  if (module.extract == nullptr) {
+    throw LoadError(load_errc::kUnsupported,
+                    "PDF support is not available: " + module.failure +
+                        ". Reinstall vorn-rag with its modules, or set VORN_RAG_MODULE_DIR to the directory that "
+                        "holds libvorn_pdf.so.");
   }
-  if (doc->is_locked()) {
-    throw LoadError(load_errc::kFormat, "The PDF is encrypted with a password. Save an unprotected copy to index it.");
+  Sink sink;
+  const int result = module.extract(pdf.data(), pdf.size(), &sink, &Sink::emit);
+  if (sink.out_of_memory) throw std::bad_alloc();
+  switch (result) {
+    case VORN_PDF_OK: return std::move(sink.out);
+    case VORN_PDF_LOCKED:
+      throw LoadError(load_errc::kFormat, "The PDF is encrypted with a password. Save an unprotected copy to index it.");
+    case VORN_PDF_FAILED:
+      throw LoadError(load_errc::kFormat, "The PDF could not be read (" + sink.message + "). Repair or re-export it.");
+    default:
+      throw LoadError(load_errc::kFormat, "The file is not a PDF that can be read (damaged or not a PDF). Repair or "
+                                          "re-export it.");
   }
-  ExtractedText out;
-  const poppler::ustring title = doc->info_key("Title");
-  if (!title.empty()) {
-    const poppler::byte_array t = title.to_utf8();
-    out.title = vorn_core::replace_invalid_utf8(std::string_view(t.data(), t.size()));
-  }
-  const int pages = doc->pages();
-  for (int i = 0; i < pages; ++i) {
-    std::unique_ptr<poppler::page> page(doc->create_page(i));
-    if (!out.text.empty()) out.text += "\n\n";
-    out.page_starts.push_back(out.text.size());
-    if (page) out.text += page_text(*page);
-  }
-  return out;
 }
 
 std::size_t page_at(const std::vector<std::size_t>& page_starts, std::size_t offset) noexcept {
