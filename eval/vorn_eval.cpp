@@ -144,6 +144,8 @@ int main(int argc, char** argv) {
 
   try {
     const auto questions = read_questions(questions_path);
+    // Many questions from one opening, as a server answers them.
+    store_options.memory_text_index = true;
     auto store = vorn_cli::open_store(store_options, /*read_only=*/true);
     std::map<std::string, std::size_t> chunks_per_source;
     for (const auto& [source, ids] : store->chunk_store().ids_by_metadata("source")) chunks_per_source[source] = ids.size();

@@ -108,6 +108,7 @@ std::shared_ptr<vorn_datastore::SqliteDataStore> open_store(const StoreOptions& 
   vorn_datastore::OpenOptions open;
   open.dimension = dimension;
   open.read_only = read_only;
+  open.memory_text_index = options.memory_text_index;
   return vorn_datastore::SqliteDataStore::open(options.path, make_embedder(options, dimension), open);
 }
 

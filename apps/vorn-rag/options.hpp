@@ -44,6 +44,10 @@ struct StoreOptions {
   std::string embedding_model = "text-embedding-3-small";
   // Filled from the model options after parsing.
   vorn_inference::OpenAIEndpointOptions embedding_endpoint;
+  // Rank full-text searches from an in-memory copy of the text index
+  // (vorn_datastore::OpenOptions::memory_text_index): for the long-lived
+  // commands, which answer many questions from one opening.
+  bool memory_text_index = false;
 };
 
 struct IndexOptions {

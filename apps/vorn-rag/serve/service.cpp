@@ -64,6 +64,8 @@ std::string source_of(const vorn_core::Chunk& chunk) {
 }
 
 RagService::RagService(ServiceOptions options) : options_(std::move(options)) {
+  // A service answers many questions from each opening of the index.
+  options_.store.memory_text_index = true;
   auto snap = std::make_shared<Snapshot>();
   snap->stamp = stamp_of(options_.store.path);
   snap->store = vorn_cli::open_store(options_.store, /*read_only=*/true);

@@ -11,13 +11,6 @@
 namespace vorn_datastore::sqlite {
 namespace {
 
-constexpr double kBm25K1 = 1.2;
-constexpr double kBm25B = 0.75;
-// Term counts per column (page title and summary, heading path, content),
-// BM25F style: a word in the title says more about a chunk than one in
-// passing, but not so much that every chunk of a page ties.
-constexpr double kColumnWeights[] = {kTitleWeight, kHeadingWeight, 1.0};
-
 struct QueryStats {
   double avg_length = 1.0;
   std::vector<double> idf;
@@ -44,9 +37,7 @@ QueryStats* query_stats(const Fts5ExtensionApi* api, Fts5Context* fts, int& rc) 
     sqlite3_int64 hits = 0;
     rc = api->xQueryPhrase(fts, i, &hits, count_rows);
     if (rc != SQLITE_OK) return nullptr;
-    double idf = std::log((static_cast<double>(rows - hits) + 0.5) / (static_cast<double>(hits) + 0.5));
-    if (idf <= 0.0) idf = 1e-6;
-    stats->idf.push_back(idf);
+    stats->idf.push_back(bm25_idf(rows, hits));
   }
   stats->tf.resize(stats->idf.size());
   QueryStats* raw = stats.release();
@@ -70,7 +61,7 @@ void vorn_bm25(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* c
     int offset = 0;
     rc = api->xInst(fts, i, &phrase, &column, &offset);
     if (rc == SQLITE_OK && phrase >= 0 && static_cast<std::size_t>(phrase) < stats->tf.size()) {
-      stats->tf[phrase] += column >= 0 && column < 3 ? kColumnWeights[column] : 1.0;
+      stats->tf[phrase] += column >= 0 && column < kTextColumns ? kColumnWeights[column] : 1.0;
     }
   }
   const auto* lengths = static_cast<const DocLengths*>(api->xUserData(fts));
@@ -87,13 +78,26 @@ void vorn_bm25(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* c
     sqlite3_result_error_code(ctx, rc);
     return;
   }
-  const double norm = kBm25K1 * (1.0 - kBm25B + kBm25B * length / stats->avg_length);
+  const double norm = bm25_norm(length, stats->avg_length);
   double score = 0.0;
-  for (std::size_t i = 0; i < stats->tf.size(); ++i) {
-    const double tf = stats->tf[i];
-    score += stats->idf[i] * (tf * (kBm25K1 + 1.0)) / (tf + norm);
-  }
+  for (std::size_t i = 0; i < stats->tf.size(); ++i) score += bm25_term(stats->idf[i], stats->tf[i], norm);
   sqlite3_result_double(ctx, -score);  // FTS5 convention: lower ranks first
+}
+
+// The table's totals, as the ranking function sees them: what a copy of the
+// index needs to compute the same average length.
+void fts_rows(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* ctx, int, sqlite3_value**) {
+  sqlite3_int64 rows = 0;
+  const int rc = api->xRowCount(fts, &rows);
+  if (rc != SQLITE_OK) return sqlite3_result_error_code(ctx, rc);
+  sqlite3_result_int64(ctx, rows);
+}
+
+void fts_tokens(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* ctx, int, sqlite3_value**) {
+  sqlite3_int64 tokens = 0;
+  const int rc = api->xColumnTotalSize(fts, -1, &tokens);
+  if (rc != SQLITE_OK) return sqlite3_result_error_code(ctx, rc);
+  sqlite3_result_int64(ctx, tokens);
 }
 
 }  // namespace
@@ -113,7 +117,9 @@ void register_rank_function(Connection& c, const DocLengths* lengths) {
                                         "FTS5 (Debian's libsqlite3 has it).");
   }
   register_tokenizer(api);
-  const int rc = api->xCreateFunction(api, "vorn_bm25", const_cast<DocLengths*>(lengths), vorn_bm25, nullptr);
+  int rc = api->xCreateFunction(api, "vorn_bm25", const_cast<DocLengths*>(lengths), vorn_bm25, nullptr);
+  if (rc == SQLITE_OK) rc = api->xCreateFunction(api, "vorn_fts_rows", nullptr, fts_rows, nullptr);
+  if (rc == SQLITE_OK) rc = api->xCreateFunction(api, "vorn_fts_tokens", nullptr, fts_tokens, nullptr);
   if (rc != SQLITE_OK) c.fail(rc, "Registering the ranking function");
   // Per-connection view of term document frequencies (temp schema: the file
   // itself is not changed, so this also works on read-only connections).

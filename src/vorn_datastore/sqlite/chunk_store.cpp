@@ -135,10 +135,39 @@ std::vector<SearchHit> SqliteChunkStore::Impl::fetch_hits(Connection& c, const s
     Stmt s = c.prepare("SELECT id, content, metadata FROM chunks WHERE seq = ?1");
     s.bind(1, hit_seqs[i]);
     if (!s.step("Reading a chunk")) continue;
-    hits.push_back({std::string(s.text(0)), std::string(s.text(1)), sqlite::parse_metadata(s.text(2), path),
+    hits.push_back({std::string(s.text(0)), std::string(s.text(1)), metadata_cache.get(hit_seqs[i], s.text(2), path),
                     static_cast<double>(matches[i].score)});
   }
   return hits;
+}
+
+std::vector<SearchHit> SqliteChunkStore::Impl::fetch_ranked(Connection& c, const std::vector<sqlite::RankedRow>& rows) {
+  std::vector<SearchHit> hits;
+  hits.reserve(rows.size());
+  for (const sqlite::RankedRow& row : rows) {
+    Stmt s = c.prepare("SELECT id, content, metadata FROM chunks WHERE seq = ?1");
+    s.bind(1, row.seq);
+    if (!s.step("Reading a chunk")) continue;
+    hits.push_back({std::string(s.text(0)), std::string(s.text(1)), metadata_cache.get(row.seq, s.text(2), path),
+                    row.score});
+  }
+  return hits;
+}
+
+const sqlite::TextIndex* SqliteChunkStore::Impl::memory_text_index(Connection& c) {
+  if (!options.memory_text_index) return nullptr;
+  if (const auto* ready = text_index_ready.load(std::memory_order_acquire)) return ready;
+  std::unique_lock lock(text_index_load_mutex, std::try_to_lock);
+  if (!lock.owns_lock()) return nullptr;
+  if (!text_index) text_index = std::make_unique<const sqlite::TextIndex>(sqlite::TextIndex::load(c));
+  text_index_ready.store(text_index.get(), std::memory_order_release);
+  return text_index.get();
+}
+
+void SqliteChunkStore::Impl::forget_text_index() noexcept {
+  text_index_ready.store(nullptr, std::memory_order_release);
+  std::lock_guard lock(text_index_load_mutex);
+  text_index.reset();
 }
 
 // --- open ---------------------------------------------------------------------

@@ -16,13 +16,13 @@ namespace {
 
 // Without a filter FTS ranks first and only the top rows are joined.
 constexpr const char* kRankedSql =
-    "SELECT c.id, c.content, c.metadata, r.score FROM "
+    "SELECT c.id, c.content, c.metadata, r.score, c.seq FROM "
     "(SELECT rowid AS seq, vorn_bm25(chunks_fts) AS score FROM chunks_fts WHERE chunks_fts MATCH ?1 "
     " ORDER BY score, rowid LIMIT ?2) AS r "
     "JOIN chunks AS c ON c.seq = r.seq ORDER BY r.score, r.seq";
 
 std::string filtered_ranked_sql(const sqlite::FilterSql& f) {
-  return "SELECT c.id, c.content, c.metadata, vorn_bm25(chunks_fts) AS score FROM chunks_fts "
+  return "SELECT c.id, c.content, c.metadata, vorn_bm25(chunks_fts) AS score, c.seq FROM chunks_fts "
          "JOIN chunks AS c ON c.seq = chunks_fts.rowid WHERE chunks_fts MATCH ?1 AND " +
          f.where + " ORDER BY score, c.seq LIMIT ?2";
 }
@@ -45,9 +45,13 @@ std::vector<SearchHit> SqliteChunkStore::search_bm25(std::string_view query, std
   }
 
   Impl::Reader r = s.reader();
-  // vorn_bm25 reads doc_lengths while the statement steps.
+  // vorn_bm25 reads doc_lengths while the statement steps; the in-memory
+  // text index lives as long as this lock is held.
   std::shared_lock lengths_lock(s.vectors_mutex);
+  const sqlite::TextIndex* memory = filter.empty() ? s.memory_text_index(*r) : nullptr;
+  sqlite::ReadTransaction snapshot(*r);
   const auto run = [&](const std::vector<std::string>& use) {
+    if (memory != nullptr) return s.fetch_ranked(*r, memory->top(use, top_k));
     const std::string match = sqlite::match_expression(use);
     Stmt st = r->prepare(sql);
     st.bind(1, std::string_view(match));
@@ -55,8 +59,8 @@ std::vector<SearchHit> SqliteChunkStore::search_bm25(std::string_view query, std
     sqlite::bind_filter(st, f, 3);
     std::vector<SearchHit> hits;
     while (st.step("Searching chunk text")) {
-      hits.push_back({std::string(st.text(0)), std::string(st.text(1)), sqlite::parse_metadata(st.text(2), s.path),
-                      -st.real(3)});
+      hits.push_back({std::string(st.text(0)), std::string(st.text(1)),
+                      s.metadata_cache.get(st.int64(4), st.text(2), s.path), -st.real(3)});
     }
     return hits;
   };
@@ -69,7 +73,8 @@ std::vector<SearchHit> SqliteChunkStore::search_bm25(std::string_view query, std
   if (terms.size() > 1 && rows > 0) {
     std::vector<std::string> informative;
     for (const std::string& t : terms) {
-      if (2 * s.document_frequency(*r, t) < rows) informative.push_back(t);
+      const std::int64_t df = memory != nullptr ? memory->document_frequency(t) : s.document_frequency(*r, t);
+      if (2 * df < rows) informative.push_back(t);
     }
     if (!informative.empty() && informative.size() < terms.size()) {
       std::vector<SearchHit> hits = run(informative);
@@ -94,6 +99,7 @@ std::vector<SearchHit> SqliteChunkStore::search_vector(std::span<const float> qu
   std::vector<VectorMatch> matches;
   std::vector<std::int64_t> hit_seqs;
   Impl::Reader r = s.reader();
+  sqlite::ReadTransaction snapshot(*r);
   for (;;) {
     if (!filter.empty()) {
       // Built once under the exclusive lock; a failed ingest may reset it.

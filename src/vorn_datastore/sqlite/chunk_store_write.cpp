@@ -274,7 +274,10 @@ AddResult SqliteChunkStore::add_batch(const std::vector<StoredChunk>& chunks) {
     }
   }
   if (sets_dimension) s.dimension = dim;
-  if (!added.empty()) s.forget_document_frequencies();
+  if (!added.empty()) {
+    s.forget_document_frequencies();
+    s.forget_text_index();
+  }
   result.added = added.size();
   return result;
 }
@@ -322,6 +325,7 @@ std::size_t SqliteChunkStore::remove(const std::vector<std::string>& ids) {
     if (static_cast<std::size_t>(seq) < s.doc_lengths.size()) s.doc_lengths[static_cast<std::size_t>(seq)] = 0;
   }
   s.forget_document_frequencies();
+  s.forget_text_index();
   return removed.size();
 }
 

@@ -102,6 +102,15 @@ bool Stmt::step(std::string_view what) {
   conn_.fail(rc, what);
 }
 
+ReadTransaction::ReadTransaction(Connection& c) : c_(c) {
+  if (sqlite3_get_autocommit(c_.db()) == 0) return;
+  c_.exec("BEGIN", "Starting a read transaction");
+  open_ = true;
+}
+ReadTransaction::~ReadTransaction() {
+  if (open_) sqlite3_exec(c_.db(), "COMMIT", nullptr, nullptr, nullptr);
+}
+
 Transaction::Transaction(Connection& c) : c_(c) { c_.exec("BEGIN IMMEDIATE", "Starting a write transaction"); }
 Transaction::~Transaction() {
   if (!done_) sqlite3_exec(c_.db(), "ROLLBACK", nullptr, nullptr, nullptr);

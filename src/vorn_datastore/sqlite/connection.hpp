@@ -96,6 +96,22 @@ class Connection {
   std::unordered_map<std::string, StmtPtr> cache_;
 };
 
+// One read transaction around several statements: they read one snapshot of
+// the file, and SQLite takes its file locks (system calls) once instead of
+// once per statement. Inside a transaction already open on the connection
+// it does nothing.
+class ReadTransaction {
+ public:
+  explicit ReadTransaction(Connection& c);
+  ReadTransaction(const ReadTransaction&) = delete;
+  ReadTransaction& operator=(const ReadTransaction&) = delete;
+  ~ReadTransaction();
+
+ private:
+  Connection& c_;
+  bool open_ = false;
+};
+
 // Begin/commit with rollback on every other exit path.
 class Transaction {
  public:

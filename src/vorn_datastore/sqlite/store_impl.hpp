@@ -2,8 +2,8 @@
 // opening, searching and writing.
 //
 // Locks, in the order they may be taken: write_mutex, then vectors_mutex,
-// then the exact-row fill lock inside `vectors`, then df_mutex or
-// pool_mutex. Readers never hold write_mutex.
+// then the exact-row fill lock inside `vectors`, then df_mutex,
+// text_index_load_mutex or pool_mutex. Readers never hold write_mutex.
 #pragma once
 
 #include <atomic>
@@ -19,9 +19,11 @@
 
 #include "bm25_rank.hpp"
 #include "connection.hpp"
+#include "metadata_cache.hpp"
 #include "metadata_index.hpp"
 #include "vorn_datastore/sqlite_chunk_store.hpp"
 #include "stored_vectors.hpp"
+#include "text_index.hpp"
 #include "vector_file.hpp"
 #include "vorn_datastore/vector_index.hpp"
 
@@ -54,6 +56,8 @@ struct SqliteChunkStore::Impl {
   sqlite::DocLengths doc_lengths;   // FTS token count per chunks.seq, read by vorn_bm25
   sqlite::MetadataIndex metadata_index;  // per slot, built on the first filtered vector search
 
+  sqlite::MetadataCache metadata_cache;  // of the chunks searches return
+
   std::atomic<std::size_t> dimension{0};
   sqlite::VectorFileStatus vector_file_status = sqlite::VectorFileStatus::missing;  // as found at open
 
@@ -62,6 +66,19 @@ struct SqliteChunkStore::Impl {
   std::unordered_map<std::string, std::int64_t> df_cache;
   std::int64_t document_frequency(sqlite::Connection& c, const std::string& term);
   void forget_document_frequencies();
+
+  // The in-memory copy of the text index (OpenOptions::memory_text_index).
+  // Published once loaded; dropped only with vectors_mutex held exclusively,
+  // so a search holding it shared may use the pointer until it lets go.
+  std::mutex text_index_load_mutex;
+  std::unique_ptr<const sqlite::TextIndex> text_index;
+  std::atomic<const sqlite::TextIndex*> text_index_ready{nullptr};
+  // Requires vectors_mutex held (shared is enough). Loads the copy on first
+  // use; null when it is not wanted, or while another search loads it (the
+  // caller then asks FTS5, which answers the same).
+  const sqlite::TextIndex* memory_text_index(sqlite::Connection& c);
+  // Requires vectors_mutex held exclusively.
+  void forget_text_index() noexcept;
 
   // A pooled read-only connection, handed back to the pool on destruction.
   class Reader {
@@ -96,6 +113,8 @@ struct SqliteChunkStore::Impl {
   bool read_exact_vector(sqlite::Connection& c, std::int64_t seq, std::span<float> out);
   std::vector<SearchHit> fetch_hits(sqlite::Connection& c, const std::vector<VectorMatch>& matches,
                                     const std::vector<std::int64_t>& hit_seqs);
+  // The chunks of ranked rows, in their order; rows no longer stored are skipped.
+  std::vector<SearchHit> fetch_ranked(sqlite::Connection& c, const std::vector<sqlite::RankedRow>& rows);
 };
 
 }  // namespace vorn_datastore

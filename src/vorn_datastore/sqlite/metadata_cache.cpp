@@ -1,0 +1,36 @@
+#include "metadata_cache.hpp"
+
+#include "row_codec.hpp"
+#include "vorn_core/text.hpp"
+
+namespace vorn_datastore::sqlite {
+
+nlohmann::json MetadataCache::get(std::int64_t seq, std::string_view text, const std::filesystem::path& path) {
+  const std::uint64_t hash = vorn_core::fnv1a64(text);
+  std::shared_ptr<const nlohmann::json> cached;
+  {
+    std::lock_guard lock(mutex_);
+    if (const auto it = entries_.find(seq);
+        it != entries_.end() && it->second.hash == hash && it->second.bytes == text.size()) {
+      cached = it->second.value;
+    }
+  }
+  // Copied outside the lock: the copy is most of the cost of a hit.
+  if (cached) return *cached;
+  auto parsed = std::make_shared<const nlohmann::json>(parse_metadata(text, path));
+  {
+    std::lock_guard lock(mutex_);
+    // Dropping everything is crude but bounded, and a service's working set
+    // refills it within a few searches.
+    if (entries_.size() >= capacity_) entries_.clear();
+    entries_.insert_or_assign(seq, Entry{hash, text.size(), parsed});
+  }
+  return *parsed;
+}
+
+std::size_t MetadataCache::size() const {
+  std::lock_guard lock(mutex_);
+  return entries_.size();
+}
+
+}  // namespace vorn_datastore::sqlite
