@@ -1,7 +1,8 @@
 #include "metadata_cache.hpp"
 
-#include "row_codec.hpp"
 #include <functional>
+
+#include "row_codec.hpp"
 
 namespace vorn_datastore::sqlite {
 
