@@ -69,6 +69,9 @@ RagService::RagService(ServiceOptions options) : options_(std::move(options)) {
   auto snap = std::make_shared<Snapshot>();
   snap->stamp = stamp_of(options_.store.path);
   snap->store = vorn_cli::open_store(options_.store, /*read_only=*/true);
+  // Before the first request, not during it. (A reopened index is read by
+  // its first search instead, while the others ask FTS5 meanwhile.)
+  snap->store->chunk_store().warm_up();
   current_ = std::move(snap);
   next_check_ = Clock::now() + options_.refresh_interval;
 }

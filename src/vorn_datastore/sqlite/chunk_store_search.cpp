@@ -84,6 +84,13 @@ std::vector<SearchHit> SqliteChunkStore::search_bm25(std::string_view query, std
   return run(terms);
 }
 
+void SqliteChunkStore::warm_up() const {
+  Impl& s = impl();
+  Impl::Reader r = s.reader();
+  std::shared_lock lock(s.vectors_mutex);
+  (void)s.memory_text_index(*r);
+}
+
 std::vector<SearchHit> SqliteChunkStore::search_vector(std::span<const float> query, std::size_t top_k,
                                                        const Filter& filter, std::optional<double> min_score) const {
   Impl& s = impl();
