@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "vorn_core/object.hpp"
@@ -16,6 +17,10 @@
 #include "vorn_pipeline/error_handler.hpp"
 
 namespace vorn_pipeline {
+
+namespace detail {
+class StepAwaiter;
+}  // namespace detail
 
 enum class StepKind { kComponent, kTransform, kSubgraph, kSwitch, kMapReduce, kWhileDo };
 
@@ -54,11 +59,39 @@ class Step : public vorn_core::Object {
   std::string type_name() const override;
   std::string repr() const override;
 
+  // What `start` hands back: nothing when the step is already done, else the
+  // task still to await; a `Task<Value>`'s value then goes to `finish`.
+  struct Started {
+    Started() noexcept = default;
+    Started(vorn_core::Task<void> t) noexcept : task(std::move(t)) {}
+    Started(vorn_core::Task<vorn_core::Value> t, std::shared_ptr<const void> keep = nullptr) noexcept
+        : task(std::move(t)), keep_alive(std::move(keep)) {}
+
+    std::variant<std::monostate, vorn_core::Task<void>, vorn_core::Task<vorn_core::Value>> task;
+    // Held until the task is done: what the task runs on (a component whose
+    // member coroutine it is) when nothing else is sure to hold it that long.
+    std::shared_ptr<const void> keep_alive;
+  };
+
  protected:
-  virtual vorn_core::Task<void> run(PipelineState& state, const vorn_core::Dict& context) const = 0;
+  // A step does its work in `run`, or in `start` (and `finish`); it
+  // overrides one of the two, since each by default calls the other.
+  //
+  // `run`: the whole work as one task. By default `start`, then `finish`.
+  virtual vorn_core::Task<void> run(PipelineState& state, const vorn_core::Dict& context) const;
+  // The work up to its first await, run inline by whoever awaits the step,
+  // so that a step which never suspends costs no coroutine frame of its
+  // own. It hands back what is left to await, if anything. What it throws
+  // is the step's failure, handled like one thrown by `run`. By default it
+  // hands back `run`.
+  virtual Started start(PipelineState& state, const vorn_core::Dict& context) const;
+  // Takes the value of the `Task<Value>` that `start` handed back (writing
+  // it to the state, usually). By default it drops it.
+  virtual void finish(vorn_core::Value result, PipelineState& state, const vorn_core::Dict& context) const;
 
  private:
-  vorn_core::Task<void> execute_untraced(PipelineState& state, const vorn_core::Dict& context) const;
+  friend class detail::StepAwaiter;
+
   vorn_core::Task<void> execute_traced(const vorn_core::TracePosition& outer, PipelineState& state,
                                        const vorn_core::Dict& context) const;
 

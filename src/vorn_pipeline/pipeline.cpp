@@ -6,6 +6,8 @@
 #include "vorn_core/syncify.hpp"
 #include "vorn_core/trace.hpp"
 
+#include "step_awaiter.hpp"
+
 namespace vorn_pipeline {
 
 using vorn_core::Dict;
@@ -132,7 +134,7 @@ Task<Dict> Pipeline::invoke_owned(std::shared_ptr<const Pipeline> self, Value in
   PipelineState state = self->prepare(initial_state);
   // The run works on `state`: the input is not held for the whole run.
   initial_state = Value();
-  for (const auto& s : self->steps_) co_await s->execute(state, context);
+  for (const auto& s : self->steps_) co_await detail::StepAwaiter(*s, state, context);
   co_return state;
 }
 
@@ -145,7 +147,7 @@ Task<Dict> Pipeline::run_state_owned(std::shared_ptr<const Pipeline> self, Pipel
   std::optional<vorn_core::TraceScope> trace_scope;
   if (auto* trace = requested_trace(context)) trace_scope.emplace(*trace);
   if (self->state_type_) fill_missing_defaults(state, *self->state_type_);
-  for (const auto& s : self->steps_) co_await s->execute(state, context);
+  for (const auto& s : self->steps_) co_await detail::StepAwaiter(*s, state, context);
   co_return state;
 }
 
@@ -153,7 +155,7 @@ Task<void> detail::run_nested(const Pipeline& pipeline, PipelineState& state, co
   if (pipeline.state_type()) fill_missing_defaults(state, *pipeline.state_type());
   for (const auto& s : pipeline.steps()) {
     try {
-      co_await s->execute(state, context);
+      co_await StepAwaiter(*s, state, context);
     } catch (...) {
       throw NestedStepFailure{std::current_exception()};
     }

@@ -3,6 +3,8 @@
 #include "vorn_core/chunk.hpp"
 #include "vorn_core/error.hpp"
 
+#include "step_awaiter.hpp"
+
 namespace vorn_pipeline {
 namespace {
 const vorn_core::Value kAbsent;
@@ -60,27 +62,24 @@ std::string Step::type_name() const { return "Step"; }
 
 std::string Step::repr() const { return "<" + std::string(to_string(kind())) + " " + vorn_core::quote(name_) + ">"; }
 
-// Not a coroutine: an untraced run pays one thread-local read for tracing.
 vorn_core::Task<void> Step::execute(PipelineState& state, const vorn_core::Dict& context) const {
-  if (const vorn_core::TracePosition* position = vorn_core::current_trace_position()) [[unlikely]] {
-    return execute_traced(*position, state, context);
-  }
-  return execute_untraced(state, context);
+  co_await detail::StepAwaiter(*this, state, context);
 }
 
-vorn_core::Task<void> Step::execute_untraced(PipelineState& state, const vorn_core::Dict& context) const {
-  std::exception_ptr error;
-  std::exception_ptr nested_error;  // already handled by a nested step
-  try {
-    co_await run(state, context);
-  } catch (const detail::NestedStepFailure& failure) {
-    nested_error = failure.error;
-  } catch (...) {
-    error = std::current_exception();
+vorn_core::Task<void> Step::run(PipelineState& state, const vorn_core::Dict& context) const {
+  Started started = start(state, context);
+  if (auto* task = std::get_if<1>(&started.task)) {
+    if (task->valid()) co_await std::move(*task);
+  } else if (auto* value_task = std::get_if<2>(&started.task)) {
+    vorn_core::Value result = co_await std::move(*value_task);
+    started = {};
+    finish(std::move(result), state, context);
   }
-  if (nested_error) std::rethrow_exception(nested_error);
-  if (error) handle_step_error(*this, std::move(error), state, context);
 }
+
+Step::Started Step::start(PipelineState& state, const vorn_core::Dict& context) const { return run(state, context); }
+
+void Step::finish(vorn_core::Value, PipelineState&, const vorn_core::Dict&) const {}
 
 vorn_core::Task<void> Step::execute_traced(const vorn_core::TracePosition& outer, PipelineState& state,
                                            const vorn_core::Dict& context) const {
@@ -93,7 +92,7 @@ vorn_core::Task<void> Step::execute_traced(const vorn_core::TracePosition& outer
   std::exception_ptr error;
   std::exception_ptr nested_error;
   try {
-    co_await run(state, context);
+    co_await detail::StepAwaiter(*this, state, context, detail::StepAwaiter::Mode::kRaw);
   } catch (const detail::NestedStepFailure& failure) {
     nested_error = failure.error;
   } catch (...) {
@@ -105,6 +104,20 @@ vorn_core::Task<void> Step::execute_traced(const vorn_core::TracePosition& outer
             failed ? std::nullopt : chunks_in_outputs(*this, state));
   if (nested_error) std::rethrow_exception(nested_error);
   if (error) handle_step_error(*this, std::move(error), state, context);
+}
+
+void detail::StepAwaiter::fail() {
+  started_ = {};
+  std::exception_ptr failure = std::move(failure_);
+  // The traced execution handled it already; its own await hands it on raw.
+  if (traced_ || mode_ == Mode::kRaw) std::rethrow_exception(failure);
+  try {
+    std::rethrow_exception(failure);
+  } catch (const NestedStepFailure& nested) {
+    std::rethrow_exception(nested.error);
+  } catch (...) {
+  }
+  handle_step_error(step_, std::move(failure), state_, context_);
 }
 
 const vorn_core::Value& lookup_key(const PipelineState& state, const vorn_core::Dict& context,

@@ -6,6 +6,8 @@
 #include "vorn_core/when_all.hpp"
 #include "vorn_pipeline/pipeline.hpp"
 
+#include "step_awaiter.hpp"
+
 namespace vorn_pipeline {
 namespace {
 
@@ -76,7 +78,7 @@ std::vector<StepInfo> infos(const std::vector<StepPtr>& steps) {
 Task<void> run_steps(const std::vector<StepPtr>& steps, PipelineState& state, const Dict& context) {
   for (const auto& s : steps) {
     try {
-      co_await s->execute(state, context);
+      co_await detail::StepAwaiter(*s, state, context);
     } catch (...) {
       throw detail::NestedStepFailure{std::current_exception()};
     }
@@ -106,9 +108,12 @@ class ComponentStep final : public Step {
   }
 
  protected:
-  Task<void> run(PipelineState& state, const Dict& context) const override {
+  // The component's task is what the runner awaits: no frame of the step's own.
+  Started start(PipelineState& state, const Dict& context) const override {
     if (!component_) missing_component(name());
-    Value result = co_await component_->run(gather_inputs(input_map_, distinct_inputs_, state, context));
+    return component_->run(gather_inputs(input_map_, distinct_inputs_, state, context));
+  }
+  void finish(Value result, PipelineState& state, const Dict&) const override {
     if (!output_state_.empty()) state.set(output_state_, std::move(result));
   }
 
@@ -139,18 +144,16 @@ class StateOperatorStep final : public Step {
   std::vector<std::string> output_keys() const override { return output_state_.keys(); }
 
  protected:
-  Task<void> run(PipelineState& state, const Dict& context) const override {
+  // Most operations answer a plain value: the step is then done inline, with
+  // no coroutine frame; an awaitable answer is what the runner awaits.
+  Started start(PipelineState& state, const Dict& context) const override {
     if (!operation_) missing_component(name());
-    // Awaited here rather than through `resolve`: most operations answer a
-    // plain value, which then costs no coroutine frame.
-    // (No `co_await` inside `?:`: g++ 12 miscompiles it.)
     vorn_core::CallResult answer = operation_(gather_inputs(input_map_, distinct_inputs_, state, context));
-    Value result;
-    if (answer.is_awaitable()) {
-      result = co_await std::move(answer.task());
-    } else {
-      result = std::move(answer.value());
-    }
+    if (answer.is_awaitable()) return std::move(answer.task());
+    store_outputs(output_state_, std::move(answer.value()), state, name());
+    return {};
+  }
+  void finish(Value result, PipelineState& state, const Dict&) const override {
     store_outputs(output_state_, std::move(result), state, name());
   }
 
@@ -342,12 +345,12 @@ class WhileDoStep final : public Step {
  protected:
   Task<void> run(PipelineState& state, const Dict& context) const override {
     if (!condition_) missing_component(name());
-    // The body runs inline (not through `run_steps`): one coroutine frame
-    // less per pass.
+    // The body runs inline (not through `run_steps`), and each body step in
+    // this frame: a step that does not suspend costs no frame at all.
     while (condition_(state)) {
       for (const auto& s : body_) {
         try {
-          co_await s->execute(state, context);
+          co_await detail::StepAwaiter(*s, state, context);
         } catch (...) {
           throw detail::NestedStepFailure{std::current_exception()};
         }

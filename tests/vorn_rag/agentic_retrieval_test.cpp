@@ -7,6 +7,7 @@
 #include "agentic_operations.hpp"
 #include "rag_doubles.hpp"
 #include "vorn_core/syncify.hpp"
+#include "vorn_core/when_all.hpp"
 #include "vorn_generation/lm_request_processor.hpp"
 #include "vorn_generation/prompt_builder.hpp"
 #include "vorn_pipeline/pipeline.hpp"
@@ -466,6 +467,75 @@ TEST(AgenticRetrievalStages, EachStageKindIsCalledItsOwnWay) {
   block.set_selector(later);
   EXPECT_EQ(ids_of(run(built).at("selected_chunks")), std::vector<std::string>{"a"});
   EXPECT_EQ(later->inputs.size(), 1u);
+}
+
+// Suspends once, then answers; a stage swapped out meanwhile must stay alive
+// until its call ends (a run holds what it is waiting in).
+class SuspendingStage : public vorn_core::Component {
+ public:
+  explicit SuspendingStage(Value answer) : answer_(std::move(answer)) {}
+  Task<Value> run(Dict) override {
+    co_await vorn_core::yield_now();
+    co_return answer_;
+  }
+
+ private:
+  Value answer_;
+};
+
+Task<Value> final_state_of(vorn_pipeline::PipelinePtr pipeline) {
+  Dict initial;
+  initial.set("query", "q");
+  Dict out = co_await pipeline->invoke(Value(std::move(initial)));
+  co_return Value(std::move(out));
+}
+
+TEST(AgenticRetrievalStages, AStageSwappedWhileARunWaitsInItLivesUntilTheCallEnds) {
+  enum class Which { kRetriever, kSelector, kEvaluator };
+  for (Which which : {Which::kRetriever, Which::kSelector, Which::kEvaluator}) {
+    SCOPED_TRACE(static_cast<int>(which));
+    auto retriever = std::make_shared<RecordingRetriever>(make_chunks({"old"}));
+    retriever->behaviour.suspend = which == Which::kRetriever;
+    std::shared_ptr<vorn_core::Object> waited_in = retriever;
+    Value selector = Picker().stage();
+    if (which == Which::kSelector) selector = std::make_shared<SuspendingStage>(selection(make_chunks({"old"})));
+    Value evaluator = evaluator_sufficient_on(1);
+    if (which == Which::kEvaluator) evaluator = std::make_shared<SuspendingStage>(Dict{{"is_sufficient", true}});
+    if (which == Which::kSelector) waited_in = selector.as_object();
+    if (which == Which::kEvaluator) waited_in = evaluator.as_object();
+    AgenticRetrievalPipeline block(retriever, std::move(selector), std::move(evaluator), 1);
+    auto pipeline = block.build();
+    std::weak_ptr<vorn_core::Object> watch = waited_in;
+    retriever.reset();
+    waited_in.reset();
+
+    auto swap = [&]() -> Task<Value> {
+      switch (which) {
+        case Which::kRetriever: block.set_retriever(std::make_shared<RecordingRetriever>()); break;
+        case Which::kSelector: block.set_selector(fixed_stage(selection({}))); break;
+        case Which::kEvaluator: block.set_evaluator(evaluator_sufficient_on(1)); break;
+      }
+      co_return Value(!watch.expired());
+    };
+    auto both = [&]() -> Task<std::vector<Value>> {
+      std::vector<Task<Value>> tasks;
+      tasks.push_back(final_state_of(pipeline));
+      tasks.push_back(swap());
+      co_return co_await vorn_core::when_all(std::move(tasks));
+    };
+    std::vector<Value> results = vorn_core::run_sync(both());
+    EXPECT_EQ(results.at(1), Value(true)) << "released while the run waited in it";
+    EXPECT_TRUE(watch.expired()) << "held past the call";
+    const Dict& out = results.at(0).as_dict();
+    if (which == Which::kRetriever) {
+      EXPECT_EQ(ids_of(out.at("candidate_chunks")), std::vector<std::string>{"old"});
+    } else {
+      EXPECT_EQ(out.at("round_idx"), Value(0));
+    }
+    if (which == Which::kSelector) {
+      EXPECT_EQ(ids_of(out.at("selected_chunks")), std::vector<std::string>{"old"});
+    }
+  }
 }
 
 TEST(AgenticRetrievalStages, RefusalsAtRunTime) {

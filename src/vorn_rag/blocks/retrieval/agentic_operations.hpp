@@ -48,7 +48,12 @@ detail::EvaluationResult _normalize_evaluation(const vorn_core::Value& payload);
 bool _should_continue_loop(const vorn_core::Dict& state);
 // (round_idx, top_k) for the next pass; `top_k` grows by the initial count,
 // capped by `max_top_k`, and saturates at the largest int64 instead of
-// overflowing.
+// overflowing. `initial_top_k` is read only when there is a next pass.
+std::pair<std::int64_t, std::int64_t> _prepare_retry(std::optional<std::int64_t> max_top_k,
+                                                     const vorn_core::Value& evaluation,
+                                                     const vorn_core::Value& round_idx, const vorn_core::Value& top_k,
+                                                     const vorn_core::Value& initial_top_k);
+// The same over a mapping holding those four entries.
 std::pair<std::int64_t, std::int64_t> _prepare_retry(std::optional<std::int64_t> max_top_k, const vorn_core::Dict& data);
 
 }  // namespace vorn_rag::blocks::retrieval::agentic_retrieval_pipeline
