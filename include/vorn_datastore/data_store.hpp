@@ -56,6 +56,17 @@ class SearchCapability {
   virtual vorn_core::Task<vorn_core::ChunkList> search(SearchRequest request) = 0;
 };
 
+// Full-text scores of whole pages rather than chunks (chunks name their
+// page in metadata "source"): a page's words count together wherever in it
+// they are. Safe for concurrent calls.
+class PageSearch {
+ public:
+  virtual ~PageSearch() = default;
+  // One score per source, higher is better; 0 when the page holds none of
+  // the query's words or is unknown.
+  virtual vorn_core::Task<std::vector<double>> score_pages(std::string query, std::vector<std::string> sources) = 0;
+};
+
 // Thread safety: a store is shared by the retrievers of concurrent runs;
 // implementations must be safe for concurrent calls.
 class BaseDataStore : public vorn_core::Object {
@@ -63,6 +74,8 @@ class BaseDataStore : public vorn_core::Object {
   virtual CapabilitySet registered_capabilities() const = 0;
   // The capability, or nullptr when the store did not register it.
   virtual SearchCapability* capability(CapabilityType type) = 0;
+  // Page scoring, or nullptr when the store keeps no page index.
+  virtual PageSearch* page_search() { return nullptr; }
 };
 using DataStorePtr = std::shared_ptr<BaseDataStore>;
 

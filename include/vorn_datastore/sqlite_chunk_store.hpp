@@ -48,8 +48,9 @@ namespace vorn_datastore {
 // whenever stored data would be read differently.
 // 3: Snowball terms, title and heading columns; 4: vector codes; 5: a stamp
 // per vector write, which a build that does not record it would leave
-// unchanged and so let a stale vector file pass for current.
-inline constexpr int kIndexFormatVersion = 5;
+// unchanged and so let a stale vector file pass for current; 6: page term
+// counts.
+inline constexpr int kIndexFormatVersion = 6;
 
 struct StoredChunk {
   std::string id;
@@ -131,6 +132,15 @@ class SqliteChunkStore {
   [[nodiscard]] std::vector<SearchHit> search_bm25(std::string_view query, std::size_t top_k,
                                                    const Filter& filter = {}) const;
 
+  // BM25 of each of `sources` as a whole page: one document per source page
+  // holding its title and summary, its section headings and the text of all
+  // its chunks, so that question words found in different chunks of a page
+  // count together. The query is reduced to terms as for search_bm25; a
+  // word's rarity is its rarity among chunks, and words in half the chunks
+  // or more are left out. 0 for a page that holds none of the words or that
+  // the store does not know (chunks without a string "source" belong to no
+  // page). Only the given pages are read, so this is cheap for a handful.
+  [[nodiscard]] std::vector<double> score_pages(std::string_view query, const std::vector<std::string>& sources) const;
   // Exact cosine similarity: the same hits and scores as comparing the query
   // with every stored embedding (see the class comment). A zero query or an
   // empty store gives no hits. The first filtered call builds an in-memory

@@ -61,11 +61,13 @@ class SqliteDataStore final : public WritableDataStore {
 
   CapabilitySet registered_capabilities() const override;
   SearchCapability* capability(CapabilityType type) override;
+  PageSearch* page_search() override;
   std::string type_name() const override { return "SqliteDataStore"; }
 
  private:
   class Vector;
   class Fulltext;
+  class Pages;
 
   // Records the embedder's identity in a store that has none (when writable)
   // and refuses one that differs from the recorded one.
@@ -75,6 +77,7 @@ class SqliteDataStore final : public WritableDataStore {
   vorn_inference::EmbedderPtr embedder_;
   std::unique_ptr<Vector> vector_;
   std::unique_ptr<Fulltext> fulltext_;
+  std::unique_ptr<Pages> pages_;
 };
 
 // A search request's `query_filter` in the store's filter form.

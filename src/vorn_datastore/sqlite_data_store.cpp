@@ -66,6 +66,18 @@ class SqliteDataStore::Fulltext final : public SearchCapability {
   SqliteDataStore& owner_;
 };
 
+class SqliteDataStore::Pages final : public PageSearch {
+ public:
+  explicit Pages(SqliteDataStore& owner) : owner_(owner) {}
+
+  vorn_core::Task<std::vector<double>> score_pages(std::string query, std::vector<std::string> sources) override {
+    co_return owner_.store_.score_pages(query, sources);
+  }
+
+ private:
+  SqliteDataStore& owner_;
+};
+
 std::shared_ptr<SqliteDataStore> SqliteDataStore::open(const std::filesystem::path& path,
                                                        vorn_inference::EmbedderPtr embedder, OpenOptions options) {
   // Opening with the embedder's dimension makes a store built with another
@@ -90,6 +102,7 @@ SqliteDataStore::SqliteDataStore(SqliteChunkStore store, vorn_inference::Embedde
     vector_ = std::make_unique<Vector>(*this);
   }
   fulltext_ = std::make_unique<Fulltext>(*this);
+  pages_ = std::make_unique<Pages>(*this);
   if (embedder_) check_embedder_identity();
 }
 
@@ -222,5 +235,7 @@ SearchCapability* SqliteDataStore::capability(CapabilityType type) {
   }
   return nullptr;
 }
+
+PageSearch* SqliteDataStore::page_search() { return pages_.get(); }
 
 }  // namespace vorn_datastore

@@ -1,10 +1,12 @@
 #include "vorn_retrieval/fulltext_retriever.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "vorn_core/error.hpp"
 #include "vorn_retrieval/chunk_kind.hpp"
 #include "vorn_retrieval/page_diversity.hpp"
+#include "vorn_retrieval/page_ranking.hpp"
 
 namespace vorn_retrieval {
 namespace {
@@ -32,6 +34,9 @@ std::size_t effective_top_k(const RetrieveOptions& options, std::int64_t default
 FulltextRetriever::FulltextRetriever(vorn_datastore::DataStorePtr data_store, FulltextOptions options)
     : data_store_(std::move(data_store)), options_(options) {
   (void)require_capability(data_store_, vorn_datastore::CapabilityType::FULLTEXT, "full-text search");
+  if (!std::isfinite(options_.page_weight) || options_.page_weight < 0.0) {
+    throw vorn_core::InvalidValueError("Invalid `page_weight`. Set it to 0 or more and retry.");
+  }
   if (options_.candidates_per_result == 0) {
     throw vorn_core::InvalidValueError("Invalid `candidates_per_result`. Set it to 1 or more and retry.");
   }
@@ -39,13 +44,17 @@ FulltextRetriever::FulltextRetriever(vorn_datastore::DataStorePtr data_store, Fu
 
 vorn_core::Task<vorn_core::ChunkList> FulltextRetriever::retrieve_chunks(std::string query, RetrieveOptions options) {
   const std::size_t top_k = effective_top_k(options, kDefaultTopK);
-  const bool reorders = options_.demote_kinds || options_.per_page > 0;
+  // Pages are indexed whole, while a filter selects chunks.
+  const bool by_page = options_.page_weight > 0.0 && options_.per_page > 0 &&
+                       vorn_datastore::parse_query_filter(options.query_filter).empty();
+  const bool reorders = options_.demote_kinds || options_.per_page > 0 || by_page;
   // Reordering brings up hits from below the first top_k, so fetch deeper.
   const std::size_t pool = reorders ? std::max(kMinCandidates, top_k * options_.candidates_per_result) : top_k;
-  vorn_datastore::SearchRequest request{std::move(query), pool, std::move(options.query_filter), options.threshold};
+  vorn_datastore::SearchRequest request{query, pool, std::move(options.query_filter), options.threshold};
   vorn_core::ChunkList hits =
       co_await data_store_->capability(vorn_datastore::CapabilityType::FULLTEXT)->search(std::move(request));
   if (options_.demote_kinds) hits = demote_by_kind(hits);
+  if (by_page) hits = co_await rank_with_page_scores(*data_store_, std::move(query), std::move(hits), options_.page_weight);
   hits = diversify_by_page(hits, options_.per_page);
   if (hits.size() > top_k) hits.resize(top_k);
   co_return hits;

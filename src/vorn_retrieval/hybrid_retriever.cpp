@@ -7,6 +7,7 @@
 #include "vorn_core/error.hpp"
 #include "vorn_retrieval/chunk_kind.hpp"
 #include "vorn_retrieval/page_diversity.hpp"
+#include "vorn_retrieval/page_ranking.hpp"
 #include "vorn_retrieval/fulltext_retriever.hpp"
 #include "vorn_retrieval/fusion.hpp"
 
@@ -30,6 +31,9 @@ HybridRetriever::HybridRetriever(vorn_datastore::DataStorePtr data_store, Hybrid
   }
   if (!std::isfinite(options_.rank_constant) || options_.rank_constant < 0.0) {
     throw vorn_core::InvalidValueError("Invalid `rank_constant`. Set it to 0 or more and retry.");
+  }
+  if (!valid_weight(options_.page_weight)) {
+    throw vorn_core::InvalidValueError("Invalid `page_weight`. Set it to 0 or more and retry.");
   }
   if (options_.candidates_per_result == 0) {
     throw vorn_core::InvalidValueError("Invalid `candidates_per_result`. Set it to 1 or more and retry.");
@@ -65,6 +69,10 @@ vorn_core::Task<vorn_core::ChunkList> HybridRetriever::retrieve_chunks(std::stri
     pooled.push_back(std::move(hit));
   }
   if (options_.demote_kinds) pooled = demote_by_kind(pooled);
+  if (options_.page_weight > 0.0 && options_.per_page > 0 &&
+                       vorn_datastore::parse_query_filter(options.query_filter).empty()) {
+    pooled = co_await rank_with_page_scores(*data_store_, std::move(query), std::move(pooled), options_.page_weight);
+  }
   pooled = diversify_by_page(pooled, options_.per_page);
   if (pooled.size() > top_k) pooled.resize(top_k);
   co_return pooled;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "errors.hpp"
+#include "page_index.hpp"
 #include "filter_sql.hpp"
 #include "row_codec.hpp"
 #include "schema.hpp"
@@ -35,6 +36,11 @@ std::uint64_t chunk_content_hash(std::string_view id, std::string_view content) 
 SqliteChunkStore::Impl::~Impl() {
   idle_readers.clear();
   if (!writer) return;
+  try {
+    index_pending_pages();
+  } catch (...) {
+    // They stay marked in the file; the next writer indexes them.
+  }
   refresh_vector_file();
   // Fails (harmlessly, staying in WAL mode) while another process reads or
   // writes; the next writer switches back to WAL in any case.
@@ -237,6 +243,8 @@ SqliteChunkStore SqliteChunkStore::open(const fs::path& path, const OpenOptions&
 
   if (!options.read_only) {
     configure_writer(c);
+    // Left by a writer that stopped before indexing them.
+    impl->pages_pending = sqlite::has_pending_pages(c);
     if (impl->dimension == 0 && options.dimension != 0) {
       sqlite::write_meta(c, "dimension", std::to_string(options.dimension));
     }

@@ -5,6 +5,7 @@
 #include "errors.hpp"
 #include "filter_sql.hpp"
 #include "fts_query.hpp"
+#include "page_index.hpp"
 #include "row_codec.hpp"
 #include "store_impl.hpp"
 
@@ -89,6 +90,35 @@ void SqliteChunkStore::warm_up() const {
   Impl::Reader r = s.reader();
   std::shared_lock lock(s.vectors_mutex);
   (void)s.memory_text_index(*r);
+}
+
+std::vector<double> SqliteChunkStore::score_pages(std::string_view query,
+                                                 const std::vector<std::string>& sources) const {
+  Impl& s = impl();
+  std::vector<double> none(sources.size(), 0.0);
+  if (sources.empty()) return none;
+  const std::vector<std::string> terms = sqlite::query_terms(query);
+  if (terms.empty()) return none;
+  // This process's own writes are searchable at once.
+  s.index_pending_pages();
+  Impl::Reader r = s.reader();
+  // Rarity among chunks stands for rarity among pages: it is known (and
+  // cached) already, and pages keep no term statistics of their own. Words
+  // in half the chunks or more count for nothing in BM25 and are left out.
+  // The in-memory text index lives as long as the vectors lock is held.
+  std::shared_lock lock(s.vectors_mutex);
+  const auto rows = static_cast<std::int64_t>(s.vectors.size());
+  const sqlite::TextIndex* memory = s.memory_text_index(*r);
+  sqlite::ReadTransaction snapshot(*r);
+  std::vector<sqlite::PageQueryTerm> weighted;
+  for (const std::string& t : terms) {
+    const std::int64_t df = memory != nullptr ? memory->document_frequency(t) : s.document_frequency(*r, t);
+    if (df == 0 || 2 * df >= rows) continue;
+    weighted.push_back({sqlite::term_hash(t),
+                        std::log((static_cast<double>(rows - df) + 0.5) / (static_cast<double>(df) + 0.5))});
+  }
+  if (weighted.empty()) return none;
+  return sqlite::score_pages(*r, sources, weighted, s.page_length_mean(*r));
 }
 
 std::vector<SearchHit> SqliteChunkStore::search_vector(std::span<const float> query, std::size_t top_k,

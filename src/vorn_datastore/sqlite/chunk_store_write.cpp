@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <set>
 
 #include "errors.hpp"
 #include "fts_query.hpp"
+#include "page_index.hpp"
 #include "row_codec.hpp"
 #include "schema.hpp"
 #include "store_impl.hpp"
@@ -201,6 +203,17 @@ std::vector<std::int64_t> delete_rows(Connection& c, const std::vector<std::stri
   return removed;
 }
 
+// The pages a batch touches (see page_index.hpp).
+std::set<std::string> pages_of(const std::vector<StoredChunk>& chunks) {
+  std::set<std::string> pages;
+  for (const StoredChunk& ch : chunks) {
+    if (!ch.metadata.is_object()) continue;
+    const auto it = ch.metadata.find("source");
+    if (it != ch.metadata.end() && it->is_string()) pages.insert(it->get<std::string>());
+  }
+  return pages;
+}
+
 // See first_free_seq: removed seqs are never handed out again.
 void raise_seq_high_water(Connection& c, const std::vector<std::int64_t>& removed) {
   std::int64_t high = *std::max_element(removed.begin(), removed.end());
@@ -225,6 +238,10 @@ AddResult SqliteChunkStore::add_batch(const std::vector<StoredChunk>& chunks) {
 
   Transaction tx(c);
   if (sets_dimension) record_dimension(c, dim);
+  const std::set<std::string> pages = pages_of(chunks);
+  // The writer has moved on from the pages it wrote before (see page_index.hpp).
+  sqlite::index_pending_pages(c, pages);
+  sqlite::mark_pages_changing(c, pages);
   AddResult result;
   std::vector<AddedRow> added;
   added.reserve(chunks.size());
@@ -259,6 +276,8 @@ AddResult SqliteChunkStore::add_batch(const std::vector<StoredChunk>& chunks) {
     if (sets_dimension && s.vectors.empty()) s.vectors.set_dimension(0);
     throw;
   }
+  s.pages_pending = !pages.empty();
+  s.forget_page_stats();
   for (const AddedRow& a : added) {
     s.vectors.append_exact(batch.vector(a.item));
     s.seqs.push_back(a.seq);
@@ -288,8 +307,10 @@ std::size_t SqliteChunkStore::remove(const std::vector<std::string>& ids) {
   if (ids.empty()) return 0;
   std::lock_guard write_lock(s.write_mutex);
   Transaction tx(c);
+  sqlite::mark_pages_changing(c, sqlite::pages_of_ids(c, ids));
   const std::vector<std::int64_t> removed = delete_rows(c, ids);
   if (removed.empty()) return 0;
+  sqlite::index_pending_pages(c);
   raise_seq_high_water(c, removed);
   sqlite::record_new_vector_stamp(c);
 
@@ -308,6 +329,8 @@ std::size_t SqliteChunkStore::remove(const std::vector<std::string>& ids) {
   // failed allocation can still roll back.
   s.vectors.reserve(s.vectors.size());
   tx.commit();
+  s.pages_pending = false;
+  s.forget_page_stats();
 
   s.vectors.erase(slots);
   if (s.metadata_index.built()) s.metadata_index.erase(slots);
@@ -346,7 +369,37 @@ void SqliteChunkStore::set_index_metadata(std::string_view key, std::string_view
   } else {
     sqlite::write_meta(c, sqlite::index_metadata_key(key), value);
   }
+  sqlite::index_pending_pages(c);
   tx.commit();
+  s.pages_pending = false;
+  s.forget_page_stats();
+}
+
+void SqliteChunkStore::Impl::index_pending_pages() {
+  if (!writer || !pages_pending) return;
+  std::lock_guard lock(write_mutex);
+  if (!pages_pending) return;
+  Transaction tx(*writer);
+  sqlite::index_pending_pages(*writer);
+  tx.commit();
+  pages_pending = false;
+  forget_page_stats();
+}
+
+double SqliteChunkStore::Impl::page_length_mean(sqlite::Connection& c) {
+  {
+    std::lock_guard lock(page_stats_mutex);
+    if (mean_page_length > 0.0) return mean_page_length;
+  }
+  const double mean = sqlite::mean_page_length(c);
+  std::lock_guard lock(page_stats_mutex);
+  mean_page_length = mean;
+  return mean;
+}
+
+void SqliteChunkStore::Impl::forget_page_stats() {
+  std::lock_guard lock(page_stats_mutex);
+  mean_page_length = 0.0;
 }
 
 }  // namespace vorn_datastore

@@ -118,7 +118,13 @@ void create_schema(Connection& c, std::size_t dimension) {
       "CREATE TABLE vector_codes(seq INTEGER PRIMARY KEY, code BLOB NOT NULL);"
       // Contentless: the text lives in chunks (and the title and heading
       // in its metadata); the index only needs the terms.
-      "CREATE VIRTUAL TABLE chunks_fts USING fts5(title, heading, content, content='', tokenize='vorn');",
+      "CREATE VIRTUAL TABLE chunks_fts USING fts5(title, heading, content, content='', tokenize='vorn');"
+      // Term counts per source page, rebuilt from its chunks (see
+      // page_index.hpp); the expression index finds a page's chunks.
+      "CREATE TABLE pages(page INTEGER PRIMARY KEY, source TEXT NOT NULL UNIQUE, length REAL NOT NULL, "
+      "  terms BLOB NOT NULL);"
+      "CREATE TABLE pages_pending(source TEXT PRIMARY KEY) WITHOUT ROWID;"
+      "CREATE INDEX chunks_by_source ON chunks(json_extract(metadata, '$.source'));",
       "Creating the store schema");
   write_meta(c, "app", kAppMarker);
   write_meta(c, "schema_version", std::to_string(kIndexFormatVersion));
@@ -152,9 +158,10 @@ std::size_t validate_schema(Connection& c, std::size_t requested_dimension) {
                                                rebuild_advice(path));
   }
   const auto present = c.query_int(
-      "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name IN ('chunks', 'chunks_fts', 'vector_codes')",
+      "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name IN ('chunks', 'chunks_fts', 'vector_codes', 'pages', "
+      "'pages_pending')",
       "Reading the schema");
-  if (present != 3) raise_corrupt(path, "is missing its chunk tables");
+  if (present != 5) raise_corrupt(path, "is missing its chunk tables");
 
   const std::size_t file_dim = parse_dimension(meta["dimension"], path);
   if (requested_dimension != 0 && file_dim != 0 && requested_dimension != file_dim) {

@@ -3,7 +3,9 @@
 //
 // Locks, in the order they may be taken: write_mutex, then vectors_mutex,
 // then the exact-row fill lock inside `vectors`, then df_mutex,
-// text_index_load_mutex or pool_mutex. Readers never hold write_mutex.
+// text_index_load_mutex, page_stats_mutex or pool_mutex. Readers hold
+// write_mutex only to index this store's own pending pages, before any
+// other lock.
 #pragma once
 
 #include <atomic>
@@ -60,6 +62,16 @@ struct SqliteChunkStore::Impl {
 
   std::atomic<std::size_t> dimension{0};
   sqlite::VectorFileStatus vector_file_status = sqlite::VectorFileStatus::missing;  // as found at open
+
+  // Whether the file may hold pages waiting to be indexed (see page_index.hpp).
+  std::atomic<bool> pages_pending{false};
+  // Indexes them, when this store writes; takes write_mutex.
+  void index_pending_pages();
+  // Mean page length, read once and forgotten when this store indexes pages.
+  std::mutex page_stats_mutex;
+  double mean_page_length = 0.0;  // 0: not read yet
+  double page_length_mean(sqlite::Connection& c);
+  void forget_page_stats();
 
   // Document frequency per query term, dropped whenever a batch commits.
   std::mutex df_mutex;
