@@ -8,6 +8,7 @@
 
 #include "cli_errors.hpp"
 #include "commands.hpp"
+#include "error_report.hpp"
 #include "index_command.hpp"
 #include "sources_command.hpp"
 #include "components.hpp"
@@ -160,7 +161,8 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     err << "error: " << with_cli_hints(e.message()) << "\n";
     return 2;
   } catch (const vorn_core::BaseError& e) {
-    err << "error [" << e.code() << "]: " << with_cli_hints(e.message()) << "\n";
+    const ErrorReport report = error_report(e);
+    err << "error [" << report.code << "]: " << with_cli_hints(report.message) << "\n";
   } catch (const std::exception& e) {
     err << "error: " << with_cli_hints(e.what()) << "\n";
   }

@@ -8,6 +8,7 @@
 
 #include "cli_errors.hpp"
 #include "components.hpp"
+#include "counted.hpp"
 #include "index_file.hpp"
 #include "cli_hints.hpp"
 #include "progress.hpp"
@@ -50,13 +51,16 @@ std::string reason_text(const std::string& code) {
 
 void print_summary(const vorn_retrieval::IndexSummary& s, const StoreOptions& store, std::size_t in_index,
                    std::ostream& out) {
-  out << "Indexed " << s.files_indexed << " of " << s.files_seen << " files into " << store.path.string() << ": "
-      << s.chunks_added << " chunks added, " << s.chunks_replaced << " replaced, " << s.chunks_skipped
+  // "1 of 1 files": the count is of the files seen, read as a fraction.
+  out << "Indexed " << s.files_indexed << " of " << s.files_seen << " files into " << store.path.string() << ": " << counted(s.chunks_added, "chunk") << " added, " << s.chunks_replaced << " replaced, " << s.chunks_skipped
       << " already there, " << s.chunks_removed << " removed";
-  if (s.sources_removed > 0) out << " (" << s.sources_removed << " sources whose files are gone)";
-  out << "; " << in_index << " chunks in the index.\n";
+  if (s.sources_removed > 0) {
+    out << " (" << counted(s.sources_removed, "source") << (s.sources_removed == 1 ? " whose file is" : " whose files are")
+        << " gone)";
+  }
+  out << "; " << counted(in_index, "chunk") << " in the index.\n";
   if (!s.skipped.empty()) {
-    out << "Skipped " << s.skipped.size() << " files:";
+    out << "Skipped " << counted(s.skipped.size(), "file") << ":";
     const char* sep = " ";
     for (const auto& [reason, count] : s.skipped_by_reason()) {
       out << sep << count << " " << reason_text(reason);
@@ -70,7 +74,7 @@ void print_summary(const vorn_retrieval::IndexSummary& s, const StoreOptions& st
     if (s.skipped.size() > kMaxListedSkips) out << "  ... and " << s.skipped.size() - kMaxListedSkips << " more\n";
   }
   if (!s.errors.empty()) {
-    out << "Failed " << s.errors.size() << " files:\n";
+    out << "Failed " << counted(s.errors.size(), "file") << ":\n";
     for (const auto& e : s.errors) {
       out << "  failed " << (e.source.empty() ? "(index)" : e.source) << ": "
           << (e.code.empty() ? "" : "[" + e.code + "] ") << with_cli_hints(e.message) << "\n";

@@ -4,6 +4,7 @@
 
 #include "cli_errors.hpp"
 #include "components.hpp"
+#include "counted.hpp"
 #include "index_file.hpp"
 #include "vorn_retrieval/sources.hpp"
 
@@ -28,9 +29,10 @@ int sources_command(const StoreOptions& store_options, const SourcesOptions& opt
   }
   std::size_t chunks = 0;
   for (const auto& s : sources) chunks += s.chunks;
-  out << sources.size() << " sources, " << chunks << " chunks in " << store_options.path.string() << "\n";
+  out << counted(sources.size(), "source") << ", " << counted(chunks, "chunk") << " in "
+      << store_options.path.string() << "\n";
   for (const auto& s : sources) {
-    out << "  " << s.path << "  " << s.chunks << " chunks, indexed "
+    out << "  " << s.path << "  " << counted(s.chunks, "chunk") << ", indexed "
         << (s.indexed_at.empty() ? std::string("at an unknown time") : s.indexed_at);
     if (!s.name.empty() && s.name != s.path) out << ", cited as " << s.name;
     out << "\n";
@@ -51,8 +53,8 @@ int remove_command(const StoreOptions& store_options, const RemoveOptions& optio
   if (!index_exists(store_options.path)) throw NoIndexError(no_index_message(store_options.path));
   auto store = open_writable_store(store_options);
   const auto removed = vorn_retrieval::remove_sources(*store, options.paths);
-  out << "Removed " << removed.sources << " sources (" << removed.chunks << " chunks) from "
-      << store_options.path.string() << "; " << store->size() << " chunks in the index.\n";
+  out << "Removed " << counted(removed.sources, "source") << " (" << counted(removed.chunks, "chunk") << ") from "
+      << store_options.path.string() << "; " << counted(store->size(), "chunk") << " in the index.\n";
   for (const auto& path : removed.unmatched) {
     err << "error [VORN-CLI-NO-SOURCE]: No source at " << path
         << " in the index. Run `vorn-rag sources` to list them.\n";

@@ -24,12 +24,17 @@ struct ExtractedText {
 // HTML through libxml2's HTML parser (tolerant, as browsers are): the text of
 // the body with headings h1..h6 as Markdown heading lines and blocks as
 // paragraphs; script, style, nav, noscript and template left out. The title
-// is <title>, else the first h1. Never throws for bad markup.
+// is <title>, else the first h1. Never throws for bad markup; libxml2 is
+// loaded on the first call (LoadError(VORN-LOAD-UNSUPPORTED) when it is not
+// installed).
 ExtractedText html_to_text(std::string_view html);
 
 // PDF through poppler: the text of every page, pages separated by a blank
 // line, with where each page begins. Throws LoadError(VORN-LOAD-FORMAT) for
-// bytes poppler cannot read as a PDF and for an encrypted one.
+// bytes poppler cannot read as a PDF and for an encrypted one. poppler sits
+// in a module of this library loaded on the first call (see
+// VORN_RAG_MODULE_DIR in the README); LoadError(VORN-LOAD-UNSUPPORTED) when
+// it cannot be found.
 ExtractedText pdf_to_text(std::string_view pdf);
 
 // The page (1-based) holding byte `offset` of a text with these page starts;

@@ -9,8 +9,8 @@
 namespace vorn_inference::detail {
 namespace {
 
-// The soname of libcurl's ABI since 2006.
-constexpr const char* kLibrary = "libcurl.so.4";
+// The soname of the libcurl this build was compiled against.
+constexpr const char* kLibrary = VORN_CURL_SONAME;
 
 struct Loaded {
   CurlApi api{};

@@ -9,6 +9,10 @@
 
 #include "cli.hpp"
 #include "cli_hints.hpp"
+#include "counted.hpp"
+#include "error_report.hpp"
+#include "vorn_inference/errors.hpp"
+#include "vorn_pipeline/error_handler.hpp"
 #include "keepalive_http_server.hpp"
 
 namespace {
@@ -20,6 +24,47 @@ struct Result {
   std::string out;
   std::string err;
 };
+
+// ---- how failures and counts are printed -------------------------------------------
+
+std::exception_ptr wrapped(const std::string& step, std::exception_ptr cause) {
+  return std::make_exception_ptr(vorn_pipeline::PipelineRuntimeError(step, "Step '" + step + "' failed", cause));
+}
+
+TEST(ErrorReportTest, AStepFailureIsReportedByWhatFailedInside) {
+  const auto timeout = std::make_exception_ptr(vorn_inference::ModelTimeoutError("too slow"));
+  const auto untyped = std::make_exception_ptr(std::runtime_error("plain"));
+  struct Case {
+    const char* label;
+    std::exception_ptr error;
+    std::string code, message;
+  };
+  const Case cases[] = {
+      {"typed cause", wrapped("retrieve", timeout), "VORN-INFERENCE-TIMEOUT (in step retrieve)", "too slow"},
+      {"a pipeline inside a step: the innermost step", wrapped("evaluate", wrapped("judge", timeout)),
+       "VORN-INFERENCE-TIMEOUT (in step judge)", "too slow"},
+      {"untyped cause keeps the wrapper", wrapped("retrieve", untyped), "VORN-PIPELINE-RUNTIME", "Step 'retrieve' failed"},
+      {"untyped cause under a wrapper: the innermost typed one", wrapped("outer", wrapped("inner", untyped)),
+       "VORN-PIPELINE-RUNTIME (in step outer)", "Step 'inner' failed"},
+      {"no cause", wrapped("retrieve", nullptr), "VORN-PIPELINE-RUNTIME", "Step 'retrieve' failed"},
+      {"not a step failure", timeout, "VORN-INFERENCE-TIMEOUT", "too slow"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    try {
+      std::rethrow_exception(c.error);
+    } catch (const vorn_core::BaseError& e) {
+      const vorn_cli::ErrorReport report = vorn_cli::error_report(e);
+      EXPECT_EQ(report.code, c.code);
+      EXPECT_EQ(report.message, c.message);
+    }
+  }
+}
+
+TEST(CountedTest, OneIsSingularEverythingElsePlural) {
+  const std::pair<std::size_t, const char*> cases[] = {{0, "0 chunks"}, {1, "1 chunk"}, {2, "2 chunks"}, {11, "11 chunks"}};
+  for (const auto& [count, text] : cases) EXPECT_EQ(vorn_cli::counted(count, "chunk"), text);
+}
 
 class CliTest : public ::testing::Test {
  protected:
@@ -159,6 +204,8 @@ TEST_F(CliTest, TimeoutBoundsTheWholeCallAndRetriesAreConfigurable) {
                   "--retries", "100"});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("deadline"), std::string::npos) << r.err;
+  // The step's wrapper is not what the user acts on: the component's code is.
+  EXPECT_NE(r.err.find("error [VORN-INFERENCE-TIMEOUT (in step synthesize)]: The call to"), std::string::npos) << r.err;
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
   // No retry at all: one attempt.
   vorn_test::KeepAliveHttpServer busy([](const vorn_test::RecordedRequest&) { return vorn_test::FakeReply{.status = 503}; });
@@ -275,7 +322,7 @@ TEST_F(CliTest, ModelRerankerNeedsItsModelAndReportsABrokenEndpoint) {
   Result broken = cli({"ask", "What is fusion?", "--reranker", "model", "--reranker-model", "m", "--base-url",
                        server.base_url(), "--no-api-key"});
   EXPECT_EQ(broken.code, 1);
-  EXPECT_NE(broken.err.find("ModelResponseError"), std::string::npos) << broken.err;
+  EXPECT_NE(broken.err.find("error [VORN-INFERENCE-RESPONSE (in step rerank)]"), std::string::npos) << broken.err;
   EXPECT_NE(broken.err.find("scores that are not a list"), std::string::npos) << broken.err;
   EXPECT_EQ(server.requests().size(), 1u);  // --base-url serves the reranker when it has no URL of its own
 }

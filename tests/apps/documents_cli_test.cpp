@@ -147,19 +147,19 @@ TEST_F(DocumentsCliTest, SourcesAreFilesListedRemovedAndPruned) {
 
   write("docs/fusion.md", "# Fusion\n\nFusion now works differently.\n");
   Result changed = index({docs()});
-  EXPECT_NE(changed.out.find("1 chunks added, 1 replaced"), std::string::npos) << changed.out;
+  EXPECT_NE(changed.out.find("1 chunk added, 1 replaced"), std::string::npos) << changed.out;
 
   Result removed = cli({"remove", (dir_ / "docs" / "crag.md").string(), (dir_ / "docs" / "nothing.md").string()});
   EXPECT_EQ(removed.code, 1) << "a path that named no source is reported";
-  EXPECT_NE(removed.out.find("Removed 1 sources"), std::string::npos) << removed.out;
+  EXPECT_NE(removed.out.find("Removed 1 source ("), std::string::npos) << removed.out;
   EXPECT_NE(removed.err.find("No source at"), std::string::npos) << removed.err;
 
   fs::remove(dir_ / "docs" / "errors.txt");
   Result pruned = index({(dir_ / "docs" / "fusion.md").string(), "--prune"});
   ASSERT_EQ(pruned.code, 0) << pruned.out;
-  EXPECT_NE(pruned.out.find("1 removed (1 sources whose files are gone)"), std::string::npos) << pruned.out;
+  EXPECT_NE(pruned.out.find("1 removed (1 source whose file is gone)"), std::string::npos) << pruned.out;
   Result left = cli({"sources"});
-  EXPECT_NE(left.out.find("1 sources"), std::string::npos) << left.out;
+  EXPECT_NE(left.out.find("1 source, "), std::string::npos) << left.out;
 }
 
 TEST_F(DocumentsCliTest, OnlyASuccessfulIndexCreatesAnIndexFile) {

@@ -1,6 +1,6 @@
 // What the program loads when it starts: the heavy optional libraries
-// (poppler for PDF, libcurl for model endpoints, and what they bring) are
-// loaded only by a run that needs them, and a run that reads a PDF still
+// (poppler for PDF, libxml2 for HTML, libcurl for model endpoints, and what
+// they bring) are loaded only by a run that needs them, and a run that reads a PDF still
 // finds its module, through a bad module directory too. (Model calls, which
 // load libcurl, are covered by the model client tests.) The loader's own trace (LD_DEBUG=files) tells which shared
 // objects a process opened.
@@ -67,6 +67,7 @@ struct StartCase {
   std::vector<std::string> args;  // after the program; "{dir}" is the test's directory
   bool bogus_module_dir;          // VORN_RAG_MODULE_DIR holds a file that is no module
   bool loads_pdf;
+  bool loads_html;
 };
 
 void PrintTo(const StartCase& c, std::ostream* os) { *os << c.name; }
@@ -82,6 +83,7 @@ TEST_P(ProgramStart, LoadsOptionalLibrariesOnlyWhenNeeded) {
   std::ofstream(dir / "docs" / "notes.md") << "# Notes\n\nApples are stored in the cellar.\n";
   std::ofstream(dir / "docs" / "manual.pdf", std::ios::binary)
       << vorn_test_support::minimal_pdf({"Pears ripen on the shelf"});
+  std::ofstream(dir / "docs" / "guide.html") << "<html><body><h1>Plums</h1><p>Plums dry in the attic.</p></body></html>";
   std::ofstream(dir / "modules" / "libvorn_pdf.so") << "not a shared object\n";
 
   std::vector<std::string> args{VORN_RAG_EXE};
@@ -94,6 +96,7 @@ TEST_P(ProgramStart, LoadsOptionalLibrariesOnlyWhenNeeded) {
   const ProgramRun r = run_program(args, env);
   ASSERT_EQ(r.code, 0) << r.trace.substr(0, 4000);
   EXPECT_EQ(opened(r, "libpoppler"), c.loads_pdf);
+  EXPECT_EQ(opened(r, "libxml2"), c.loads_html);
   EXPECT_FALSE(opened(r, "libcurl")) << "no model endpoint was used";
   EXPECT_EQ(r.trace.find("libvorn_pdf.so") != std::string::npos, c.loads_pdf || c.bogus_module_dir);
   if (c.loads_pdf) {
@@ -106,19 +109,22 @@ TEST_P(ProgramStart, LoadsOptionalLibrariesOnlyWhenNeeded) {
         {VORN_RAG_EXE, "--store", (dir / "index.db").string(), "ask", "Where do pears ripen?"}, {"LD_DEBUG=files"});
     EXPECT_FALSE(opened(offline_ask, "libcurl")) << "an offline answer loaded the HTTP library";
     EXPECT_FALSE(opened(offline_ask, "libpoppler")) << "answering loaded the PDF library";
+    EXPECT_FALSE(opened(offline_ask, "libxml2")) << "answering loaded the HTML library";
   }
   fs::remove_all(dir);
 }
 
 const std::vector<std::string> kIndexAll{"--store", "{dir}/index.db", "index", "--no-progress", "{dir}/docs"};
-const std::vector<std::string> kIndexMarkdown{"--store",      "{dir}/index.db", "index", "--no-progress",
-                                              "--include",    "*.md",           "{dir}/docs"};
+std::vector<std::string> index_only(const char* pattern) {
+  return {"--store", "{dir}/index.db", "index", "--no-progress", "--include", pattern, "{dir}/docs"};
+}
 
 INSTANTIATE_TEST_SUITE_P(Runs, ProgramStart,
-                         ::testing::Values(StartCase{"Version", {"--version"}, false, false},
-                                           StartCase{"IndexWithoutPdf", kIndexMarkdown, false, false},
-                                           StartCase{"IndexWithPdf", kIndexAll, false, true},
-                                           StartCase{"IndexWithPdfPastABadModule", kIndexAll, true, true}),
+                         ::testing::Values(StartCase{"Version", {"--version"}, false, false, false},
+                                           StartCase{"IndexMarkdown", index_only("*.md"), false, false, false},
+                                           StartCase{"IndexHtml", index_only("*.html"), false, false, true},
+                                           StartCase{"IndexEverything", kIndexAll, false, true, true},
+                                           StartCase{"IndexEverythingPastABadModule", kIndexAll, true, true, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

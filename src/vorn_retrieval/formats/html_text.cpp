@@ -1,7 +1,4 @@
 // HTML to text with libxml2's HTML parser.
-#include <libxml/HTMLparser.h>
-#include <libxml/parser.h>
-
 #include <algorithm>
 #include <climits>
 #include <memory>
@@ -9,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "libxml_api.hpp"
 #include "text_builder.hpp"
 #include "vorn_core/text.hpp"
 #include "vorn_retrieval/document_formats.hpp"
@@ -17,7 +15,7 @@ namespace vorn_retrieval {
 namespace {
 
 struct DocFree {
-  void operator()(xmlDoc* d) const noexcept { xmlFreeDoc(d); }
+  void operator()(xmlDoc* d) const noexcept { detail::libxml_api().free_doc(d); }
 };
 
 std::string_view name_of(const xmlNode* n) {
@@ -124,15 +122,10 @@ class Walker {
   std::string first_h1_;
 };
 
-void init_libxml() {
-  static std::once_flag once;
-  std::call_once(once, [] { xmlInitParser(); });
-}
-
 }  // namespace
 
 ExtractedText html_to_text(std::string_view html) {
-  init_libxml();
+  const detail::LibxmlApi& xml = detail::libxml_api();
   if (html.empty() || html.size() > static_cast<std::size_t>(INT_MAX)) return {};
   const int options = HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET |
                       HTML_PARSE_COMPACT;
@@ -140,11 +133,11 @@ ExtractedText html_to_text(std::string_view html) {
   // follows a declared charset and falls back to Latin-1.
   const char* encoding = vorn_core::find_invalid_utf8(html) == std::string_view::npos ? "UTF-8" : nullptr;
   std::unique_ptr<xmlDoc, DocFree> doc(
-      htmlReadMemory(html.data(), static_cast<int>(html.size()), nullptr, encoding, options));
+      xml.html_read_memory(html.data(), static_cast<int>(html.size()), nullptr, encoding, options));
   if (!doc) return {};
   Walker walker;
   // <title> lives in <head>, which the walk leaves out; look for it first.
-  if (const xmlNode* root = xmlDocGetRootElement(doc.get())) {
+  if (const xmlNode* root = xml.doc_get_root_element(doc.get())) {
     for (const xmlNode* n = root->children; n != nullptr; n = n->next) {
       if (n->type != XML_ELEMENT_NODE || name_of(n) != "head") continue;
       for (const xmlNode* h = n->children; h != nullptr; h = h->next) {

@@ -43,7 +43,10 @@ void* open_module(std::string_view file_name, const char* abi_function, int abi,
   }
   if (failure.empty()) {
     failure = std::string(file_name) + " was found in none of";
-    for (const fs::path& candidate : module_candidates(file_name)) failure += " " + candidate.parent_path().string();
+    for (const fs::path& candidate : module_candidates(file_name)) {
+      failure += ' ';
+      failure += candidate.parent_path().native();
+    }
   } else {
     failure.resize(failure.size() - 2);
   }
