@@ -132,13 +132,15 @@ vorn_retrieval::RetrieverPtr make_retriever(const std::string& kind, const vorn_
   throw vorn_core::InvalidValueError("Unknown retriever '" + kind + "'. Use vector, bm25 or hybrid and retry.");
 }
 
-vorn_retrieval::RerankerPtr make_reranker(const ModelOptions& options, bool lexical_helps, std::size_t keep) {
+vorn_retrieval::RerankerPtr make_reranker(const ModelOptions& options, bool lexical_helps, std::size_t keep,
+                                          std::stop_token stop) {
   if (options.reranker == "model") {
     vorn_generation::ModelRerankerOptions o;
     o.client.model = options.reranker_model;
     o.client.endpoint = endpoint_options(options);
     if (!options.reranker_url.empty()) o.client.endpoint.base_url = options.reranker_url;
     o.keep = keep;
+    o.stop = std::move(stop);
     return std::make_shared<vorn_generation::ModelReranker>(std::move(o));
   }
   if (options.reranker != "lexical") {
@@ -183,14 +185,14 @@ vorn_rag::core::StrategyPtr make_strategy(const std::string& name, const std::st
   // after BM25 (alone or fused) it only repeats a weaker BM25 over five
   // candidates, which lowered MRR@10 on eval/ (0.49 -> 0.42 on one corpus).
   const bool vector_only = retriever_kind == "vector";
-  if (name == "naive") return make_naive(retriever, synthesizer, make_reranker(model, vector_only));
+  if (name == "naive") return make_naive(retriever, synthesizer, make_reranker(model, vector_only, 0, stop));
   if (name == "crag") {
     // Offline, the fallback for an irrelevant retrieval is keyword search
     // over the same documents.
     auto crag = std::make_shared<vorn_rag::strategies::CRAG>(retriever, synthesizer);
     crag->with_relevance_evaluator(std::make_shared<vorn_retrieval::LexicalRelevanceFilter>())
         .with_web_retriever(std::make_shared<vorn_retrieval::FulltextRetriever>(store))
-        .with_reranker(make_reranker(model, /*lexical_helps=*/true));
+        .with_reranker(make_reranker(model, /*lexical_helps=*/true, 0, stop));
     return crag;
   }
   if (name == "map-reduce") {
@@ -198,14 +200,14 @@ vorn_rag::core::StrategyPtr make_strategy(const std::string& name, const std::st
         std::make_shared<vorn_retrieval::KeywordQueryTransformer>(), retriever, synthesizer);
     // Each expanded query retrieves top_k chunks; their union is cut back to
     // top_k after reranking.
-    map_reduce->with_reranker(make_reranker(model, /*lexical_helps=*/true, top_k));
+    map_reduce->with_reranker(make_reranker(model, /*lexical_helps=*/true, top_k, stop));
     return map_reduce;
   }
   if (name == "routed") {
     auto routed = std::make_shared<vorn_rag::strategies::RoutedStrategy>();
     auto keyword = make_naive(std::make_shared<vorn_retrieval::FulltextRetriever>(store), synthesizer,
-                              make_reranker(model, /*lexical_helps=*/false));
-    auto semantic = make_naive(retriever, synthesizer, make_reranker(model, vector_only));
+                              make_reranker(model, /*lexical_helps=*/false, 0, stop));
+    auto semantic = make_naive(retriever, synthesizer, make_reranker(model, vector_only, 0, stop));
     if (model.lm == "extractive") {
       routed->add_branch("keyword", vorn_rag::strategies::RoutedStrategy::Classifier(looks_like_code), keyword);
       routed->add_branch("semantic", vorn_rag::strategies::RoutedStrategy::Classifier([](const std::string&) { return true; }),

@@ -36,9 +36,10 @@ vorn_retrieval::RetrieverPtr make_retriever(const std::string& kind, const vorn_
 vorn_inference::OpenAIEndpointOptions endpoint_options(const ModelOptions& options);
 
 // The reranker --reranker chose: the model's (keeping the best `keep`, 0:
-// all), else the lexical one where it helps the retriever (`lexical_helps`)
-// and none elsewhere.
-vorn_retrieval::RerankerPtr make_reranker(const ModelOptions& options, bool lexical_helps, std::size_t keep = 0);
+// all; `stop` ends its calls), else the lexical one where it helps the
+// retriever (`lexical_helps`) and none elsewhere.
+vorn_retrieval::RerankerPtr make_reranker(const ModelOptions& options, bool lexical_helps, std::size_t keep = 0,
+                                          std::stop_token stop = {});
 
 // The model: the offline extractive answerer, or an OpenAI-compatible endpoint.
 // A request for `stop` ends its calls with ModelCancelledError.

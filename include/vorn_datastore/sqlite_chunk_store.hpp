@@ -172,6 +172,11 @@ class SqliteChunkStore {
   // StoreError(kCorrupt) on any finding.
   void check_integrity() const;
 
+  // Reads now what the first search would otherwise read on its own time
+  // (the in-memory text index, with OpenOptions::memory_text_index), so
+  // that no request of a starting service pays for it. Throws StoreError.
+  void warm_up() const;
+
  private:
   struct Impl;
   explicit SqliteChunkStore(std::unique_ptr<Impl> impl) noexcept;

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <stop_token>
 #include <string>
 
 #include "vorn_inference/rerank_client.hpp"
@@ -24,6 +25,9 @@ struct ModelRerankerOptions {
   // Keep at most this many of the best chunks; 0 keeps them all. Each
   // request then asks only for its best `keep`.
   std::size_t keep = 0;
+  // Ends every request of every call (ModelCancelledError): what a served
+  // request whose client went away hands its reranker.
+  std::stop_token stop;
 };
 
 class ModelReranker : public vorn_retrieval::BaseReranker {

@@ -42,6 +42,7 @@ vorn_core::Task<vorn_core::ChunkList> ModelReranker::rerank(vorn_core::ChunkList
     for (std::size_t i = begin; i < end; ++i) documents.push_back(chunks[i]->content);
     vorn_inference::RerankCallOptions call;
     call.top_n = options_.keep;
+    call.stop = options_.stop;
     batches.push_back(client_->score(query, std::move(documents), std::move(call)));
     starts.push_back(begin);
   }

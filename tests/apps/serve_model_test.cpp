@@ -77,6 +77,9 @@ struct LeavingCase {
   const char* path;
   const char* body;
   bool wait_for_first_event;  // a streaming client reads the stream's start first
+  // The model only reranks (the answer is extractive): its rerank call is
+  // the one to end.
+  bool rerank_only = false;
 };
 
 void PrintTo(const LeavingCase& c, std::ostream* os) { *os << c.name; }
@@ -96,6 +99,12 @@ TEST_P(ClientLeaves, TheModelCallItWaitedForEnds) {
                      .piece_delay = std::chrono::milliseconds(500)};
   });
   use_model(model);
+  if (c.rerank_only) {
+    model_.lm = "extractive";
+    model_.reranker = "model";
+    model_.reranker_model = "rerank-test";
+    model_.reranker_url = model.url("/v1");
+  }
   start();
 
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -123,6 +132,7 @@ TEST_P(ClientLeaves, TheModelCallItWaitedForEnds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ASSERT_EQ(model.requests().size(), 1u) << "the model call started";
+  EXPECT_EQ(model.requests()[0].target, c.rerank_only ? "/v1/rerank" : "/v1/chat/completions");
   ::close(fd);
 
   while (model.abandoned_requests() == 0 && std::chrono::steady_clock::now() < deadline) {
@@ -141,7 +151,10 @@ INSTANTIATE_TEST_SUITE_P(
                                   R"({"stream": true, "messages": [{"role": "user", "content": "frame cache?"}]})", true},
                       LeavingCase{"WholeChat", "/v1/chat/completions",
                                   R"({"messages": [{"role": "user", "content": "frame cache?"}]})", false},
-                      LeavingCase{"Ask", "/v1/ask", R"({"question": "frame cache?"})", false}),
+                      LeavingCase{"Ask", "/v1/ask", R"({"question": "frame cache?"})", false},
+                      LeavingCase{"RerankedAsk", "/v1/ask", R"({"question": "frame cache?"})", false, true},
+                      LeavingCase{"RerankedWholeChat", "/v1/chat/completions",
+                                  R"({"messages": [{"role": "user", "content": "frame cache?"}]})", false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -142,6 +142,22 @@ TEST(MemoryTextIndex, AnswersFromTheCopyReadAtTheFirstSearch) {
             2U);
 }
 
+TEST(MemoryTextIndex, WarmUpReadsTheCopyBeforeTheFirstSearch) {
+  TempDir dir;
+  const auto path = dir.path() / "s.db";
+  auto writer = SqliteChunkStore::open(path, {.dimension = 2});
+  writer.add_batch({{"old", "kelp forests", {}, {1.0F, 0.0F}}});
+  const auto memory = SqliteChunkStore::open(path, {.read_only = true, .memory_text_index = true});
+  memory.warm_up();
+  writer.add_batch({{"new", "more kelp", {}, {1.0F, 0.0F}}});
+  EXPECT_EQ(memory.search_bm25("kelp", 5).size(), 1U) << "the copy was read at warm-up, before the second batch";
+  // Without the copy there is nothing to read ahead, and FTS5 sees every batch.
+  const auto plain = SqliteChunkStore::open(path, {.read_only = true});
+  plain.warm_up();
+  writer.add_batch({{"newer", "kelp again", {}, {1.0F, 0.0F}}});
+  EXPECT_EQ(plain.search_bm25("kelp", 5).size(), 3U);
+}
+
 TEST(MemoryTextIndex, SearchesRacingTheFirstLoadAgreeWithSerialOnes) {
   TempDir dir;
   const auto path = dir.path() / "s.db";

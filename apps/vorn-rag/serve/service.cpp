@@ -69,6 +69,9 @@ RagService::RagService(ServiceOptions options) : options_(std::move(options)) {
   auto snap = std::make_shared<Snapshot>();
   snap->stamp = stamp_of(options_.store.path);
   snap->store = vorn_cli::open_store(options_.store, /*read_only=*/true);
+  // Before the first request, not during it. (A reopened index is read by
+  // its first search instead, while the others ask FTS5 meanwhile.)
+  snap->store->chunk_store().warm_up();
   current_ = std::move(snap);
   next_check_ = Clock::now() + options_.refresh_interval;
 }
@@ -106,9 +109,12 @@ vorn_core::Task<AskResult> RagService::ask(AskRequest request, RunControls contr
   throw_if_stopped(controls.stop);
   auto snap = snapshot();
   // The shared strategies stream to no one and stop for no one: a request
-  // that needs either, with a model to apply it to, gets its own (cheap
-  // beside the model call).
-  const bool own = options_.model.lm != "extractive" && (controls.on_text || controls.stop.stop_possible());
+  // that needs either, with a model (answering or reranking) to apply it
+  // to, gets its own (cheap beside the model call).
+  const bool model_answers = options_.model.lm != "extractive";
+  const bool model_reranks = options_.model.reranker == "model";
+  const bool stoppable = controls.stop.stop_possible();
+  const bool own = (model_answers && (controls.on_text || stoppable)) || (model_reranks && stoppable);
   auto strategy = own ? vorn_cli::make_strategy(request.strategy, request.retriever, snap->store, options_.model, 0,
                                                 std::move(controls.on_text), controls.stop)
                       : this->strategy(snap, request.strategy, request.retriever);

@@ -85,6 +85,13 @@ std::vector<SearchHit> SqliteChunkStore::search_bm25(std::string_view query, std
   return run(terms);
 }
 
+void SqliteChunkStore::warm_up() const {
+  Impl& s = impl();
+  Impl::Reader r = s.reader();
+  std::shared_lock lock(s.vectors_mutex);
+  (void)s.memory_text_index(*r);
+}
+
 std::vector<double> SqliteChunkStore::score_pages(std::string_view query,
                                                  const std::vector<std::string>& sources) const {
   Impl& s = impl();

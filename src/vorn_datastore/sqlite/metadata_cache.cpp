@@ -1,12 +1,15 @@
 #include "metadata_cache.hpp"
 
+#include <functional>
+
 #include "row_codec.hpp"
-#include "vorn_core/text.hpp"
 
 namespace vorn_datastore::sqlite {
 
 nlohmann::json MetadataCache::get(std::int64_t seq, std::string_view text, const std::filesystem::path& path) {
-  const std::uint64_t hash = vorn_core::fnv1a64(text);
+  // Only tells one text of a row from another, never leaves the process:
+  // the library's word-at-a-time hash is several times faster than FNV.
+  const std::uint64_t hash = std::hash<std::string_view>{}(text);
   std::shared_ptr<const nlohmann::json> cached;
   {
     std::lock_guard lock(mutex_);
