@@ -37,6 +37,7 @@
 #include "engine.hpp"
 #include "http_server.hpp"
 #include "service.hpp"
+#include "vorn_datastore/sqlite_chunk_store.hpp"
 #include "vorn_core/event_loop.hpp"
 
 namespace {
@@ -72,10 +73,13 @@ std::vector<std::string> vocabulary() {
 }
 
 // About 5,000 chunks of generated prose, indexed once and kept between runs.
+// The name carries the index format, so a build that reads another format
+// indexes afresh instead of being refused the kept file.
 fs::path index_path() {
   static const fs::path path = [] {
     const fs::path dir = fs::temp_directory_path() / "vorn_serve_bench";
-    const fs::path db = dir / ("index-" + std::to_string(kDocuments) + ".db");
+    const fs::path db = dir / ("index-" + std::to_string(kDocuments) + "-v" +
+                               std::to_string(vorn_datastore::kIndexFormatVersion) + ".db");
     if (fs::exists(db)) return db;
     fs::remove_all(dir);
     fs::create_directories(dir / "docs");
