@@ -270,7 +270,6 @@ SqliteChunkStore SqliteChunkStore::open(const fs::path& path, const OpenOptions&
     Impl& s = store.impl();
     Impl::Reader r = s.reader();
     s.load_vectors(*r);
-    s.load_doc_lengths(*r);
   }
   return store;
 }

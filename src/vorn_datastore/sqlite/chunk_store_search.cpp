@@ -27,6 +27,10 @@ std::string filtered_ranked_sql(const sqlite::FilterSql& f) {
          f.where + " ORDER BY score, c.seq LIMIT ?2";
 }
 
+// Looking one chunk's length up in FTS5's docsize table costs about as much
+// as reading this many rows' lengths in one pass over it.
+constexpr std::int64_t kLengthLookupsPerScannedRow = 8;
+
 std::vector<RowHit> as_rows(const std::vector<sqlite::RankedRow>& ranked) {
   std::vector<RowHit> rows;
   rows.reserve(ranked.size());
@@ -56,6 +60,39 @@ auto SqliteChunkStore::Impl::bm25(Reader& r, std::string_view query, std::size_t
   // text index lives as long as this lock is held.
   std::shared_lock lengths_lock(vectors_mutex);
   const sqlite::TextIndex* memory = filter.empty() ? memory_text_index(*r) : nullptr;
+  const auto df = [&](const std::string& t) {
+    return memory != nullptr ? memory->document_frequency(t) : document_frequency(*r, t);
+  };
+
+  // A term in half the chunks or more gets an idf of ~1e-6 from BM25, so it
+  // cannot change the order among chunks that match a rarer term, yet
+  // ranking its matches costs the most. Search without such terms first and
+  // only fall back to the full query when that leaves too few hits.
+  const auto rows = static_cast<std::int64_t>(vectors.size());
+  std::vector<std::string> informative;
+  if (terms.size() > 1 && rows > 0) {
+    for (const std::string& t : terms) {
+      if (2 * df(t) < rows) informative.push_back(t);
+    }
+    if (informative.size() == terms.size()) informative.clear();
+  }
+  if (memory == nullptr && !doc_lengths_complete.load(std::memory_order_acquire)) {
+    // Chunk lengths come from FTS5 one row at a time until the whole
+    // table is read; read it once a search ranks enough rows to pay for it.
+    std::int64_t ranked = 0;
+    for (const std::string& t : informative.empty() ? terms : informative) ranked += df(t);
+    if (ranked * kLengthLookupsPerScannedRow >= rows) {
+      lengths_lock.unlock();
+      {
+        std::unique_lock lock(vectors_mutex);
+        if (!doc_lengths_complete.load(std::memory_order_relaxed)) {
+          load_doc_lengths(*r);
+          doc_lengths_complete.store(true, std::memory_order_release);
+        }
+      }
+      lengths_lock.lock();
+    }
+  }
   sqlite::ReadTransaction snapshot(*r);
   const auto run = [&](const std::vector<std::string>& use) -> Out {
     if (memory != nullptr) return finish(*r, as_rows(memory->top(use, top_k)));
@@ -71,21 +108,9 @@ auto SqliteChunkStore::Impl::bm25(Reader& r, std::string_view query, std::size_t
     return finish(*r, rows);
   };
 
-  // A term in half the chunks or more gets an idf of ~1e-6 from BM25, so it
-  // cannot change the order among chunks that match a rarer term, yet
-  // ranking its matches costs the most. Search without such terms first and
-  // only fall back to the full query when that leaves too few hits.
-  const auto rows = static_cast<std::int64_t>(vectors.size());
-  if (terms.size() > 1 && rows > 0) {
-    std::vector<std::string> informative;
-    for (const std::string& t : terms) {
-      const std::int64_t df = memory != nullptr ? memory->document_frequency(t) : document_frequency(*r, t);
-      if (2 * df < rows) informative.push_back(t);
-    }
-    if (!informative.empty() && informative.size() < terms.size()) {
-      Out hits = run(informative);
-      if (hits.size() >= top_k) return hits;
-    }
+  if (!informative.empty()) {
+    Out hits = run(informative);
+    if (hits.size() >= top_k) return hits;
   }
   return run(terms);
 }

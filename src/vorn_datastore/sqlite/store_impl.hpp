@@ -56,6 +56,10 @@ struct SqliteChunkStore::Impl {
   sqlite::StoredVectors vectors;
   std::vector<std::int64_t> seqs;   // chunks.seq of each vector slot, ascending
   sqlite::DocLengths doc_lengths;   // FTS token count per chunks.seq, read by vorn_bm25
+  // Whether doc_lengths holds every row read at some point (it is read by
+  // the first search that ranks many rows, not at open); until then only
+  // the rows this store wrote.
+  std::atomic<bool> doc_lengths_complete{false};
   sqlite::MetadataIndex metadata_index;  // per slot, built on the first filtered vector search
 
   sqlite::MetadataCache metadata_cache;  // of the chunks searches return
