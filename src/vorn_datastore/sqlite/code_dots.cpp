@@ -62,17 +62,17 @@ __attribute__((target("avx2"))) void dots_avx2(const std::int8_t* codes, std::si
   }
 }
 
-// Two rows at a time share each load of the query.
+// Two rows at a time share each load of the query (an odd last row is
+// paired with itself).
 __attribute__((target("avx512f,avx512bw,avx512vnni"))) void dots_avx512_vnni(const std::int8_t* codes,
                                                                             std::size_t rows,
                                                                             const std::int16_t* query,
                                                                             std::size_t dim,
                                                                             std::int64_t* out) noexcept {
   const std::size_t main = dim & ~std::size_t{31};
-  std::size_t r = 0;
-  for (; r + 2 <= rows; r += 2) {
+  for (std::size_t r = 0; r < rows; r += 2) {
     const std::int8_t* a = codes + r * dim;
-    const std::int8_t* b = a + dim;
+    const std::int8_t* b = r + 1 < rows ? a + dim : a;
     std::int64_t ta = 0;
     std::int64_t tb = 0;
     for (std::size_t start = 0; start < main; start += kBlock) {
@@ -90,21 +90,7 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void dots_avx512_vnni(con
       tb += _mm512_reduce_add_epi32(acc_b);
     }
     out[r] = ta + tail(a, query, main, dim);
-    out[r + 1] = tb + tail(b, query, main, dim);
-  }
-  for (; r < rows; ++r) {
-    const std::int8_t* a = codes + r * dim;
-    std::int64_t ta = 0;
-    for (std::size_t start = 0; start < main; start += kBlock) {
-      const std::size_t end = std::min(main, start + kBlock);
-      __m512i acc = _mm512_setzero_si512();
-      for (std::size_t i = start; i < end; i += 32) {
-        const __m512i a16 = _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i)));
-        acc = _mm512_dpwssd_epi32(acc, a16, _mm512_loadu_si512(query + i));
-      }
-      ta += _mm512_reduce_add_epi32(acc);
-    }
-    out[r] = ta + tail(a, query, main, dim);
+    if (r + 1 < rows) out[r + 1] = tb + tail(b, query, main, dim);
   }
 }
 
