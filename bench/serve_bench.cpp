@@ -15,6 +15,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <malloc.h>
 #include <unistd.h>
@@ -54,6 +55,10 @@ struct Figures {
   double http_rps = 0;
   double http_p99_ms = 0;
   double http_errors = -1;
+  // CPU time per answer: the in-process threads', and over HTTP the whole
+  // server's (every thread of this process) and wrk's. Less sensitive to
+  // what else runs on the machine than the rates are.
+  double in_process_cpu_us = 0, http_server_cpu_us = 0, http_wrk_cpu_us = 0;
   std::size_t chunks = 0;
   std::size_t bad_sent = 0, bad_answered_4xx_json = 0, good_sent = 0, good_ok = 0;
   long rss_before_kb = 0, rss_after_kb = 0;
@@ -197,6 +202,13 @@ std::string run_capture(const std::string& command) {
   return out;
 }
 
+double cpu_seconds(int who) {
+  rusage usage{};
+  ::getrusage(who, &usage);
+  const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 double latency_ms(const std::string& text) {
   std::smatch m;
   if (!std::regex_search(text, m, std::regex(R"(([0-9.]+)(us|ms|s)\b)"))) return -1;
@@ -215,13 +227,21 @@ void BM_ask_over_http(benchmark::State& state) {
            "  return wrk.format('POST', '/v1/ask', {['Content-Type'] = 'application/json'}, qs[(i % #qs) + 1])\nend\n";
   }
   std::string report;
+  const double server_cpu_before = cpu_seconds(RUSAGE_SELF), wrk_cpu_before = cpu_seconds(RUSAGE_CHILDREN);
   for (auto _ : state) {
     report = run_capture("wrk -t1 -c" + std::to_string(kConnections) + " -d" + std::to_string(kWrkSeconds) +
                          "s --latency -s " + script.string() + " http://127.0.0.1:" + std::to_string(running.port) +
                          "/ 2>&1");
   }
+  const double server_cpu = cpu_seconds(RUSAGE_SELF) - server_cpu_before;
+  const double wrk_cpu = cpu_seconds(RUSAGE_CHILDREN) - wrk_cpu_before;
   std::smatch m;
   if (std::regex_search(report, m, std::regex(R"(Requests/sec:\s+([0-9.]+))"))) g_figures.http_rps = std::stod(m[1]);
+  if (std::regex_search(report, m, std::regex(R"(([0-9]+) requests in)"))) {
+    const double requests = std::stod(m[1]);
+    g_figures.http_server_cpu_us = requests > 0 ? server_cpu * 1e6 / requests : 0;
+    g_figures.http_wrk_cpu_us = requests > 0 ? wrk_cpu * 1e6 / requests : 0;
+  }
   if (std::regex_search(report, m, std::regex(R"(99%\s+(\S+))"))) g_figures.http_p99_ms = latency_ms(m[1]);
   double errors = 0;
   if (std::regex_search(report, m, std::regex(R"(Non-2xx or 3xx responses:\s+([0-9]+))"))) errors += std::stod(m[1]);
@@ -232,6 +252,7 @@ void BM_ask_over_http(benchmark::State& state) {
   state.counters["requests_per_s"] = g_figures.http_rps;
   state.counters["p99_ms"] = g_figures.http_p99_ms;
   state.counters["errors"] = errors;
+  state.counters["server_cpu_us"] = g_figures.http_server_cpu_us;
   if (g_figures.http_rps == 0) state.SkipWithError(("wrk gave no figures (is it installed?): " + report).c_str());
 }
 BENCHMARK(BM_ask_over_http)->Name("serve/ask_over_http")->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
@@ -350,6 +371,9 @@ void print_summary() {
   std::printf("\n| figure | value | baseline | ratio | target | met? |\n|---|---|---|---|---|---|\n");
   std::printf("| POST /v1/ask, %d connections (wrk) | %.0f req/s | %.0f req/s in-process (%zu threads) | %.2f | >= 0.80 | %s |\n",
               kConnections, g_figures.http_rps, g_figures.in_process_rps, kWorkers, ratio, met(ratio >= 0.8));
+  std::printf("| CPU per answer: server over HTTP (+ wrk) vs in-process | %.0f us (+ %.0f us) | %.0f us | %.2f | | |\n",
+              g_figures.http_server_cpu_us, g_figures.http_wrk_cpu_us, g_figures.in_process_cpu_us,
+              g_figures.in_process_cpu_us > 0 ? g_figures.http_server_cpu_us / g_figures.in_process_cpu_us : 0);
   std::printf("| POST /v1/ask p99 latency | %.1f ms | | | <= 50 ms | %s |\n", g_figures.http_p99_ms,
               met(g_figures.http_p99_ms > 0 && g_figures.http_p99_ms <= 50));
   std::printf("| POST /v1/ask errors | %.0f | | | 0 | %s |\n", g_figures.http_errors, met(g_figures.http_errors == 0));
@@ -371,6 +395,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
       if (run.benchmark_name().find("ask_in_process") != std::string::npos && !run.error_occurred) {
         auto it = run.counters.find("items_per_second");
         if (it != run.counters.end()) g_figures.in_process_rps = it->second;
+        if (run.iterations > 0) g_figures.in_process_cpu_us = run.cpu_accumulated_time / run.iterations * 1e6;
       }
     }
     ConsoleReporter::ReportRuns(runs);

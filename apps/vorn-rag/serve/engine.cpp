@@ -1,5 +1,6 @@
 #include "engine.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace vorn_serve {
@@ -10,6 +11,12 @@ struct Engine::Worker {
   // The worker's dispatcher while it waits for work; guarded by the engine's mutex.
   std::coroutine_handle<> parked;
   std::size_t active = 0;  // jobs on this loop; guarded by the engine's mutex
+};
+
+// A thread waiting for a lane; lives on that thread's stack while queued.
+struct Engine::LaneWaiter {
+  std::condition_variable granted_cv;
+  bool granted = false;
 };
 
 // Waits until the engine has a job this worker may take, or until it should
@@ -31,7 +38,7 @@ bool Engine::take_or_park(Worker& worker, std::coroutine_handle<> self, Job& job
   if (!queue_.empty() && worker.active < options_.jobs_per_worker) {
     job = std::move(queue_.front());
     queue_.pop_front();
-    ++worker.active;
+    if (worker.active++ == 0) ++busy_workers_;
     ++running_;
     return true;
   }
@@ -80,7 +87,10 @@ vorn_core::Task<void> Engine::run_job(Worker& worker, Job job) {
   std::coroutine_handle<> wake;
   {
     std::lock_guard lock(mutex_);
-    --worker.active;
+    if (--worker.active == 0) {
+      --busy_workers_;
+      grant_lanes();
+    }
     --running_;
     if (worker.parked && (!queue_.empty() || stopping_)) wake = std::exchange(worker.parked, {});
   }
@@ -92,7 +102,7 @@ bool Engine::try_submit(Job job) {
   std::coroutine_handle<> wake;
   {
     std::lock_guard lock(mutex_);
-    if (stopping_ || queue_.size() >= options_.queue_capacity) return false;
+    if (stopping_ || queue_.size() + lane_waiters_.size() >= options_.queue_capacity) return false;
     queue_.push_back(std::move(job));
     for (auto& worker : workers_) {
       if (worker->parked && worker->active < options_.jobs_per_worker) {
@@ -104,6 +114,61 @@ bool Engine::try_submit(Job job) {
   }
   if (wake) target->loop.post(wake);
   return true;
+}
+
+void Engine::grant_lanes() {
+  while (!lane_waiters_.empty() && lane_free()) {
+    LaneWaiter* next = lane_waiters_.front();
+    lane_waiters_.pop_front();
+    next->granted = true;
+    ++lanes_held_;
+    // Notified under the lock: once it is released the waiter may see its
+    // grant, return and take its condition variable with it.
+    next->granted_cv.notify_one();
+  }
+}
+
+Engine::Entry Engine::enter(Lane& lane, const std::function<bool()>& give_up, std::chrono::milliseconds interval) {
+  lane.leave();
+  std::unique_lock lock(mutex_);
+  if (stopping_) return Entry::kRefused;
+  // Behind anyone already waiting, even if a lane is free this instant.
+  if (lane_waiters_.empty() && lane_free()) {
+    ++lanes_held_;
+    lane.engine_ = this;
+    return Entry::kEntered;
+  }
+  if (queue_.size() + lane_waiters_.size() >= options_.queue_capacity) return Entry::kRefused;
+  LaneWaiter me;
+  lane_waiters_.push_back(&me);
+  while (!me.granted) {
+    if (!give_up) {
+      me.granted_cv.wait(lock);
+      continue;
+    }
+    if (me.granted_cv.wait_for(lock, interval, [&] { return me.granted; })) break;
+    lock.unlock();
+    const bool leaving = give_up();
+    lock.lock();
+    if (leaving && !me.granted) {
+      lane_waiters_.erase(std::find(lane_waiters_.begin(), lane_waiters_.end(), &me));
+      if (stopping_ && lane_waiters_.empty() && lanes_held_ == 0) lanes_left_.notify_all();
+      return Entry::kGaveUp;
+    }
+  }
+  lane.engine_ = this;
+  return Entry::kEntered;
+}
+
+void Engine::Lane::leave() noexcept {
+  if (engine_ != nullptr) std::exchange(engine_, nullptr)->leave_lane();
+}
+
+void Engine::leave_lane() noexcept {
+  std::lock_guard lock(mutex_);
+  --lanes_held_;
+  grant_lanes();
+  if (stopping_ && lane_waiters_.empty() && lanes_held_ == 0) lanes_left_.notify_all();
 }
 
 void Engine::stop() {
@@ -120,16 +185,18 @@ void Engine::stop() {
   for (auto& worker : workers_) {
     if (worker->thread.joinable()) worker->thread.join();
   }
+  std::unique_lock lock(mutex_);
+  lanes_left_.wait(lock, [this] { return lane_waiters_.empty() && lanes_held_ == 0; });
 }
 
 std::size_t Engine::queued() const {
   std::lock_guard lock(mutex_);
-  return queue_.size();
+  return queue_.size() + lane_waiters_.size();
 }
 
 std::size_t Engine::running() const {
   std::lock_guard lock(mutex_);
-  return running_;
+  return running_ + lanes_held_;
 }
 
 }  // namespace vorn_serve

@@ -5,8 +5,15 @@
 // queue refuses the job at once (the caller answers 503) instead of letting
 // work pile up behind slow requests. Jobs are spawned on the worker's loop,
 // so a job that awaits I/O lets the next one start on the same thread.
+//
+// Work that never waits on I/O (an offline answer) need not cross threads
+// at all: its caller takes a lane (enter()) and runs it itself. Lanes are
+// as many as workers and shared with them (a worker running jobs holds
+// one), so such work is bounded like jobs are: callers wait for a lane in
+// arrival order, and the waiting ones count against the same queue capacity.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <coroutine>
 #include <cstddef>
@@ -42,10 +49,34 @@ class Engine {
   // job's task must not throw (a job reports its own outcome).
   bool try_submit(Job job);
 
-  // Runs every queued and running job to its end, then joins the workers.
-  // Later submissions are refused. Idempotent.
+  enum class Entry { kEntered, kRefused, kGaveUp };
+
+  // A lane held by the calling thread; released when destroyed.
+  class Lane {
+   public:
+    Lane() = default;
+    ~Lane() { leave(); }
+    Lane(const Lane&) = delete;
+    Lane& operator=(const Lane&) = delete;
+    void leave() noexcept;
+
+   private:
+    friend class Engine;
+    Engine* engine_ = nullptr;
+  };
+
+  // Takes a lane for `lane`, waiting for one after those already waiting.
+  // kRefused when the queue is full or the engine stopped; kGaveUp when
+  // `give_up`, asked every `interval` while waiting, returned true first.
+  Entry enter(Lane& lane, const std::function<bool()>& give_up = {},
+              std::chrono::milliseconds interval = std::chrono::milliseconds(100));
+
+  // Runs every queued and running job to its end, waits for the lanes to be
+  // left, then joins the workers. Later submissions and entries are refused.
+  // Idempotent.
   void stop();
 
+  // Jobs and lane-waiters queued; jobs running and lanes held.
   std::size_t queued() const;
   std::size_t running() const;
   const EngineOptions& options() const noexcept { return options_; }
@@ -53,6 +84,11 @@ class Engine {
  private:
   struct Worker;
   struct NextJob;
+  struct LaneWaiter;
+  bool lane_free() const noexcept { return lanes_held_ + busy_workers_ < options_.workers; }
+  // Under the lock: hands free lanes to waiters, first come first served.
+  void grant_lanes();
+  void leave_lane() noexcept;
   // Under the lock: takes a job for `worker` or decides it should exit
   // (true: resume now), else parks `self` until work arrives (false).
   bool take_or_park(Worker& worker, std::coroutine_handle<> self, Job& job, bool& exit);
@@ -65,6 +101,10 @@ class Engine {
   mutable std::mutex mutex_;
   std::deque<Job> queue_;
   std::size_t running_ = 0;
+  std::deque<LaneWaiter*> lane_waiters_;
+  std::size_t lanes_held_ = 0;
+  std::size_t busy_workers_ = 0;  // workers with at least one job
+  std::condition_variable lanes_left_;
   bool stopping_ = false;
   std::vector<std::unique_ptr<Worker>> workers_;
 };
