@@ -1,6 +1,5 @@
 #include "engine.hpp"
 
-#include <algorithm>
 #include <utility>
 
 namespace vorn_serve {
@@ -11,12 +10,6 @@ struct Engine::Worker {
   // The worker's dispatcher while it waits for work; guarded by the engine's mutex.
   std::coroutine_handle<> parked;
   std::size_t active = 0;  // jobs on this loop; guarded by the engine's mutex
-};
-
-// A thread waiting for a lane; lives on that thread's stack while queued.
-struct Engine::LaneWaiter {
-  std::condition_variable granted_cv;
-  bool granted = false;
 };
 
 // Waits until the engine has a job this worker may take, or until it should
@@ -87,10 +80,7 @@ vorn_core::Task<void> Engine::run_job(Worker& worker, Job job) {
   std::coroutine_handle<> wake;
   {
     std::lock_guard lock(mutex_);
-    if (--worker.active == 0) {
-      --busy_workers_;
-      grant_lanes();
-    }
+    if (--worker.active == 0) --busy_workers_;
     --running_;
     if (worker.parked && (!queue_.empty() || stopping_)) wake = std::exchange(worker.parked, {});
   }
@@ -102,7 +92,7 @@ bool Engine::try_submit(Job job) {
   std::coroutine_handle<> wake;
   {
     std::lock_guard lock(mutex_);
-    if (stopping_ || queue_.size() + lane_waiters_.size() >= options_.queue_capacity) return false;
+    if (stopping_ || queue_.size() >= options_.queue_capacity) return false;
     queue_.push_back(std::move(job));
     for (auto& worker : workers_) {
       if (worker->parked && worker->active < options_.jobs_per_worker) {
@@ -116,48 +106,13 @@ bool Engine::try_submit(Job job) {
   return true;
 }
 
-void Engine::grant_lanes() {
-  while (!lane_waiters_.empty() && lane_free()) {
-    LaneWaiter* next = lane_waiters_.front();
-    lane_waiters_.pop_front();
-    next->granted = true;
-    ++lanes_held_;
-    // Notified under the lock: once it is released the waiter may see its
-    // grant, return and take its condition variable with it.
-    next->granted_cv.notify_one();
-  }
-}
-
-Engine::Entry Engine::enter(Lane& lane, const std::function<bool()>& give_up, std::chrono::milliseconds interval) {
+bool Engine::try_enter(Lane& lane) {
   lane.leave();
-  std::unique_lock lock(mutex_);
-  if (stopping_) return Entry::kRefused;
-  // Behind anyone already waiting, even if a lane is free this instant.
-  if (lane_waiters_.empty() && lane_free()) {
-    ++lanes_held_;
-    lane.engine_ = this;
-    return Entry::kEntered;
-  }
-  if (queue_.size() + lane_waiters_.size() >= options_.queue_capacity) return Entry::kRefused;
-  LaneWaiter me;
-  lane_waiters_.push_back(&me);
-  while (!me.granted) {
-    if (!give_up) {
-      me.granted_cv.wait(lock);
-      continue;
-    }
-    if (me.granted_cv.wait_for(lock, interval, [&] { return me.granted; })) break;
-    lock.unlock();
-    const bool leaving = give_up();
-    lock.lock();
-    if (leaving && !me.granted) {
-      lane_waiters_.erase(std::find(lane_waiters_.begin(), lane_waiters_.end(), &me));
-      if (stopping_ && lane_waiters_.empty() && lanes_held_ == 0) lanes_left_.notify_all();
-      return Entry::kGaveUp;
-    }
-  }
+  std::lock_guard lock(mutex_);
+  if (stopping_ || !queue_.empty() || lanes_held_ + busy_workers_ >= options_.workers) return false;
+  ++lanes_held_;
   lane.engine_ = this;
-  return Entry::kEntered;
+  return true;
 }
 
 void Engine::Lane::leave() noexcept {
@@ -166,9 +121,7 @@ void Engine::Lane::leave() noexcept {
 
 void Engine::leave_lane() noexcept {
   std::lock_guard lock(mutex_);
-  --lanes_held_;
-  grant_lanes();
-  if (stopping_ && lane_waiters_.empty() && lanes_held_ == 0) lanes_left_.notify_all();
+  if (--lanes_held_ == 0 && stopping_) lanes_left_.notify_all();
 }
 
 void Engine::stop() {
@@ -186,12 +139,12 @@ void Engine::stop() {
     if (worker->thread.joinable()) worker->thread.join();
   }
   std::unique_lock lock(mutex_);
-  lanes_left_.wait(lock, [this] { return lane_waiters_.empty() && lanes_held_ == 0; });
+  lanes_left_.wait(lock, [this] { return lanes_held_ == 0; });
 }
 
 std::size_t Engine::queued() const {
   std::lock_guard lock(mutex_);
-  return queue_.size() + lane_waiters_.size();
+  return queue_.size();
 }
 
 std::size_t Engine::running() const {

@@ -7,13 +7,17 @@
 // so a job that awaits I/O lets the next one start on the same thread.
 //
 // Work that never waits on I/O (an offline answer) need not cross threads
-// at all: its caller takes a lane (enter()) and runs it itself. Lanes are
-// as many as workers and shared with them (a worker running jobs holds
-// one), so such work is bounded like jobs are: callers wait for a lane in
-// arrival order, and the waiting ones count against the same queue capacity.
+// when the engine is idle: its caller takes a lane (try_enter()) and runs it
+// itself, sparing the two thread wake-ups of a hand-off, which cost more
+// than the answer's own thread switches when requests come one at a time.
+// Lanes are as many as workers and shared with them (a worker running jobs
+// holds one), and one is free only while nothing waits in the queue, so
+// work taken this way never passes queued work and never runs beside more
+// than `workers` others. Under load, when the workers are busy, the work is
+// queued instead: two workers that never sleep between jobs answer it with
+// warmer caches than a different connection thread per request would.
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <coroutine>
 #include <cstddef>
@@ -49,8 +53,6 @@ class Engine {
   // job's task must not throw (a job reports its own outcome).
   bool try_submit(Job job);
 
-  enum class Entry { kEntered, kRefused, kGaveUp };
-
   // A lane held by the calling thread; released when destroyed.
   class Lane {
    public:
@@ -65,18 +67,16 @@ class Engine {
     Engine* engine_ = nullptr;
   };
 
-  // Takes a lane for `lane`, waiting for one after those already waiting.
-  // kRefused when the queue is full or the engine stopped; kGaveUp when
-  // `give_up`, asked every `interval` while waiting, returned true first.
-  Entry enter(Lane& lane, const std::function<bool()>& give_up = {},
-              std::chrono::milliseconds interval = std::chrono::milliseconds(100));
+  // Takes a lane for `lane` when one is free and no job waits; false (the
+  // lane left empty) otherwise, or once the engine stopped.
+  bool try_enter(Lane& lane);
 
-  // Runs every queued and running job to its end, waits for the lanes to be
-  // left, then joins the workers. Later submissions and entries are refused.
-  // Idempotent.
+  // Runs every queued and running job to its end, joins the workers, then
+  // waits for the lanes to be left. Later submissions and entries are
+  // refused. Idempotent.
   void stop();
 
-  // Jobs and lane-waiters queued; jobs running and lanes held.
+  // Jobs queued; jobs running and lanes held.
   std::size_t queued() const;
   std::size_t running() const;
   const EngineOptions& options() const noexcept { return options_; }
@@ -84,10 +84,6 @@ class Engine {
  private:
   struct Worker;
   struct NextJob;
-  struct LaneWaiter;
-  bool lane_free() const noexcept { return lanes_held_ + busy_workers_ < options_.workers; }
-  // Under the lock: hands free lanes to waiters, first come first served.
-  void grant_lanes();
   void leave_lane() noexcept;
   // Under the lock: takes a job for `worker` or decides it should exit
   // (true: resume now), else parks `self` until work arrives (false).
@@ -101,7 +97,6 @@ class Engine {
   mutable std::mutex mutex_;
   std::deque<Job> queue_;
   std::size_t running_ = 0;
-  std::deque<LaneWaiter*> lane_waiters_;
   std::size_t lanes_held_ = 0;
   std::size_t busy_workers_ = 0;  // workers with at least one job
   std::condition_variable lanes_left_;

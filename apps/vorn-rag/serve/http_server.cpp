@@ -20,7 +20,6 @@
 #include "serve_errors.hpp"
 #include "socket_stream.hpp"
 #include "vorn_core/event_loop.hpp"
-#include "vorn_inference/errors.hpp"
 #include "web_page.hpp"
 
 namespace vorn_serve {
@@ -403,25 +402,21 @@ class HttpServer::Impl {
   }
 
   // Runs `make()`'s task to its outcome: on this thread when it awaits no
-  // model (handing it to a worker and back would cost more than some
-  // answers), else on an engine worker. `watch`, when set, is told while the
-  // request waits whether the client left. `make` is called before this
-  // returns, so it may capture by reference.
+  // model and the engine is idle (a hand-off to a worker and back would cost
+  // more than the answer's own switches), else on an engine worker. `watch`,
+  // when set, is told while the request waits whether the client left.
+  // `make` is called before this returns, so it may capture by reference.
   template <class T>
   T answer(std::function<vorn_core::Task<T>()> make, ClientWatch* watch = nullptr) {
-    if (!service_.offline()) return on_engine<T>(std::move(make), watch);
-    Engine::Lane lane;
-    std::function<bool()> give_up;
-    if (watch != nullptr) give_up = [watch] { return watch->client_left(); };
-    switch (engine_.enter(lane, give_up, kClientCheckInterval)) {
-      case Engine::Entry::kEntered: break;
-      case Engine::Entry::kRefused: refuse_submission();
-      case Engine::Entry::kGaveUp:
-        throw vorn_inference::ModelCancelledError("The client went away before its answer was ready.");
+    if (service_.offline()) {
+      Engine::Lane lane;
+      if (engine_.try_enter(lane)) {
+        // One loop per connection thread, reused by its requests.
+        thread_local vorn_core::EventLoop loop;
+        return loop.run_until_complete(make());
+      }
     }
-    // One loop per connection thread, reused by its requests.
-    thread_local vorn_core::EventLoop loop;
-    return loop.run_until_complete(make());
+    return on_engine<T>(std::move(make), watch);
   }
 
   // Runs the task on an engine worker and waits for its outcome.
