@@ -214,10 +214,10 @@ class UnitBuilder {
   }
 
  private:
-  void add(std::string text) {
+  void add(std::string text, bool code = false) {
     if (text.empty()) return;
     const bool selectable = word_count(text) >= kMinUnitWords;
-    units_.push_back({std::move(text), heading_, selectable});
+    units_.push_back({std::move(text), heading_, selectable, code});
   }
 
   void flush() {
@@ -255,7 +255,7 @@ class UnitBuilder {
       if (i) text += ", then ";
       text += "`" + std::string(lines[i]) + "`";
     }
-    add(std::move(text));
+    add(std::move(text), /*code=*/true);
   }
 
   void table_unit(const std::vector<std::string>& cells) {
@@ -319,6 +319,7 @@ struct Candidate {
   std::unordered_set<std::string> own;
   std::unordered_set<std::string> heading;
   double score = 0.0;
+  double coverage = 0.0;  // share of the question's rarity the sentence (and its heading) holds
 };
 
 std::string normalised(std::string_view text) {
@@ -349,6 +350,9 @@ void check_extractive_options(const ExtractiveOptions& options) {
   }
   if (!std::isfinite(options.passage_decay) || options.passage_decay < 0.0) {
     throw vorn_core::InvalidValueError("Invalid `passage_decay`. Set it to 0 or more and retry.");
+  }
+  if (!std::isfinite(options.see_also_min_coverage) || options.see_also_min_coverage < 0.0) {
+    throw vorn_core::InvalidValueError("Invalid `see_also_min_coverage`. Set it to 0 or more and retry.");
   }
 }
 
@@ -509,8 +513,9 @@ ExtractiveAnswer extract_answer(std::string_view question, const std::vector<Pas
         (1.0 / (1.0 + options.passage_decay * static_cast<double>(page_rank[c.passage]))) * (1.0 + 0.1 / (1.0 + static_cast<double>(c.position)));
     c.score = (matched / total) * (1.0 + 0.1 * static_cast<double>(std::min<std::size_t>(pairs, 3))) * length_factor *
               position_factor;
+    c.coverage = matched / total;
     best = std::max(best, c.score);
-    best_coverage = std::max(best_coverage, matched / total);
+    best_coverage = std::max(best_coverage, c.coverage);
   }
   // A sentence that shares only a common word with the question is a random
   // paragraph, not an answer; saying so is more useful.
@@ -523,47 +528,70 @@ ExtractiveAnswer extract_answer(std::string_view question, const std::vector<Pas
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::stable_sort(order.begin(), order.end(),
                    [&](std::size_t a, std::size_t b) { return candidates[a].score > candidates[b].score; });
-  std::vector<const Candidate*> picked;
+
+  // The page of the best sentence answers; its good sentences lead, in the
+  // order the page gives them, so the answer reads as the page does.
+  const std::size_t lead_page = page_rank[candidates[order.front()].passage];
+  std::vector<const Candidate*> lead;
   std::set<std::string> texts;
+  const auto is_new = [&](const Candidate& c, const std::vector<const Candidate*>& picked) {
+    // Overlapping chunks repeat sentences; say each thing once.
+    if (texts.count(normalised(c.unit->text))) return false;
+    return std::none_of(picked.begin(), picked.end(),
+                        [&](const Candidate* p) { return jaccard(p->own, c.own) >= 0.8; });
+  };
   for (std::size_t i : order) {
     const Candidate& c = candidates[i];
-    if (picked.size() >= options.max_sentences || c.score <= 0.0 || c.score < options.min_relative_score * best) break;
-    // Overlapping chunks repeat sentences; say each thing once.
-    if (!texts.insert(normalised(c.unit->text)).second) continue;
-    const bool repeats = std::any_of(picked.begin(), picked.end(),
-                                     [&](const Candidate* p) { return jaccard(p->own, c.own) >= 0.8; });
-    if (!repeats) picked.push_back(&c);
+    if (lead.size() >= options.max_sentences || c.score <= 0.0 || c.score < options.min_relative_score * best) break;
+    if (page_rank[c.passage] != lead_page || !is_new(c, lead)) continue;
+    texts.insert(normalised(c.unit->text));
+    lead.push_back(&c);
   }
-  // The best answer leads; its page's other picked sentences follow it,
-  // passage by passage in their own order, so a run from one page reads as
-  // written.
-  std::vector<const Candidate*> ordered;
-  for (const Candidate* lead : picked) {
-    if (std::find(ordered.begin(), ordered.end(), lead) != ordered.end()) continue;
-    std::vector<const Candidate*> run;
-    for (const Candidate* c : picked) {
-      if (page_rank[c->passage] == page_rank[lead->passage]) run.push_back(c);
-    }
-    std::sort(run.begin(), run.end(), [](const Candidate* a, const Candidate* b) {
-      return a->passage != b->passage ? a->passage < b->passage : a->position < b->position;
-    });
-    ordered.insert(ordered.end(), run.begin(), run.end());
-  }
-  picked = std::move(ordered);
+  std::sort(lead.begin(), lead.end(), [](const Candidate* a, const Candidate* b) {
+    return a->passage != b->passage ? a->passage < b->passage : a->position < b->position;
+  });
 
-  for (std::size_t i = 0; i < picked.size(); ++i) {
-    const Candidate& c = *picked[i];
+  // Every other page that says something about the question gets its best
+  // sentence, in retrieval order: the reader sees where else to look. The
+  // floor compares word coverage, not the rank-weighted score: a later
+  // page is no less related for being retrieved later, only less likely to
+  // be the answer.
+  const double lead_coverage = candidates[order.front()].coverage;
+  const double floor = std::max(options.min_question_coverage, options.see_also_min_coverage * lead_coverage);
+  std::vector<const Candidate*> see_also;
+  std::vector<const Candidate*> best_of_page(passages.size(), nullptr);
+  for (std::size_t i : order) {
+    const Candidate& c = candidates[i];
+    if (c.score <= 0.0 || page_rank[c.passage] == lead_page || best_of_page[page_rank[c.passage]]) continue;
+    // A pointer elsewhere should say what is there: a listing alone does not.
+    if (c.unit->code || c.coverage < floor || !is_new(c, lead)) continue;
+    best_of_page[page_rank[c.passage]] = &c;
+  }
+  for (const Candidate* c : best_of_page) {
+    if (c && see_also.size() < options.max_see_also) see_also.push_back(c);
+  }
+
+  const auto cite = [&](const std::string& id) {
+    if (id.empty()) return;
+    answer.text += " [" + id + "]";
+    if (std::find(answer.cited_ids.begin(), answer.cited_ids.end(), id) == answer.cited_ids.end()) {
+      answer.cited_ids.push_back(id);
+    }
+  };
+  for (std::size_t i = 0; i < lead.size(); ++i) {
+    const Candidate& c = *lead[i];
     const std::string& id = passages[c.passage].id;
     answer.sentences.push_back({c.unit->text, id, c.passage, c.position, c.score});
     if (!answer.text.empty()) answer.text += ' ';
     answer.text += with_full_stop(c.unit->text);
-    const bool run_ends = i + 1 == picked.size() || picked[i + 1]->passage != c.passage;
-    if (run_ends && !id.empty()) {
-      answer.text += " [" + id + "]";
-      if (std::find(answer.cited_ids.begin(), answer.cited_ids.end(), id) == answer.cited_ids.end()) {
-        answer.cited_ids.push_back(id);
-      }
-    }
+    if (i + 1 == lead.size() || lead[i + 1]->passage != c.passage) cite(id);
+  }
+  if (!see_also.empty()) answer.text += "\n\nSee also:";
+  for (const Candidate* c : see_also) {
+    const std::string& id = passages[c->passage].id;
+    answer.sentences.push_back({c->unit->text, id, c->passage, c->position, c->score, true});
+    answer.text += "\n- " + with_full_stop(c->unit->text);
+    cite(id);
   }
   return answer;
 }
