@@ -71,7 +71,7 @@ std::vector<std::string> cited_ids(const std::string& answer) {
 }
 
 struct Tally {
-  double recall5 = 0, mrr10 = 0, ndcg10 = 0, cited = 0, precision = 0, ms = 0;
+  double recall5 = 0, mrr10 = 0, ndcg10 = 0, cited = 0, led = 0, precision = 0, ms = 0;
   std::size_t answered = 0;  // questions whose answer cites anything
   std::size_t n = 0;
 };
@@ -103,6 +103,7 @@ void add_answer(Tally& t, const std::string& answer, const std::string& file) {
   std::size_t right = 0;
   for (const auto& id : ids) right += same_file(source_of_id(id), file) ? 1 : 0;
   t.cited += right > 0 ? 1.0 : 0.0;
+  t.led += same_file(source_of_id(ids.front()), file) ? 1.0 : 0.0;
   t.precision += static_cast<double>(right) / static_cast<double>(ids.size());
   ++t.answered;
 }
@@ -117,7 +118,7 @@ void print_row(const std::string& retriever, const std::string& strategy, const 
   const double n = static_cast<double>(std::max<std::size_t>(t.n, 1));
   std::cout << "| " << retriever << " | " << strategy << " | " << fixed(t.recall5 / n) << " | "
             << fixed(t.mrr10 / n) << " | " << (ranks ? fixed(t.ndcg10 / n) : std::string("-")) << " | "
-            << fixed(t.cited / n) << " | "
+            << fixed(t.cited / n) << " | " << fixed(t.led / n) << " | "
             << (t.answered ? fixed(t.precision / static_cast<double>(t.answered)) : std::string("-")) << " | "
             << fixed(t.ms / n, 1) << " |\n";
 }
@@ -158,8 +159,8 @@ int main(int argc, char** argv) {
       if (chunks_of(q.file) == 0) std::cerr << "warning: no chunk of " << q.file << " in the index\n";
     }
     std::cout << "\n### " << corpus << ": " << questions.size() << " questions, " << store->size() << " chunks\n\n"
-              << "| retriever | strategy | recall@5 | MRR@10 | nDCG@10 | cites right file | citation precision | ms/question |\n"
-              << "|---|---|---|---|---|---|---|---|\n";
+              << "| retriever | strategy | recall@5 | MRR@10 | nDCG@10 | cites right file | leads with right file | citation precision | ms/question |\n"
+              << "|---|---|---|---|---|---|---|---|---|\n";
     vorn_cli::ModelOptions model;
 
     for (const auto& r : retrievers) {
@@ -183,7 +184,9 @@ int main(int argc, char** argv) {
         if (verbose) {
           std::cout << "  [" << r << "] rank " << f.first << "  " << q.file << "  <- " << q.text << "\n";
           for (std::size_t i = 0; i < ranked.size() && i < 5; ++i) std::cout << "      " << source_of(*ranked[i]) << "\n";
-          std::cout << "      answer: " << answer.substr(0, 300) << "\n";
+          std::cout << "      answer: " << answer.substr(0, 300) << "\n      cites:";
+          for (const auto& id : cited_ids(answer)) std::cout << " " << (same_file(source_of_id(id), q.file) ? "+" : "-") << id;
+          std::cout << "\n";
         }
       }
       print_row(r, "(retrieval) + naive answer", t, true);

@@ -31,17 +31,26 @@ struct ExtractiveOptions {
   // while still refusing questions about topics the documents lack).
   double min_question_coverage = 0.15;
   // A sentence of a passage whose page is the r-th page to appear among
-  // the passages counts 1 / (1 + passage_decay * r) of its match: the
-  // passages come best first, and a retriever that sees
-  // the whole index knows more about which page answers than word overlap
-  // inside five passages does (0.15 -> 0.5 raised how often the answer
-  // cites the right page on one eval/ corpus, 0.45 -> 0.53, and left the
-  // others as they were; 1.0 lowered another, 0.60 -> 0.50).
-  double passage_decay = 0.5;
+  // the passages counts 1 / (1 + passage_decay * r) of its match, and the
+  // page of the best sentence leads the answer: the passages come best
+  // first, and a retriever that sees the whole index knows more about which
+  // page answers than word overlap inside five passages does. With 3 the
+  // second page must match four times as well as the first to lead (eval/:
+  // the answer led with the right page 0.42 -> 0.47, 0.35 -> 0.45 and
+  // 0.32 -> 0.30 of the time against 0.5).
+  double passage_decay = 3.0;
+  // Pages other than the leading one are cited with their best prose
+  // sentence under "See also", at most this many (0: none), in retrieval
+  // order, when that sentence holds at least min_question_coverage of the
+  // question and at least this share of the leading sentence's coverage: a
+  // reader whose answer is on another page sees where to look, and a page
+  // that barely touches the question is not cited.
+  std::size_t max_see_also = 3;
+  double see_also_min_coverage = 0.5;
 };
 
-// Throws `ValueError` for max_sentences 0 or a negative or non-finite
-// passage_decay.
+// Throws `ValueError` for max_sentences 0, or a negative or non-finite
+// passage_decay or see_also_min_coverage.
 void check_extractive_options(const ExtractiveOptions& options);
 
 struct PickedSentence {
@@ -50,6 +59,7 @@ struct PickedSentence {
   std::size_t passage = 0;   // index into the passages
   std::size_t position = 0;  // index of the sentence inside its passage
   double score = 0.0;
+  bool see_also = false;     // cited as another page to read, not as the answer
 };
 
 struct ExtractiveAnswer {
@@ -72,6 +82,7 @@ struct TextUnit {
   std::string text;
   std::string heading;    // the Markdown heading it lies under ("" for none)
   bool selectable = true;  // false for fragments too short to answer anything
+  bool code = false;       // a code block read as one unit of inline code
 };
 
 // Splits Markdown, reStructuredText, AsciiDoc or plain text into sentences
@@ -92,12 +103,15 @@ std::vector<std::string> split_sentences(std::string_view paragraph);
 // contains, each weighted by how rare it is among all the sentences (a word in
 // every sentence tells nothing), half weight for a word found only in the
 // sentence's heading, a bonus for question word pairs that appear side by side,
-// a penalty for very long sentences, and a mild preference for earlier
-// passages and earlier sentences. The best few are answered best first (a
-// passage's picked sentences together, in their order), each run of
-// sentences from one passage followed by "[id]". Without passages the text
-// is kNoPassagesAnswer; when no sentence holds min_question_coverage of the
-// question it is nothing_found_answer(question); then no sentence is picked.
+// a penalty for very long sentences, and a preference for earlier passages'
+// pages and earlier sentences. The answer leads with the page of the best
+// sentence: up to max_sentences of its sentences scoring min_relative_score
+// of the best, in the page's order, each run from one passage followed by
+// "[id]". Then, after a blank line, "See also:" and one "- sentence [id]"
+// line for each other page that qualifies (see max_see_also). Without
+// passages the text is kNoPassagesAnswer; when no sentence holds
+// min_question_coverage of the question it is nothing_found_answer(question);
+// then no sentence is picked.
 ExtractiveAnswer extract_answer(std::string_view question, const std::vector<Passage>& passages,
                                 const ExtractiveOptions& options = {});
 

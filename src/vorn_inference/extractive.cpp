@@ -109,6 +109,28 @@ std::string directive_text(std::string_view t) {
   return std::string(rest);
 }
 
+// What the indented body of a reStructuredText directive holds.
+enum class DirectiveBody { kProse, kCode, kStructure };
+
+// ".. code-block:: python" -> kCode; ".. index::" -> kStructure; notes,
+// version remarks and API descriptions have prose bodies.
+DirectiveBody directive_body(std::string_view t) {
+  const std::size_t marker = t.find("::");
+  const std::string_view name = trim(t.substr(2, marker - 2));
+  static const std::set<std::string, std::less<>> kCode = {
+      "code",     "code-block", "sourcecode",  "doctest",     "testcode",   "testsetup",
+      "testcleanup", "testoutput", "productionlist", "literalinclude", "parsed-literal", "highlight"};
+  static const std::set<std::string, std::less<>> kStructure = {
+      "index",         "toctree",       "tabularcolumns", "module",     "currentmodule", "moduleauthor",
+      "sectionauthor", "include",       "raw",            "image",
+      "csv-table",     "autosummary",   "program",        "highlightlang", "default-role", "role"};
+  if (kCode.count(name)) return DirectiveBody::kCode;
+  if (kStructure.count(name)) return DirectiveBody::kStructure;
+  return DirectiveBody::kProse;
+}
+
+bool is_directive(std::string_view t) { return starts_with(t, ".. ") && t.find("::") != std::string_view::npos; }
+
 std::size_t word_count(std::string_view text) { return vorn_core::tokenize_words(text).size(); }
 
 // Column names: at least two cells, each a few words without digits.
@@ -143,12 +165,28 @@ class UnitBuilder {
                               trim(lines[i + 1]).size() + 2 >= t.size() && paragraph_.empty();
       if (literal_ && (t.empty() || indented(line))) {
         // The indented block after "::": code, not prose.
-        if (!t.empty()) literal_lines_.push_back(line);
+        // A code directive's options (":linenos:") precede its code.
+        if (!t.empty() && !(literal_lines_.empty() && vorn_core::is_markup_line(line))) literal_lines_.push_back(line);
         continue;
       }
       if (literal_) end_literal();
+      if (skipping_ && (t.empty() || indented(line))) continue;  // an index entry, a table of contents
+      skipping_ = false;
       if (!t.empty() && !is_table_row(line)) in_table_ = false;
-      if (underlined) {
+      if (is_directive(t) && directive_body(t) != DirectiveBody::kProse) {
+        // A code directive's body is a listing, like the block after "::";
+        // the body of a structural one is no text at all.
+        flush();
+        (directive_body(t) == DirectiveBody::kCode ? literal_ : skipping_) = true;
+      } else if (starts_with(t, ">>>") && paragraph_.empty()) {
+        // An interactive session pasted as a paragraph: code up to the blank line.
+        flush();
+        std::vector<std::string_view> session;
+        std::size_t j = i;
+        while (j < lines.size() && !trim(lines[j]).empty()) session.push_back(lines[j++]);
+        code_unit(session);
+        i = j - 1;
+      } else if (underlined) {
         flush();
         heading_ = vorn_core::strip_inline_markup(t);
         ++i;  // the underline
@@ -201,8 +239,13 @@ class UnitBuilder {
         if (!paragraph_.empty()) paragraph_ += ' ';
         paragraph_ += t;
         if (t.size() >= 2 && t.substr(t.size() - 2) == "::") {
-          // "Like this::" introduces a literal block; the sentence keeps one colon.
+          // "Like this::" introduces a literal block and the sentence keeps
+          // one colon; "Like this. ::" keeps none.
           paragraph_.pop_back();
+          if (paragraph_.size() >= 2 && paragraph_[paragraph_.size() - 2] == ' ') {
+            paragraph_.pop_back();
+            while (!paragraph_.empty() && paragraph_.back() == ' ') paragraph_.pop_back();
+          }
           flush();
           literal_ = true;
         }
@@ -214,10 +257,10 @@ class UnitBuilder {
   }
 
  private:
-  void add(std::string text) {
+  void add(std::string text, bool code = false) {
     if (text.empty()) return;
     const bool selectable = word_count(text) >= kMinUnitWords;
-    units_.push_back({std::move(text), heading_, selectable});
+    units_.push_back({std::move(text), heading_, selectable, code});
   }
 
   void flush() {
@@ -255,7 +298,7 @@ class UnitBuilder {
       if (i) text += ", then ";
       text += "`" + std::string(lines[i]) + "`";
     }
-    add(std::move(text));
+    add(std::move(text), /*code=*/true);
   }
 
   void table_unit(const std::vector<std::string>& cells) {
@@ -263,8 +306,8 @@ class UnitBuilder {
     for (std::size_t c = 0; c < cells.size(); ++c) {
       if (cells[c].empty()) continue;
       if (!text.empty()) text += "; ";
-      if (header_.size() == cells.size() && !header_[c].empty()) text += header_[c] + ": ";
-      text += cells[c];
+      if (header_.size() == cells.size() && !header_[c].empty()) text += vorn_core::strip_inline_markup(header_[c]) + ": ";
+      text += vorn_core::strip_inline_markup(cells[c]);
     }
     add(std::move(text));
   }
@@ -274,6 +317,7 @@ class UnitBuilder {
   bool in_table_ = false;  // the last non-blank line was a table row
   std::string paragraph_;
   bool literal_ = false;
+  bool skipping_ = false;  // inside the body of a structural directive
   std::vector<std::string_view> literal_lines_;
   std::vector<TextUnit> units_;
 };
@@ -319,6 +363,7 @@ struct Candidate {
   std::unordered_set<std::string> own;
   std::unordered_set<std::string> heading;
   double score = 0.0;
+  double coverage = 0.0;  // share of the question's rarity the sentence (and its heading) holds
 };
 
 std::string normalised(std::string_view text) {
@@ -349,6 +394,9 @@ void check_extractive_options(const ExtractiveOptions& options) {
   }
   if (!std::isfinite(options.passage_decay) || options.passage_decay < 0.0) {
     throw vorn_core::InvalidValueError("Invalid `passage_decay`. Set it to 0 or more and retry.");
+  }
+  if (!std::isfinite(options.see_also_min_coverage) || options.see_also_min_coverage < 0.0) {
+    throw vorn_core::InvalidValueError("Invalid `see_also_min_coverage`. Set it to 0 or more and retry.");
   }
 }
 
@@ -509,8 +557,9 @@ ExtractiveAnswer extract_answer(std::string_view question, const std::vector<Pas
         (1.0 / (1.0 + options.passage_decay * static_cast<double>(page_rank[c.passage]))) * (1.0 + 0.1 / (1.0 + static_cast<double>(c.position)));
     c.score = (matched / total) * (1.0 + 0.1 * static_cast<double>(std::min<std::size_t>(pairs, 3))) * length_factor *
               position_factor;
+    c.coverage = matched / total;
     best = std::max(best, c.score);
-    best_coverage = std::max(best_coverage, matched / total);
+    best_coverage = std::max(best_coverage, c.coverage);
   }
   // A sentence that shares only a common word with the question is a random
   // paragraph, not an answer; saying so is more useful.
@@ -523,47 +572,70 @@ ExtractiveAnswer extract_answer(std::string_view question, const std::vector<Pas
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::stable_sort(order.begin(), order.end(),
                    [&](std::size_t a, std::size_t b) { return candidates[a].score > candidates[b].score; });
-  std::vector<const Candidate*> picked;
+
+  // The page of the best sentence answers; its good sentences lead, in the
+  // order the page gives them, so the answer reads as the page does.
+  const std::size_t lead_page = page_rank[candidates[order.front()].passage];
+  std::vector<const Candidate*> lead;
   std::set<std::string> texts;
+  const auto is_new = [&](const Candidate& c, const std::vector<const Candidate*>& picked) {
+    // Overlapping chunks repeat sentences; say each thing once.
+    if (texts.count(normalised(c.unit->text))) return false;
+    return std::none_of(picked.begin(), picked.end(),
+                        [&](const Candidate* p) { return jaccard(p->own, c.own) >= 0.8; });
+  };
   for (std::size_t i : order) {
     const Candidate& c = candidates[i];
-    if (picked.size() >= options.max_sentences || c.score <= 0.0 || c.score < options.min_relative_score * best) break;
-    // Overlapping chunks repeat sentences; say each thing once.
-    if (!texts.insert(normalised(c.unit->text)).second) continue;
-    const bool repeats = std::any_of(picked.begin(), picked.end(),
-                                     [&](const Candidate* p) { return jaccard(p->own, c.own) >= 0.8; });
-    if (!repeats) picked.push_back(&c);
+    if (lead.size() >= options.max_sentences || c.score <= 0.0 || c.score < options.min_relative_score * best) break;
+    if (page_rank[c.passage] != lead_page || !is_new(c, lead)) continue;
+    texts.insert(normalised(c.unit->text));
+    lead.push_back(&c);
   }
-  // The best answer leads; its page's other picked sentences follow it,
-  // passage by passage in their own order, so a run from one page reads as
-  // written.
-  std::vector<const Candidate*> ordered;
-  for (const Candidate* lead : picked) {
-    if (std::find(ordered.begin(), ordered.end(), lead) != ordered.end()) continue;
-    std::vector<const Candidate*> run;
-    for (const Candidate* c : picked) {
-      if (page_rank[c->passage] == page_rank[lead->passage]) run.push_back(c);
-    }
-    std::sort(run.begin(), run.end(), [](const Candidate* a, const Candidate* b) {
-      return a->passage != b->passage ? a->passage < b->passage : a->position < b->position;
-    });
-    ordered.insert(ordered.end(), run.begin(), run.end());
-  }
-  picked = std::move(ordered);
+  std::sort(lead.begin(), lead.end(), [](const Candidate* a, const Candidate* b) {
+    return a->passage != b->passage ? a->passage < b->passage : a->position < b->position;
+  });
 
-  for (std::size_t i = 0; i < picked.size(); ++i) {
-    const Candidate& c = *picked[i];
+  // Every other page that says something about the question gets its best
+  // sentence, in retrieval order: the reader sees where else to look. The
+  // floor compares word coverage, not the rank-weighted score: a later
+  // page is no less related for being retrieved later, only less likely to
+  // be the answer.
+  const double lead_coverage = candidates[order.front()].coverage;
+  const double floor = std::max(options.min_question_coverage, options.see_also_min_coverage * lead_coverage);
+  std::vector<const Candidate*> see_also;
+  std::vector<const Candidate*> best_of_page(passages.size(), nullptr);
+  for (std::size_t i : order) {
+    const Candidate& c = candidates[i];
+    if (c.score <= 0.0 || page_rank[c.passage] == lead_page || best_of_page[page_rank[c.passage]]) continue;
+    // A pointer elsewhere should say what is there: a listing alone does not.
+    if (c.unit->code || c.coverage < floor || !is_new(c, lead)) continue;
+    best_of_page[page_rank[c.passage]] = &c;
+  }
+  for (const Candidate* c : best_of_page) {
+    if (c && see_also.size() < options.max_see_also) see_also.push_back(c);
+  }
+
+  const auto cite = [&](const std::string& id) {
+    if (id.empty()) return;
+    answer.text += " [" + id + "]";
+    if (std::find(answer.cited_ids.begin(), answer.cited_ids.end(), id) == answer.cited_ids.end()) {
+      answer.cited_ids.push_back(id);
+    }
+  };
+  for (std::size_t i = 0; i < lead.size(); ++i) {
+    const Candidate& c = *lead[i];
     const std::string& id = passages[c.passage].id;
     answer.sentences.push_back({c.unit->text, id, c.passage, c.position, c.score});
     if (!answer.text.empty()) answer.text += ' ';
     answer.text += with_full_stop(c.unit->text);
-    const bool run_ends = i + 1 == picked.size() || picked[i + 1]->passage != c.passage;
-    if (run_ends && !id.empty()) {
-      answer.text += " [" + id + "]";
-      if (std::find(answer.cited_ids.begin(), answer.cited_ids.end(), id) == answer.cited_ids.end()) {
-        answer.cited_ids.push_back(id);
-      }
-    }
+    if (i + 1 == lead.size() || lead[i + 1]->passage != c.passage) cite(id);
+  }
+  if (!see_also.empty()) answer.text += "\n\nSee also:";
+  for (const Candidate* c : see_also) {
+    const std::string& id = passages[c->passage].id;
+    answer.sentences.push_back({c->unit->text, id, c->passage, c->position, c->score, true});
+    answer.text += "\n- " + with_full_stop(c->unit->text);
+    cite(id);
   }
   return answer;
 }

@@ -2,6 +2,7 @@
 // extractive LM invoker, and query() end to end over the SQLite store.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "component_support.hpp"
@@ -91,6 +92,49 @@ TEST(SplitUnits, NamesCellsAfterColumnsATableOpensWithEvenWithoutASeparatorRow) 
                                              "0022; -rw-r--r--; writable only by the user"}));
 }
 
+// reStructuredText blocks that are not prose: each case's text, and the
+// units a reader should get from it (code as inline code, structure as
+// nothing).
+struct NonProseCase {
+  std::string name;
+  std::string text;
+  std::vector<std::string> units;
+};
+
+class SplitUnitsNonProse : public ::testing::TestWithParam<NonProseCase> {};
+
+TEST_P(SplitUnitsNonProse, KeepsCodeAsCodeAndDropsStructure) {
+  std::vector<std::string> texts;
+  for (const auto& u : vorn_inference::split_units(GetParam().text)) texts.push_back(u.text);
+  EXPECT_EQ(texts, GetParam().units);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rst, SplitUnitsNonProse,
+    ::testing::Values(
+        NonProseCase{"CodeDirective",
+                     "Start a worker thread.\n\n.. code-block:: python\n   :linenos:\n\n   t = Thread(target=work)\n"
+                     "   t.start()\n\nThe thread runs at once.\n",
+                     {"Start a worker thread.", "`t = Thread(target=work)`, then `t.start()`", "The thread runs at once."}},
+        NonProseCase{"LongTestcodeIsLeftOut",
+                     ".. testcode::\n\n   import math\n   import random\n   def take(n):\n       return n\n"
+                     "   def drop(n):\n       return n\n\nRecipes follow the same style.\n",
+                     {"Recipes follow the same style."}},
+        NonProseCase{"IndexEntries",
+                     ".. index::\n   single: * (asterisk); in glob-style wildcards\n   pair: module; glob\n\n"
+                     "The glob module finds path names.\n",
+                     {"The glob module finds path names."}},
+        NonProseCase{"InteractiveSession", "Floats are not exact.\n\n>>> .1 + .2 == .3\nFalse\n",
+                     {"Floats are not exact.", "`>>> .1 + .2 == .3`, then `False`"}},
+        NonProseCase{"SpacedLiteralMarker", "Pick the element you want. ::\n\n   pick(x)\n",
+                     {"Pick the element you want.", "`pick(x)`"}},
+        NonProseCase{"NoteBodyStaysProse", ".. note::\n\n   Sorting is stable in every release.\n",
+                     {"Note:", "Sorting is stable in every release."}},
+        NonProseCase{"InlineMarkupInTableCells",
+                     "| Directive | Meaning |\n|---|---|\n| ``%d`` | Day of the *month* |\n",
+                     {"Directive: %d; Meaning: Day of the month"}}),
+    [](const ::testing::TestParamInfo<NonProseCase>& info) { return info.param.name; });
+
 TEST(ParseContextBlocks, ReadsWhatFormatContextWrites) {
   const auto chunk_a = vorn_core::make_chunk("docs/a.md#0-1234abcd", "First paragraph.\n\n[link](x) starts a paragraph.");
   const auto chunk_b = vorn_core::make_chunk("b", "Second chunk.");
@@ -133,7 +177,7 @@ TEST_F(ExtractiveAnswererTest, CombinesPassagesBestAnswerFirst) {
   const auto answer = answerer.answer("What does CRAG judge, and in which order does a pipeline run its steps?", chunks_);
   ASSERT_TRUE(answer.found());
   ASSERT_EQ(answer.cited_ids.size(), 2U);
-  EXPECT_LE(answer.sentences.size(), 3U);
+  EXPECT_LE(answer.sentences.size(), 3U + answerer.options().max_see_also);
   EXPECT_TRUE(contains(answer.text, "A pipeline runs its steps in order."));
   EXPECT_TRUE(contains(answer.text, "CRAG judges"));
   // The strongest sentence leads, and its passage is cited first.
@@ -226,6 +270,64 @@ TEST(ExtractiveAnswer, KeepsAPagesSentencesTogetherAndRanksItsLaterPassagesAsThe
   EXPECT_EQ(late.sentences[0].passage_id, "reset.md#0-aa");
   EXPECT_EQ(late.sentences[1].passage_id, "reset.md#4-dd");
 }
+
+TEST(ExtractiveAnswer, LeadsWithTheBestPageAndPointsToOtherPagesThatAnswerEachSentenceCited) {
+  const std::vector<Passage> passages = {
+      {"reset.md#2-aa", "Reset moves the current branch. Use reset --soft to undo the last commit and keep the edits.", ""},
+      {"fonts.md#0-bb", "Fonts are configured per terminal profile.", ""},
+      {"revert.md#1-cc", "Revert undoes the last commit by adding a new commit.", ""},
+      {"reset.md#5-dd", "The edits stay in your files after a soft reset undoes the commit.", ""},
+  };
+  const auto answer = vorn_inference::extract_answer("How do I undo the last commit but keep the edits?", passages);
+  ASSERT_TRUE(answer.found());
+  // The leading page's sentences, in its own order, then one line for the
+  // other page that answers; the page about fonts is not cited.
+  EXPECT_EQ(answer.text,
+            "Use reset --soft to undo the last commit and keep the edits. [reset.md#2-aa] The edits stay in your "
+            "files after a soft reset undoes the commit. [reset.md#5-dd]\n\nSee also:\n- Revert undoes the last "
+            "commit by adding a new commit. [revert.md#1-cc]");
+  EXPECT_EQ(answer.cited_ids, (std::vector<std::string>{"reset.md#2-aa", "reset.md#5-dd", "revert.md#1-cc"}));
+  ASSERT_EQ(answer.sentences.size(), 3U);
+  EXPECT_FALSE(answer.sentences[1].see_also);
+  EXPECT_TRUE(answer.sentences[2].see_also);
+
+  EXPECT_EQ(vorn_inference::extract_answer("How do I undo the last commit but keep the edits?", passages,
+                                           {.max_see_also = 0})
+                .text.find("See also"),
+            std::string::npos);
+  EXPECT_THROW(vorn_inference::check_extractive_options({.see_also_min_coverage = -1.0}), vorn_core::ValueError);
+}
+
+// Which other page earns a "See also" line beside the answer about killing
+// a process: only one that says something about the question.
+struct SeeAlsoCase {
+  std::string other;  // the other page's text
+  bool cited;
+};
+
+class SeeAlsoFloor : public ::testing::TestWithParam<SeeAlsoCase> {};
+
+TEST_P(SeeAlsoFloor, CitesAnotherPageOnlyWhenItsBestSentenceAnswersEnough) {
+  const std::vector<Passage> passages = {
+      {"kill.md#0-aa", "Send a signal to end a stuck process with kill and its process id.", ""},
+      {"other.md#0-bb", GetParam().other, ""},
+  };
+  const auto answer = vorn_inference::extract_answer("How do I end a stuck process by its id?", passages);
+  ASSERT_TRUE(answer.found());
+  EXPECT_EQ(answer.sentences.front().passage_id, "kill.md#0-aa");
+  const bool cited = std::find(answer.cited_ids.begin(), answer.cited_ids.end(), "other.md#0-bb") != answer.cited_ids.end();
+  EXPECT_EQ(cited, GetParam().cited) << answer.text;
+  EXPECT_EQ(answer.text.find("See also") != std::string::npos, GetParam().cited) << answer.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pages, SeeAlsoFloor,
+    ::testing::Values(SeeAlsoCase{"The top command can end a stuck process when you press k and give its id.", true},
+                      // One common word of the question is no reason to send a reader there.
+                      SeeAlsoCase{"Printers queue jobs until the process of printing has finished.", false},
+                      SeeAlsoCase{"Fonts and colours are set per profile in the settings.", false},
+                      // A listing says nothing a reader can judge it by.
+                      SeeAlsoCase{"```\npkill --signal TERM stuck process id\n```", false}));
 
 TEST_F(ExtractiveAnswererTest, OverlappingChunksDoNotRepeatASentence) {
   auto overlap = vorn_core::make_chunk("docs/pipeline.md#1-cccccccc",
