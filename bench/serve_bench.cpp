@@ -15,10 +15,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -54,6 +56,12 @@ struct Figures {
   double http_rps = 0;
   double http_p99_ms = 0;
   double http_errors = -1;
+  // CPU time per answer: the in-process threads', and over HTTP the whole
+  // server's (every thread of this process) and wrk's. Less sensitive to
+  // what else runs on the machine than the rates are.
+  double in_process_cpu_us = 0, http_server_cpu_us = 0, http_wrk_cpu_us = 0;
+  // One connection (one question at a time): median latency.
+  double one_in_process_p50_ms = 0, one_http_p50_ms = 0;
   std::size_t chunks = 0;
   std::size_t bad_sent = 0, bad_answered_4xx_json = 0, good_sent = 0, good_ok = 0;
   long rss_before_kb = 0, rss_after_kb = 0;
@@ -197,6 +205,13 @@ std::string run_capture(const std::string& command) {
   return out;
 }
 
+double cpu_seconds(int who) {
+  rusage usage{};
+  ::getrusage(who, &usage);
+  const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 double latency_ms(const std::string& text) {
   std::smatch m;
   if (!std::regex_search(text, m, std::regex(R"(([0-9.]+)(us|ms|s)\b)"))) return -1;
@@ -204,8 +219,14 @@ double latency_ms(const std::string& text) {
   return m[2] == "us" ? v / 1000 : m[2] == "s" ? v * 1000 : v;
 }
 
-void BM_ask_over_http(benchmark::State& state) {
-  RunningServer running(vorn_serve::HttpOptions{});
+// What one wrk run reports.
+struct WrkRun {
+  double rps = 0, p50_ms = 0, p99_ms = 0, mean_ms = 0, errors = -1;
+  double server_cpu_us = 0, wrk_cpu_us = 0;  // per request
+  std::string report;
+};
+
+WrkRun run_wrk(int port, int connections, int seconds) {
   const fs::path script = fs::temp_directory_path() / "vorn_serve_bench" / "ask.lua";
   {
     std::ofstream lua(script);
@@ -214,27 +235,78 @@ void BM_ask_over_http(benchmark::State& state) {
     lua << "}\nlocal i = 0\nrequest = function()\n  i = i + 1\n"
            "  return wrk.format('POST', '/v1/ask', {['Content-Type'] = 'application/json'}, qs[(i % #qs) + 1])\nend\n";
   }
-  std::string report;
-  for (auto _ : state) {
-    report = run_capture("wrk -t1 -c" + std::to_string(kConnections) + " -d" + std::to_string(kWrkSeconds) +
-                         "s --latency -s " + script.string() + " http://127.0.0.1:" + std::to_string(running.port) +
-                         "/ 2>&1");
-  }
+  WrkRun run;
+  const double server_cpu_before = cpu_seconds(RUSAGE_SELF), wrk_cpu_before = cpu_seconds(RUSAGE_CHILDREN);
+  run.report = run_capture("wrk -t1 -c" + std::to_string(connections) + " -d" + std::to_string(seconds) +
+                           "s --latency -s " + script.string() + " http://127.0.0.1:" + std::to_string(port) + "/ 2>&1");
+  const double server_cpu = cpu_seconds(RUSAGE_SELF) - server_cpu_before;
+  const double wrk_cpu = cpu_seconds(RUSAGE_CHILDREN) - wrk_cpu_before;
+  const std::string& report = run.report;
   std::smatch m;
-  if (std::regex_search(report, m, std::regex(R"(Requests/sec:\s+([0-9.]+))"))) g_figures.http_rps = std::stod(m[1]);
-  if (std::regex_search(report, m, std::regex(R"(99%\s+(\S+))"))) g_figures.http_p99_ms = latency_ms(m[1]);
+  if (std::regex_search(report, m, std::regex(R"(Requests/sec:\s+([0-9.]+))"))) run.rps = std::stod(m[1]);
+  if (std::regex_search(report, m, std::regex(R"(([0-9]+) requests in)"))) {
+    const double requests = std::stod(m[1]);
+    run.server_cpu_us = requests > 0 ? server_cpu * 1e6 / requests : 0;
+    run.wrk_cpu_us = requests > 0 ? wrk_cpu * 1e6 / requests : 0;
+  }
+  if (std::regex_search(report, m, std::regex(R"(50%\s+(\S+))"))) run.p50_ms = latency_ms(m[1]);
+  if (std::regex_search(report, m, std::regex(R"(99%\s+(\S+))"))) run.p99_ms = latency_ms(m[1]);
+  if (std::regex_search(report, m, std::regex(R"(Latency\s+(\S+))"))) run.mean_ms = latency_ms(m[1]);
   double errors = 0;
   if (std::regex_search(report, m, std::regex(R"(Non-2xx or 3xx responses:\s+([0-9]+))"))) errors += std::stod(m[1]);
   if (std::regex_search(report, m, std::regex(R"(Socket errors: connect ([0-9]+), read ([0-9]+), write ([0-9]+), timeout ([0-9]+))"))) {
     for (int i = 1; i <= 4; ++i) errors += std::stod(m[i]);
   }
-  g_figures.http_errors = g_figures.http_rps > 0 ? errors : -1;
-  state.counters["requests_per_s"] = g_figures.http_rps;
-  state.counters["p99_ms"] = g_figures.http_p99_ms;
-  state.counters["errors"] = errors;
-  if (g_figures.http_rps == 0) state.SkipWithError(("wrk gave no figures (is it installed?): " + report).c_str());
+  run.errors = run.rps > 0 ? errors : -1;
+  return run;
+}
+
+void BM_ask_over_http(benchmark::State& state) {
+  RunningServer running(vorn_serve::HttpOptions{});
+  WrkRun run;
+  for (auto _ : state) run = run_wrk(running.port, kConnections, kWrkSeconds);
+  std::fprintf(stderr, "%s\n", run.report.c_str());
+  g_figures.http_rps = run.rps;
+  g_figures.http_p99_ms = run.p99_ms;
+  g_figures.http_errors = run.errors;
+  g_figures.http_server_cpu_us = run.server_cpu_us;
+  g_figures.http_wrk_cpu_us = run.wrk_cpu_us;
+  state.counters["requests_per_s"] = run.rps;
+  state.counters["p99_ms"] = run.p99_ms;
+  state.counters["errors"] = run.errors;
+  state.counters["server_cpu_us"] = run.server_cpu_us;
+  if (run.rps == 0) state.SkipWithError(("wrk gave no figures (is it installed?): " + run.report).c_str());
 }
 BENCHMARK(BM_ask_over_http)->Name("serve/ask_over_http")->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+
+// One question at a time: what the server adds to an answer's latency.
+void BM_ask_one_in_process(benchmark::State& state) {
+  vorn_serve::RagService& service = shared_service();
+  const auto qs = questions();
+  std::size_t n = 0;
+  vorn_core::EventLoop loop;
+  std::vector<double> millis;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    loop.run_until_complete(ask_all(service, qs, n++, 1));
+    millis.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::nth_element(millis.begin(), millis.begin() + static_cast<std::ptrdiff_t>(millis.size() / 2), millis.end());
+  g_figures.one_in_process_p50_ms = millis[millis.size() / 2];
+  state.counters["p50_ms"] = g_figures.one_in_process_p50_ms;
+}
+BENCHMARK(BM_ask_one_in_process)->Name("serve/ask_one_in_process")->UseRealTime()->MinTime(3.0);
+
+void BM_ask_one_over_http(benchmark::State& state) {
+  RunningServer running(vorn_serve::HttpOptions{});
+  WrkRun run;
+  for (auto _ : state) run = run_wrk(running.port, 1, 5);
+  g_figures.one_http_p50_ms = run.p50_ms;
+  state.counters["p50_ms"] = run.p50_ms;
+  state.counters["server_cpu_us"] = run.server_cpu_us;
+  if (run.rps == 0) state.SkipWithError(("wrk gave no figures (is it installed?): " + run.report).c_str());
+}
+BENCHMARK(BM_ask_one_over_http)->Name("serve/ask_one_over_http")->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
 // ---- bad input interleaved with good ---------------------------------------------
 
@@ -350,8 +422,14 @@ void print_summary() {
   std::printf("\n| figure | value | baseline | ratio | target | met? |\n|---|---|---|---|---|---|\n");
   std::printf("| POST /v1/ask, %d connections (wrk) | %.0f req/s | %.0f req/s in-process (%zu threads) | %.2f | >= 0.80 | %s |\n",
               kConnections, g_figures.http_rps, g_figures.in_process_rps, kWorkers, ratio, met(ratio >= 0.8));
+  std::printf("| CPU per answer: server over HTTP (+ wrk) vs in-process | %.0f us (+ %.0f us) | %.0f us | %.2f | | |\n",
+              g_figures.http_server_cpu_us, g_figures.http_wrk_cpu_us, g_figures.in_process_cpu_us,
+              g_figures.in_process_cpu_us > 0 ? g_figures.http_server_cpu_us / g_figures.in_process_cpu_us : 0);
   std::printf("| POST /v1/ask p99 latency | %.1f ms | | | <= 50 ms | %s |\n", g_figures.http_p99_ms,
               met(g_figures.http_p99_ms > 0 && g_figures.http_p99_ms <= 50));
+  std::printf("| one question at a time: p50 latency over HTTP vs in-process | %.2f ms | %.2f ms | %.2f | | |\n",
+              g_figures.one_http_p50_ms, g_figures.one_in_process_p50_ms,
+              g_figures.one_in_process_p50_ms > 0 ? g_figures.one_http_p50_ms / g_figures.one_in_process_p50_ms : 0);
   std::printf("| POST /v1/ask errors | %.0f | | | 0 | %s |\n", g_figures.http_errors, met(g_figures.http_errors == 0));
   std::printf("| bad requests answered 4xx + JSON error | %zu of %zu | | | all | %s |\n",
               g_figures.bad_answered_4xx_json, g_figures.bad_sent,
@@ -371,6 +449,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
       if (run.benchmark_name().find("ask_in_process") != std::string::npos && !run.error_occurred) {
         auto it = run.counters.find("items_per_second");
         if (it != run.counters.end()) g_figures.in_process_rps = it->second;
+        if (run.iterations > 0) g_figures.in_process_cpu_us = run.cpu_accumulated_time / run.iterations * 1e6;
       }
     }
     ConsoleReporter::ReportRuns(runs);

@@ -109,6 +109,28 @@ std::string directive_text(std::string_view t) {
   return std::string(rest);
 }
 
+// What the indented body of a reStructuredText directive holds.
+enum class DirectiveBody { kProse, kCode, kStructure };
+
+// ".. code-block:: python" -> kCode; ".. index::" -> kStructure; notes,
+// version remarks and API descriptions have prose bodies.
+DirectiveBody directive_body(std::string_view t) {
+  const std::size_t marker = t.find("::");
+  const std::string_view name = trim(t.substr(2, marker - 2));
+  static const std::set<std::string, std::less<>> kCode = {
+      "code",     "code-block", "sourcecode",  "doctest",     "testcode",   "testsetup",
+      "testcleanup", "testoutput", "productionlist", "literalinclude", "parsed-literal", "highlight"};
+  static const std::set<std::string, std::less<>> kStructure = {
+      "index",         "toctree",       "tabularcolumns", "module",     "currentmodule", "moduleauthor",
+      "sectionauthor", "include",       "raw",            "image",
+      "csv-table",     "autosummary",   "program",        "highlightlang", "default-role", "role"};
+  if (kCode.count(name)) return DirectiveBody::kCode;
+  if (kStructure.count(name)) return DirectiveBody::kStructure;
+  return DirectiveBody::kProse;
+}
+
+bool is_directive(std::string_view t) { return starts_with(t, ".. ") && t.find("::") != std::string_view::npos; }
+
 std::size_t word_count(std::string_view text) { return vorn_core::tokenize_words(text).size(); }
 
 // Column names: at least two cells, each a few words without digits.
@@ -143,12 +165,28 @@ class UnitBuilder {
                               trim(lines[i + 1]).size() + 2 >= t.size() && paragraph_.empty();
       if (literal_ && (t.empty() || indented(line))) {
         // The indented block after "::": code, not prose.
-        if (!t.empty()) literal_lines_.push_back(line);
+        // A code directive's options (":linenos:") precede its code.
+        if (!t.empty() && !(literal_lines_.empty() && vorn_core::is_markup_line(line))) literal_lines_.push_back(line);
         continue;
       }
       if (literal_) end_literal();
+      if (skipping_ && (t.empty() || indented(line))) continue;  // an index entry, a table of contents
+      skipping_ = false;
       if (!t.empty() && !is_table_row(line)) in_table_ = false;
-      if (underlined) {
+      if (is_directive(t) && directive_body(t) != DirectiveBody::kProse) {
+        // A code directive's body is a listing, like the block after "::";
+        // the body of a structural one is no text at all.
+        flush();
+        (directive_body(t) == DirectiveBody::kCode ? literal_ : skipping_) = true;
+      } else if (starts_with(t, ">>>") && paragraph_.empty()) {
+        // An interactive session pasted as a paragraph: code up to the blank line.
+        flush();
+        std::vector<std::string_view> session;
+        std::size_t j = i;
+        while (j < lines.size() && !trim(lines[j]).empty()) session.push_back(lines[j++]);
+        code_unit(session);
+        i = j - 1;
+      } else if (underlined) {
         flush();
         heading_ = vorn_core::strip_inline_markup(t);
         ++i;  // the underline
@@ -201,8 +239,13 @@ class UnitBuilder {
         if (!paragraph_.empty()) paragraph_ += ' ';
         paragraph_ += t;
         if (t.size() >= 2 && t.substr(t.size() - 2) == "::") {
-          // "Like this::" introduces a literal block; the sentence keeps one colon.
+          // "Like this::" introduces a literal block and the sentence keeps
+          // one colon; "Like this. ::" keeps none.
           paragraph_.pop_back();
+          if (paragraph_.size() >= 2 && paragraph_[paragraph_.size() - 2] == ' ') {
+            paragraph_.pop_back();
+            while (!paragraph_.empty() && paragraph_.back() == ' ') paragraph_.pop_back();
+          }
           flush();
           literal_ = true;
         }
@@ -263,8 +306,8 @@ class UnitBuilder {
     for (std::size_t c = 0; c < cells.size(); ++c) {
       if (cells[c].empty()) continue;
       if (!text.empty()) text += "; ";
-      if (header_.size() == cells.size() && !header_[c].empty()) text += header_[c] + ": ";
-      text += cells[c];
+      if (header_.size() == cells.size() && !header_[c].empty()) text += vorn_core::strip_inline_markup(header_[c]) + ": ";
+      text += vorn_core::strip_inline_markup(cells[c]);
     }
     add(std::move(text));
   }
@@ -274,6 +317,7 @@ class UnitBuilder {
   bool in_table_ = false;  // the last non-blank line was a table row
   std::string paragraph_;
   bool literal_ = false;
+  bool skipping_ = false;  // inside the body of a structural directive
   std::vector<std::string_view> literal_lines_;
   std::vector<TextUnit> units_;
 };

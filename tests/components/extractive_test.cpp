@@ -92,6 +92,49 @@ TEST(SplitUnits, NamesCellsAfterColumnsATableOpensWithEvenWithoutASeparatorRow) 
                                              "0022; -rw-r--r--; writable only by the user"}));
 }
 
+// reStructuredText blocks that are not prose: each case's text, and the
+// units a reader should get from it (code as inline code, structure as
+// nothing).
+struct NonProseCase {
+  std::string name;
+  std::string text;
+  std::vector<std::string> units;
+};
+
+class SplitUnitsNonProse : public ::testing::TestWithParam<NonProseCase> {};
+
+TEST_P(SplitUnitsNonProse, KeepsCodeAsCodeAndDropsStructure) {
+  std::vector<std::string> texts;
+  for (const auto& u : vorn_inference::split_units(GetParam().text)) texts.push_back(u.text);
+  EXPECT_EQ(texts, GetParam().units);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rst, SplitUnitsNonProse,
+    ::testing::Values(
+        NonProseCase{"CodeDirective",
+                     "Start a worker thread.\n\n.. code-block:: python\n   :linenos:\n\n   t = Thread(target=work)\n"
+                     "   t.start()\n\nThe thread runs at once.\n",
+                     {"Start a worker thread.", "`t = Thread(target=work)`, then `t.start()`", "The thread runs at once."}},
+        NonProseCase{"LongTestcodeIsLeftOut",
+                     ".. testcode::\n\n   import math\n   import random\n   def take(n):\n       return n\n"
+                     "   def drop(n):\n       return n\n\nRecipes follow the same style.\n",
+                     {"Recipes follow the same style."}},
+        NonProseCase{"IndexEntries",
+                     ".. index::\n   single: * (asterisk); in glob-style wildcards\n   pair: module; glob\n\n"
+                     "The glob module finds path names.\n",
+                     {"The glob module finds path names."}},
+        NonProseCase{"InteractiveSession", "Floats are not exact.\n\n>>> .1 + .2 == .3\nFalse\n",
+                     {"Floats are not exact.", "`>>> .1 + .2 == .3`, then `False`"}},
+        NonProseCase{"SpacedLiteralMarker", "Pick the element you want. ::\n\n   pick(x)\n",
+                     {"Pick the element you want.", "`pick(x)`"}},
+        NonProseCase{"NoteBodyStaysProse", ".. note::\n\n   Sorting is stable in every release.\n",
+                     {"Note:", "Sorting is stable in every release."}},
+        NonProseCase{"InlineMarkupInTableCells",
+                     "| Directive | Meaning |\n|---|---|\n| ``%d`` | Day of the *month* |\n",
+                     {"Directive: %d; Meaning: Day of the month"}}),
+    [](const ::testing::TestParamInfo<NonProseCase>& info) { return info.param.name; });
+
 TEST(ParseContextBlocks, ReadsWhatFormatContextWrites) {
   const auto chunk_a = vorn_core::make_chunk("docs/a.md#0-1234abcd", "First paragraph.\n\n[link](x) starts a paragraph.");
   const auto chunk_b = vorn_core::make_chunk("b", "Second chunk.");

@@ -31,7 +31,7 @@ bool Engine::take_or_park(Worker& worker, std::coroutine_handle<> self, Job& job
   if (!queue_.empty() && worker.active < options_.jobs_per_worker) {
     job = std::move(queue_.front());
     queue_.pop_front();
-    ++worker.active;
+    if (worker.active++ == 0) ++busy_workers_;
     ++running_;
     return true;
   }
@@ -80,7 +80,7 @@ vorn_core::Task<void> Engine::run_job(Worker& worker, Job job) {
   std::coroutine_handle<> wake;
   {
     std::lock_guard lock(mutex_);
-    --worker.active;
+    if (--worker.active == 0) --busy_workers_;
     --running_;
     if (worker.parked && (!queue_.empty() || stopping_)) wake = std::exchange(worker.parked, {});
   }
@@ -106,6 +106,24 @@ bool Engine::try_submit(Job job) {
   return true;
 }
 
+bool Engine::try_enter(Lane& lane) {
+  lane.leave();
+  std::lock_guard lock(mutex_);
+  if (stopping_ || !queue_.empty() || lanes_held_ + busy_workers_ >= options_.workers) return false;
+  ++lanes_held_;
+  lane.engine_ = this;
+  return true;
+}
+
+void Engine::Lane::leave() noexcept {
+  if (engine_ != nullptr) std::exchange(engine_, nullptr)->leave_lane();
+}
+
+void Engine::leave_lane() noexcept {
+  std::lock_guard lock(mutex_);
+  if (--lanes_held_ == 0 && stopping_) lanes_left_.notify_all();
+}
+
 void Engine::stop() {
   std::lock_guard stopping(stop_mutex_);  // one caller joins; the others wait for it
   std::vector<std::pair<Worker*, std::coroutine_handle<>>> wakes;
@@ -120,6 +138,8 @@ void Engine::stop() {
   for (auto& worker : workers_) {
     if (worker->thread.joinable()) worker->thread.join();
   }
+  std::unique_lock lock(mutex_);
+  lanes_left_.wait(lock, [this] { return lanes_held_ == 0; });
 }
 
 std::size_t Engine::queued() const {
@@ -129,7 +149,7 @@ std::size_t Engine::queued() const {
 
 std::size_t Engine::running() const {
   std::lock_guard lock(mutex_);
-  return running_;
+  return running_ + lanes_held_;
 }
 
 }  // namespace vorn_serve

@@ -19,6 +19,7 @@
 #include "responses.hpp"
 #include "serve_errors.hpp"
 #include "socket_stream.hpp"
+#include "vorn_core/event_loop.hpp"
 #include "web_page.hpp"
 
 namespace vorn_serve {
@@ -254,19 +255,19 @@ class HttpServer::Impl {
       AskRequest ask = parse_ask_request(parse_json_object(req.body), service_.options().defaults);
       ClientWatch watch(t_stream);
       const std::stop_token stop = watch.token();
-      AskResult result = on_engine<AskResult>(
-          [this, ask, stop] {
+      AskResult result = answer<AskResult>(
+          [this, &ask, stop] {
             RunControls controls;
             controls.stop = stop;
             return service_.ask(ask, std::move(controls));
           },
           &watch);
-      reply_json(res, ask_json(result));
+      reply_body(res, ask_body(result));
     }));
     server_.Post("/v1/search", guarded([this](const Request& req, Response& res) {
       SearchRequest search = parse_search_request(parse_json_object(req.body), service_.options().defaults);
-      auto hits = on_engine<std::vector<Citation>>([this, search] { return service_.search(search); });
-      reply_json(res, search_json(hits));
+      auto hits = answer<std::vector<Citation>>([this, &search] { return service_.search(search); });
+      reply_body(res, search_body(hits));
     }));
     server_.Post("/v1/chat/completions", guarded([this](const Request& req, Response& res) { chat(req, res); }));
     server_.Options(".*", [this](const Request& req, Response& res) { preflight(req, res); });
@@ -384,9 +385,12 @@ class HttpServer::Impl {
     res.set_content(error_json(reply), "application/json");
   }
 
-  static void reply_json(Response& res, const nlohmann::json& json) {
+  static void reply_json(Response& res, const nlohmann::json& json) { reply_body(res, dump(json)); }
+
+  static void reply_body(Response& res, std::string body) {
     res.status = 200;
-    res.set_content(dump(json), "application/json");
+    res.body = std::move(body);
+    res.set_header("Content-Type", "application/json");
   }
 
   // ---- work on the engine ---------------------------------------------------
@@ -397,8 +401,25 @@ class HttpServer::Impl {
     throw OverloadedError();
   }
 
-  // Runs the task on an engine worker and waits for its outcome; `watch`,
-  // when set, is told while it waits whether the client left.
+  // Runs `make()`'s task to its outcome: on this thread when it awaits no
+  // model and the engine is idle (a hand-off to a worker and back would cost
+  // more than the answer's own switches), else on an engine worker. `watch`,
+  // when set, is told while the request waits whether the client left.
+  // `make` is called before this returns, so it may capture by reference.
+  template <class T>
+  T answer(std::function<vorn_core::Task<T>()> make, ClientWatch* watch = nullptr) {
+    if (service_.offline()) {
+      Engine::Lane lane;
+      if (engine_.try_enter(lane)) {
+        // One loop per connection thread, reused by its requests.
+        thread_local vorn_core::EventLoop loop;
+        return loop.run_until_complete(make());
+      }
+    }
+    return on_engine<T>(std::move(make), watch);
+  }
+
+  // Runs the task on an engine worker and waits for its outcome.
   template <class T>
   T on_engine(std::function<vorn_core::Task<T>()> make, ClientWatch* watch = nullptr) {
     std::function<void()> while_waiting;
@@ -415,7 +436,7 @@ class HttpServer::Impl {
       ClientWatch watch(t_stream);
       const std::stop_token stop = watch.token();
       AskResult result =
-          on_engine<AskResult>([this, chat, stop] { return answer_chat(service_, chat, stop); }, &watch);
+          answer<AskResult>([this, &chat, stop] { return answer_chat(service_, chat, stop); }, &watch);
       reply_json(res, completion_json(identity, result));
       return;
     }

@@ -20,6 +20,11 @@ nlohmann::json sources_json(const std::vector<SourceInfo>& sources);
 // The strategies as OpenAI models: {"object": "list", "data": [{"id", "object": "model", ...}]}
 nlohmann::json models_json(std::int64_t created);
 
+// The wire text of ask_json() and search_json(), written without building
+// the documents: equal to dump() of them, byte for byte.
+std::string ask_body(const AskResult& result);
+std::string search_body(const std::vector<Citation>& hits);
+
 // Serialises for the wire; invalid UTF-8 from stored text becomes U+FFFD
 // instead of failing the whole answer.
 std::string dump(const nlohmann::json& json);

@@ -182,6 +182,10 @@ std::vector<SourceInfo> RagService::sources() {
   return list;
 }
 
+bool RagService::offline() const noexcept {
+  return options_.model.lm == "extractive" && options_.model.reranker != "model" && options_.store.embedder == "hashing";
+}
+
 std::size_t RagService::chunk_count() { return snapshot()->store->size(); }
 
 }  // namespace vorn_serve

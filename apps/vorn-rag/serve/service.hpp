@@ -84,6 +84,9 @@ class RagService {
   std::size_t chunk_count();
 
   const ServiceOptions& options() const noexcept { return options_; }
+  // True when no request reaches a model or embedding service: answers,
+  // searches and conversations are computed here, never awaited.
+  bool offline() const noexcept;
 
  private:
   struct Snapshot;
