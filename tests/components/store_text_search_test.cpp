@@ -81,4 +81,31 @@ TEST_F(StoreTextSearch, IndexOfAnotherTokenizerIsRefusedWithARebuildMessage) {
   }
 }
 
+// How a question is phrased is not what it is about: the words that frame
+// a request do not pull in a page that merely uses them.
+struct FramingCase {
+  std::string query;
+  Ids expected;
+};
+
+class RequestFraming : public ::testing::TestWithParam<FramingCase> {};
+
+TEST_P(RequestFraming, MatchesTheSubjectNotThePhrasing) {
+  TempDir dir;
+  auto store = SqliteChunkStore::open(dir.path() / "s.db", {.dimension = 2});
+  store.add_batch({
+      chunk("copytree", "Copy a directory tree with everything inside it."),
+      chunk("advice", "The best way is the one you want and need; the easiest is possible too."),
+  });
+  EXPECT_EQ(ids(store.search_bm25(GetParam().query, 5)), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Queries, RequestFraming,
+    ::testing::Values(FramingCase{"What is the easiest way to copy a directory tree?", {"copytree"}},
+                      FramingCase{"I want to copy a directory; is it possible?", {"copytree"}},
+                      FramingCase{"I need the best tree copy", {"copytree"}},
+                      // Framing words alone are all there is to search for.
+                      FramingCase{"the best way", {"advice"}}));
+
 }  // namespace

@@ -12,7 +12,8 @@ namespace vorn_datastore::sqlite {
 
 // The query's search terms (vorn_core::search_terms: Snowball stems, code
 // tokens whole), each once, at most 32. Stop words match most rows and only
-// slow the ranking down, so they are dropped unless nothing else is left.
+// slow the ranking down, so they are dropped unless nothing else is left;
+// so are the words that frame a request ("way", "want", "easiest", ...).
 std::vector<std::string> query_terms(std::string_view query);
 
 // Quoted terms joined by OR. Quoting makes every term a string literal for
