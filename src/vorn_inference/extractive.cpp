@@ -345,6 +345,12 @@ bool opens_mid_sentence(std::string_view text) {
   if (text.empty()) return false;
   const char first = text.front();
   if (first == ',' || first == ';' || first == ')' || first == ']' || first == '.') return true;
+  if (first >= '0' && first <= '9') {
+    // "1024). salt should be ...": the end of a parenthesis opened before.
+    std::size_t i = 0;
+    while (i < text.size() && ((text[i] >= '0' && text[i] <= '9') || text[i] == '.')) ++i;
+    return i < text.size() && text[i] == ')';
+  }
   if (first < 'a' || first > 'z') return false;
   for (char c : text) {
     if (c == ' ' || c == ':') return true;  // the first word is all lower-case letters

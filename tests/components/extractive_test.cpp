@@ -241,6 +241,8 @@ TEST(ExtractiveAnswer, NeverAnswersWithTheTailOfASentenceBegunInAnEarlierChunk) 
   for (const Case& c : {Case{"to be read by the server: the copy command loads rows fast.", false},
                         Case{", and then the copy command loads rows fast.", false},
                         Case{"an index build; the copy command loads rows fast.", false},
+                        Case{"1024). the copy command loads rows fast.", false},
+                        Case{"2 GB of rows load fast with the copy command.", true},
                         Case{"pg_copy loads rows fast.", true}, Case{"The copy command loads rows fast.", true}}) {
     SCOPED_TRACE(c.opening);
     const std::vector<Passage> passages = {{"copy.md#3-aa", c.opening + " Unrelated closing remark here.", ""}};
