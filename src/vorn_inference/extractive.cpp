@@ -613,12 +613,15 @@ ExtractiveAnswer extract_answer(std::string_view question, const std::vector<Pas
   for (std::size_t i : order) {
     const Candidate& c = candidates[i];
     if (c.score <= 0.0 || page_rank[c.passage] == lead_page || best_of_page[page_rank[c.passage]]) continue;
-    // A pointer elsewhere should say what is there: a listing alone does not.
-    if (c.unit->code || c.coverage < floor || !is_new(c, lead)) continue;
+    // A pointer elsewhere should say what is there (a listing alone does
+    // not) and where: a passage without an id cannot be pointed to.
+    if (c.unit->code || passages[c.passage].id.empty() || c.coverage < floor || !is_new(c, lead)) continue;
     best_of_page[page_rank[c.passage]] = &c;
   }
   for (const Candidate* c : best_of_page) {
-    if (c && see_also.size() < options.max_see_also) see_also.push_back(c);
+    if (!c || see_also.size() >= options.max_see_also || !is_new(*c, see_also)) continue;
+    texts.insert(normalised(c->unit->text));  // a page copied under two names is pointed to once
+    see_also.push_back(c);
   }
 
   const auto cite = [&](const std::string& id) {

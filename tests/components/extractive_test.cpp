@@ -297,6 +297,19 @@ TEST(ExtractiveAnswer, LeadsWithTheBestPageAndPointsToOtherPagesThatAnswerEachSe
                                            {.max_see_also = 0})
                 .text.find("See also"),
             std::string::npos);
+  // A page copied under another name is pointed to once.
+  auto copied = passages;
+  copied.push_back({"old/revert.md#1-ee", passages[2].text, ""});
+  EXPECT_EQ(vorn_inference::extract_answer("How do I undo the last commit but keep the edits?", copied,
+                                           {.see_also_min_coverage = 0.0})
+                .cited_ids,
+            answer.cited_ids);
+  // Another page that cannot be cited is not pointed to.
+  auto unnamed = passages;
+  unnamed[2].id.clear();
+  EXPECT_EQ(vorn_inference::extract_answer("How do I undo the last commit but keep the edits?", unnamed)
+                .text.find("See also"),
+            std::string::npos);
   EXPECT_THROW(vorn_inference::check_extractive_options({.see_also_min_coverage = -1.0}), vorn_core::ValueError);
 }
 
