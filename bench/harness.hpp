@@ -95,5 +95,7 @@ void register_cold_ask_benchmarks();
 // dimensions), built on first use and removed at exit.
 const std::filesystem::path& quality_ask_index(std::size_t chunks);
 void register_model_io_benchmarks();
+void register_hybrid_benchmarks();
+void register_vector_scan_benchmarks();
 
 }  // namespace vorn_bench

@@ -212,6 +212,8 @@ int main(int argc, char** argv) {
   vorn_bench::register_quality_benchmarks();
   vorn_bench::register_cold_ask_benchmarks();
   vorn_bench::register_model_io_benchmarks();
+  vorn_bench::register_hybrid_benchmarks();
+  vorn_bench::register_vector_scan_benchmarks();
 
   vorn_bench::CapturingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -96,20 +96,16 @@ std::shared_ptr<vorn_datastore::SqliteDataStore> open_store(const StoreOptions& 
   const bool exists = index_exists(options.path);
   if (!read_only && options.path.has_parent_path()) std::filesystem::create_directories(options.path.parent_path());
   if (read_only && !exists) throw NoIndexError(no_index_message(options.path));
-  // An existing index keeps the dimension it was built with; --dimension
-  // only shapes a new one.
-  std::size_t dimension = options.dimension;
-  if (exists) {
-    vorn_datastore::OpenOptions probe;
-    probe.read_only = true;
-    const std::size_t stored = vorn_datastore::SqliteChunkStore::open(options.path, probe).dimension();
-    if (stored > 0) dimension = stored;
-  }
+  // An existing index keeps the dimension it was built with (0: read it
+  // from the file); --dimension only shapes a new one. The file is opened
+  // once: the store then hands its dimension to the embedder.
   vorn_datastore::OpenOptions open;
-  open.dimension = dimension;
+  open.dimension = exists ? 0 : options.dimension;
   open.read_only = read_only;
   open.memory_text_index = options.memory_text_index;
-  return vorn_datastore::SqliteDataStore::open(options.path, make_embedder(options, dimension), open);
+  auto chunks = vorn_datastore::SqliteChunkStore::open(options.path, open);
+  const std::size_t dimension = chunks.dimension() > 0 ? chunks.dimension() : options.dimension;
+  return std::make_shared<vorn_datastore::SqliteDataStore>(std::move(chunks), make_embedder(options, dimension));
 }
 
 vorn_datastore::WritableDataStorePtr open_writable_store(const StoreOptions& options) {

@@ -3,13 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "vorn_core/chunk.hpp"
+#include "vorn_datastore/row_hit.hpp"
 #include "vorn_core/object.hpp"
 #include "vorn_core/task.hpp"
 #include "vorn_core/value.hpp"
@@ -67,6 +70,38 @@ class PageSearch {
   virtual vorn_core::Task<std::vector<double>> score_pages(std::string query, std::vector<std::string> sources) = 0;
 };
 
+// What a ranking may look at in a stored row before deciding to read it:
+// views valid only while the call that shows them runs.
+class StoredRowView {
+ public:
+  virtual std::string_view id() const noexcept = 0;
+  virtual std::string_view content() const noexcept = 0;
+  // The top-level metadata value of `key` when it is a string; nullopt
+  // otherwise (absent or another type).
+  virtual std::optional<std::string_view> metadata_string(std::string_view key) const noexcept = 0;
+
+ protected:
+  ~StoredRowView() = default;
+};
+
+// Searches that rank rows before any chunk is read, for callers that fuse
+// several searches and return only some of their hits. Safe for concurrent
+// calls.
+class RowSearch {
+ public:
+  virtual ~RowSearch() = default;
+  // The hits capability(type)->search(request) returns, best first, as rows
+  // and scores.
+  virtual vorn_core::Task<std::vector<RowHit>> search_rows(CapabilityType type, SearchRequest request) = 0;
+  // Shows each stored row of `hits` to `visit`, in order, with its index in
+  // `hits`; rows no longer stored are skipped.
+  virtual void visit_rows(std::span<const RowHit> hits,
+                          const std::function<void(std::size_t index, const StoredRowView& row)>& visit) = 0;
+  // The chunks of `hits`, in order, each with its hit's score, as the
+  // searches return them; rows no longer stored are skipped.
+  virtual vorn_core::ChunkList read_rows(std::span<const RowHit> hits) = 0;
+};
+
 // Thread safety: a store is shared by the retrievers of concurrent runs;
 // implementations must be safe for concurrent calls.
 class BaseDataStore : public vorn_core::Object {
@@ -76,6 +111,8 @@ class BaseDataStore : public vorn_core::Object {
   virtual SearchCapability* capability(CapabilityType type) = 0;
   // Page scoring, or nullptr when the store keeps no page index.
   virtual PageSearch* page_search() { return nullptr; }
+  // Row-first searches, or nullptr when the store offers none.
+  virtual RowSearch* row_search() { return nullptr; }
 };
 using DataStorePtr = std::shared_ptr<BaseDataStore>;
 

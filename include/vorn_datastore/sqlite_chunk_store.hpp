@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -38,6 +39,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "vorn_datastore/row_hit.hpp"
 #include "vorn_datastore/store_error.hpp"
 
 namespace vorn_datastore {
@@ -148,6 +150,25 @@ class SqliteChunkStore {
   [[nodiscard]] std::vector<SearchHit> search_vector(std::span<const float> query, std::size_t top_k,
                                                      const Filter& filter = {},
                                                      std::optional<double> min_score = {}) const;
+
+  // search_bm25 and search_vector without reading the chunks: the rows and
+  // scores of the same hits, in the same order, with the same errors. A
+  // row another process removed since this store read its in-memory copies
+  // may be among them (read_hits and visit_rows skip it).
+  [[nodiscard]] std::vector<RowHit> rank_bm25(std::string_view query, std::size_t top_k,
+                                              const Filter& filter = {}) const;
+  [[nodiscard]] std::vector<RowHit> rank_vector(std::span<const float> query, std::size_t top_k,
+                                                const Filter& filter = {},
+                                                std::optional<double> min_score = {}) const;
+  // The chunks of `rows`, in order, each with its hit's score; rows no
+  // longer stored are skipped.
+  [[nodiscard]] std::vector<SearchHit> read_hits(std::span<const RowHit> rows) const;
+  // Shows each stored row of `rows`, in order, to `visit` with its index in
+  // `rows`, its id, text and metadata: views that are valid only during the
+  // call, so nothing is copied. Rows no longer stored are skipped.
+  using RowVisitor = std::function<void(std::size_t index, std::string_view id, std::string_view content,
+                                        const nlohmann::json& metadata)>;
+  void visit_rows(std::span<const RowHit> rows, const RowVisitor& visit) const;
 
   [[nodiscard]] std::size_t size() const;
   [[nodiscard]] bool contains(std::string_view id) const;

@@ -62,13 +62,18 @@ class SqliteDataStore final : public WritableDataStore {
   CapabilitySet registered_capabilities() const override;
   SearchCapability* capability(CapabilityType type) override;
   PageSearch* page_search() override;
+  RowSearch* row_search() override;
   std::string type_name() const override { return "SqliteDataStore"; }
 
  private:
   class Vector;
   class Fulltext;
   class Pages;
+  class Rows;
 
+  // The embedding of a search's query; OperationError when the embedder
+  // does not return exactly one.
+  vorn_core::Task<vorn_inference::Embedding> embed_query(std::string query);
   // Records the embedder's identity in a store that has none (when writable)
   // and refuses one that differs from the recorded one.
   void check_embedder_identity();
@@ -78,6 +83,7 @@ class SqliteDataStore final : public WritableDataStore {
   std::unique_ptr<Vector> vector_;
   std::unique_ptr<Fulltext> fulltext_;
   std::unique_ptr<Pages> pages_;
+  std::unique_ptr<Rows> rows_;
 };
 
 // A search request's `query_filter` in the store's filter form.

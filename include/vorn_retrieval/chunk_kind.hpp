@@ -5,6 +5,7 @@
 // chunks crowd the prose that does answer out of the top results.
 #pragma once
 
+#include <span>
 #include <string_view>
 
 #include "vorn_core/chunk.hpp"
@@ -36,5 +37,9 @@ double kind_weight(ChunkKind kind) noexcept;
 // negative; a chunk with a negative score keeps it. Returns new chunks; the
 // input chunks are not modified.
 vorn_core::ChunkList demote_by_kind(const vorn_core::ChunkList& ranked);
+
+// The same on chunks the caller owns and whose kinds it knows already
+// (kinds[i] of ranked[i]; no absent chunks): scores change in place.
+void demote_owned(vorn_core::ChunkList& ranked, std::span<const ChunkKind> kinds);
 
 }  // namespace vorn_retrieval

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "vorn_core/chunk.hpp"
+#include "vorn_datastore/row_hit.hpp"
 
 namespace vorn_retrieval {
 
@@ -25,5 +26,12 @@ struct FusedRanking {
 };
 FusedRanking weighted_reciprocal_rank_scored(const std::vector<vorn_core::ChunkList>& chunk_lists,
                                              std::span<const double> weights, double rank_constant = 60.0);
+
+// The same over hits named by their store row (one store's rows, so a row
+// stands for one chunk): one hit per row, best first, each scored by the
+// fusion.
+std::vector<vorn_datastore::RowHit> weighted_reciprocal_rank_rows(
+    const std::vector<std::vector<vorn_datastore::RowHit>>& row_lists, std::span<const double> weights,
+    double rank_constant = 60.0);
 
 }  // namespace vorn_retrieval

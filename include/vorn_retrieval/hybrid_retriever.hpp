@@ -62,6 +62,13 @@ class HybridRetriever : public BaseRetriever {
   vorn_core::Task<vorn_core::ChunkList> retrieve_chunks(std::string query, RetrieveOptions options) override;
 
  private:
+  // The same ranking over a store that ranks rows before reading them:
+  // candidates are fused by row, looked at in place for their page and
+  // kind, and only the returned chunks are read.
+  vorn_core::Task<vorn_core::ChunkList> retrieve_rows(vorn_datastore::RowSearch& rows, std::string query,
+                                                      const RetrieveOptions& options, std::size_t top_k,
+                                                      std::size_t pool);
+
   vorn_datastore::DataStorePtr data_store_;
   HybridOptions options_;
 };

@@ -14,6 +14,26 @@ vorn_core::ChunkPtr to_chunk(SearchHit hit) {
                                metadata.is_dict() ? std::move(metadata.as_dict()) : vorn_core::Dict{}, hit.score);
 }
 
+// A stored row as its store read it: text views and parsed metadata.
+class JsonRowView final : public StoredRowView {
+ public:
+  JsonRowView(std::string_view id, std::string_view content, const nlohmann::json& metadata) noexcept
+      : id_(id), content_(content), metadata_(metadata) {}
+  std::string_view id() const noexcept override { return id_; }
+  std::string_view content() const noexcept override { return content_; }
+  std::optional<std::string_view> metadata_string(std::string_view key) const noexcept override {
+    if (!metadata_.is_object()) return std::nullopt;
+    const auto it = metadata_.find(key);
+    if (it == metadata_.end() || !it->is_string()) return std::nullopt;
+    return std::string_view(it->get_ref<const std::string&>());
+  }
+
+ private:
+  std::string_view id_;
+  std::string_view content_;
+  const nlohmann::json& metadata_;
+};
+
 vorn_core::ChunkList to_chunks(std::vector<SearchHit> hits, const std::optional<double>& threshold) {
   vorn_core::ChunkList out;
   out.reserve(hits.size());
@@ -38,13 +58,8 @@ class SqliteDataStore::Vector final : public SearchCapability {
 
   vorn_core::Task<vorn_core::ChunkList> search(SearchRequest request) override {
     Filter filter = to_store_filter(request.query_filter);
-    std::vector<std::string> texts(1, request.query);
-    std::vector<vorn_inference::Embedding> embedded = co_await owner_.embedder_->embed(std::move(texts));
-    if (embedded.size() != 1) {
-      throw vorn_core::OperationError("The embedder returned " + std::to_string(embedded.size()) +
-                                    " embeddings for one query. Check the embedder and retry.");
-    }
-    auto hits = owner_.store_.search_vector(embedded.front(), request.top_k, filter, request.threshold);
+    const vorn_inference::Embedding query = co_await owner_.embed_query(std::move(request.query));
+    auto hits = owner_.store_.search_vector(query, request.top_k, filter, request.threshold);
     co_return to_chunks(std::move(hits), std::nullopt);
   }
 
@@ -78,6 +93,38 @@ class SqliteDataStore::Pages final : public PageSearch {
   SqliteDataStore& owner_;
 };
 
+class SqliteDataStore::Rows final : public RowSearch {
+ public:
+  explicit Rows(SqliteDataStore& owner) : owner_(owner) {}
+
+  vorn_core::Task<std::vector<RowHit>> search_rows(CapabilityType type, SearchRequest request) override {
+    Filter filter = to_store_filter(request.query_filter);
+    if (type == CapabilityType::FULLTEXT) {
+      std::vector<RowHit> rows = owner_.store_.rank_bm25(request.query, request.top_k, filter);
+      if (request.threshold) std::erase_if(rows, [&](const RowHit& h) { return h.score < *request.threshold; });
+      co_return rows;
+    }
+    if (!owner_.embedder_) co_return std::vector<RowHit>{};
+    const vorn_inference::Embedding query = co_await owner_.embed_query(std::move(request.query));
+    co_return owner_.store_.rank_vector(query, request.top_k, filter, request.threshold);
+  }
+
+  void visit_rows(std::span<const RowHit> hits,
+                  const std::function<void(std::size_t, const StoredRowView&)>& visit) override {
+    owner_.store_.visit_rows(hits, [&](std::size_t i, std::string_view id, std::string_view content,
+                                       const nlohmann::json& metadata) {
+      visit(i, JsonRowView(id, content, metadata));
+    });
+  }
+
+  vorn_core::ChunkList read_rows(std::span<const RowHit> hits) override {
+    return to_chunks(owner_.store_.read_hits(hits), std::nullopt);
+  }
+
+ private:
+  SqliteDataStore& owner_;
+};
+
 std::shared_ptr<SqliteDataStore> SqliteDataStore::open(const std::filesystem::path& path,
                                                        vorn_inference::EmbedderPtr embedder, OpenOptions options) {
   // Opening with the embedder's dimension makes a store built with another
@@ -103,6 +150,7 @@ SqliteDataStore::SqliteDataStore(SqliteChunkStore store, vorn_inference::Embedde
   }
   fulltext_ = std::make_unique<Fulltext>(*this);
   pages_ = std::make_unique<Pages>(*this);
+  rows_ = std::make_unique<Rows>(*this);
   if (embedder_) check_embedder_identity();
 }
 
@@ -127,6 +175,16 @@ void SqliteDataStore::check_embedder_identity() {
 }
 
 SqliteDataStore::~SqliteDataStore() = default;
+
+vorn_core::Task<vorn_inference::Embedding> SqliteDataStore::embed_query(std::string query) {
+  std::vector<std::string> texts(1, std::move(query));
+  std::vector<vorn_inference::Embedding> embedded = co_await embedder_->embed(std::move(texts));
+  if (embedded.size() != 1) {
+    throw vorn_core::OperationError("The embedder returned " + std::to_string(embedded.size()) +
+                                  " embeddings for one query. Check the embedder and retry.");
+  }
+  co_return std::move(embedded.front());
+}
 
 namespace {
 
@@ -237,5 +295,7 @@ SearchCapability* SqliteDataStore::capability(CapabilityType type) {
 }
 
 PageSearch* SqliteDataStore::page_search() { return pages_.get(); }
+
+RowSearch* SqliteDataStore::row_search() { return rows_.get(); }
 
 }  // namespace vorn_datastore

@@ -1,9 +1,8 @@
 #include "curl_api.hpp"
 
-#include <dlfcn.h>
-
 #include <string>
 
+#include "vorn_core/shared_library.hpp"
 #include "vorn_inference/errors.hpp"
 
 namespace vorn_inference::detail {
@@ -19,38 +18,28 @@ struct Loaded {
 
 Loaded load() {
   Loaded out;
-  void* handle = ::dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) {
-    const char* why = ::dlerror();
-    out.failure = why != nullptr ? why : "not found";
-    return out;
-  }
-  const auto resolve = [&](auto& slot, const char* name) {
-    slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(::dlsym(handle, name));
-    if (slot == nullptr && out.failure.empty()) out.failure = std::string(kLibrary) + " lacks " + name;
-  };
+  vorn_core::SharedLibrary library(kLibrary);
   CurlApi& a = out.api;
-  resolve(a.global_init, "curl_global_init");
-  resolve(a.easy_init, "curl_easy_init");
-  resolve(a.easy_cleanup, "curl_easy_cleanup");
-  resolve(a.easy_setopt, "curl_easy_setopt");
-  resolve(a.easy_getinfo, "curl_easy_getinfo");
-  resolve(a.easy_strerror, "curl_easy_strerror");
-  resolve(a.slist_append, "curl_slist_append");
-  resolve(a.slist_free_all, "curl_slist_free_all");
-  resolve(a.getdate, "curl_getdate");
-  resolve(a.multi_init, "curl_multi_init");
-  resolve(a.multi_cleanup, "curl_multi_cleanup");
-  resolve(a.multi_setopt, "curl_multi_setopt");
-  resolve(a.multi_add_handle, "curl_multi_add_handle");
-  resolve(a.multi_remove_handle, "curl_multi_remove_handle");
-  resolve(a.multi_perform, "curl_multi_perform");
-  resolve(a.multi_poll, "curl_multi_poll");
-  resolve(a.multi_wakeup, "curl_multi_wakeup");
-  resolve(a.multi_timeout, "curl_multi_timeout");
-  resolve(a.multi_info_read, "curl_multi_info_read");
-  // The handle stays open for the life of the process: handles and
-  // callbacks of the library may outlive any owner here.
+  library.resolve(a.global_init, "curl_global_init");
+  library.resolve(a.easy_init, "curl_easy_init");
+  library.resolve(a.easy_cleanup, "curl_easy_cleanup");
+  library.resolve(a.easy_setopt, "curl_easy_setopt");
+  library.resolve(a.easy_getinfo, "curl_easy_getinfo");
+  library.resolve(a.easy_strerror, "curl_easy_strerror");
+  library.resolve(a.slist_append, "curl_slist_append");
+  library.resolve(a.slist_free_all, "curl_slist_free_all");
+  library.resolve(a.getdate, "curl_getdate");
+  library.resolve(a.multi_init, "curl_multi_init");
+  library.resolve(a.multi_cleanup, "curl_multi_cleanup");
+  library.resolve(a.multi_setopt, "curl_multi_setopt");
+  library.resolve(a.multi_add_handle, "curl_multi_add_handle");
+  library.resolve(a.multi_remove_handle, "curl_multi_remove_handle");
+  library.resolve(a.multi_perform, "curl_multi_perform");
+  library.resolve(a.multi_poll, "curl_multi_poll");
+  library.resolve(a.multi_wakeup, "curl_multi_wakeup");
+  library.resolve(a.multi_timeout, "curl_multi_timeout");
+  library.resolve(a.multi_info_read, "curl_multi_info_read");
+  out.failure = library.failure();
   return out;
 }
 

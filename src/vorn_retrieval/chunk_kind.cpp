@@ -208,26 +208,36 @@ double kind_weight(ChunkKind kind) noexcept {
   return 1.0;
 }
 
-vorn_core::ChunkList demote_by_kind(const vorn_core::ChunkList& ranked) {
-  vorn_core::ChunkList out;
-  out.reserve(ranked.size());
+void demote_owned(vorn_core::ChunkList& ranked, std::span<const ChunkKind> kinds) {
   std::vector<double> scores;
   scores.reserve(ranked.size());
-  for (const auto& c : ranked) {
-    if (!c) continue;
-    auto copy = std::make_shared<vorn_core::Chunk>(*c);
-    const double score = c->score.value_or(0.0);
-    if (score > 0.0) copy->score = score * kind_weight(classify_chunk(*c));
-    scores.push_back(copy->score.value_or(0.0));
-    out.push_back(std::move(copy));
+  for (std::size_t i = 0; i < ranked.size(); ++i) {
+    vorn_core::Chunk& c = *ranked[i];
+    const double score = c.score.value_or(0.0);
+    if (score > 0.0) c.score = score * kind_weight(kinds[i]);
+    scores.push_back(c.score.value_or(0.0));
   }
-  std::vector<std::size_t> order(out.size());
+  std::vector<std::size_t> order(ranked.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return scores[a] > scores[b]; });
   vorn_core::ChunkList sorted;
-  sorted.reserve(out.size());
-  for (std::size_t i : order) sorted.push_back(std::move(out[i]));
-  return sorted;
+  sorted.reserve(ranked.size());
+  for (std::size_t i : order) sorted.push_back(std::move(ranked[i]));
+  ranked = std::move(sorted);
+}
+
+vorn_core::ChunkList demote_by_kind(const vorn_core::ChunkList& ranked) {
+  vorn_core::ChunkList out;
+  out.reserve(ranked.size());
+  std::vector<ChunkKind> kinds;
+  kinds.reserve(ranked.size());
+  for (const auto& c : ranked) {
+    if (!c) continue;
+    out.push_back(std::make_shared<vorn_core::Chunk>(*c));
+    kinds.push_back(classify_chunk(*c));
+  }
+  demote_owned(out, kinds);
+  return out;
 }
 
 }  // namespace vorn_retrieval

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <unordered_map>
 
 #include "vorn_core/error.hpp"
 #include "vorn_retrieval/chunk_kind.hpp"
@@ -17,6 +18,14 @@ namespace {
 constexpr std::size_t kMinCandidates = 20;
 
 bool valid_weight(double w) { return std::isfinite(w) && w >= 0.0; }
+
+// What the ranking needs of a candidate row, read in place: its page (as
+// page_of gives it) and, when kinds are demoted, its kind.
+struct Candidate {
+  std::string id;
+  std::string page;
+  ChunkKind kind = ChunkKind::kProse;
+};
 
 }  // namespace
 
@@ -43,6 +52,9 @@ HybridRetriever::HybridRetriever(vorn_datastore::DataStorePtr data_store, Hybrid
 vorn_core::Task<vorn_core::ChunkList> HybridRetriever::retrieve_chunks(std::string query, RetrieveOptions options) {
   const std::size_t top_k = effective_top_k(options, kDefaultTopK);
   const std::size_t pool = std::max(kMinCandidates, top_k * options_.candidates_per_result);
+  if (vorn_datastore::RowSearch* rows = data_store_->row_search()) {
+    co_return co_await retrieve_rows(*rows, std::move(query), options, top_k, pool);
+  }
 
   // The threshold applies to the fused score, not to either search's own.
   vorn_datastore::SearchRequest request;
@@ -76,6 +88,79 @@ vorn_core::Task<vorn_core::ChunkList> HybridRetriever::retrieve_chunks(std::stri
   pooled = diversify_by_page(pooled, options_.per_page);
   if (pooled.size() > top_k) pooled.resize(top_k);
   co_return pooled;
+}
+
+vorn_core::Task<vorn_core::ChunkList> HybridRetriever::retrieve_rows(vorn_datastore::RowSearch& rows,
+                                                                     std::string query,
+                                                                     const RetrieveOptions& options,
+                                                                     std::size_t top_k, std::size_t pool) {
+  using vorn_datastore::RowHit;
+  vorn_datastore::SearchRequest request;
+  request.query = query;
+  request.top_k = pool;
+  request.query_filter = options.query_filter;
+  std::vector<std::vector<RowHit>> lists;
+  lists.push_back(co_await rows.search_rows(vorn_datastore::CapabilityType::VECTOR, request));
+  lists.push_back(co_await rows.search_rows(vorn_datastore::CapabilityType::FULLTEXT, request));
+
+  std::array<double, 2> weights;  // assigned, not braced: g++ 12 miscompiles braced arrays in coroutines
+  weights[0] = options_.vector_weight;
+  weights[1] = options_.fulltext_weight;
+  std::vector<RowHit> fused = weighted_reciprocal_rank_rows(lists, weights, options_.rank_constant);
+
+  // Every candidate's page and kind, from the row where it lies; only the
+  // chunks returned are read whole.
+  std::unordered_map<std::int64_t, Candidate> candidates;
+  candidates.reserve(fused.size());
+  rows.visit_rows(fused, [&](std::size_t i, const vorn_datastore::StoredRowView& row) {
+    Candidate c;
+    c.id = row.id();
+    const std::optional<std::string_view> source = row.metadata_string("source");
+    c.page = source ? std::string(*source) : c.id.substr(0, c.id.find('#'));
+    if (options_.demote_kinds) {
+      c.kind = classify_chunk(row.content(), row.metadata_string("heading").value_or(std::string_view()),
+                              row.metadata_string("title").value_or(std::string_view()));
+    }
+    candidates.emplace(fused[i].row, std::move(c));
+  });
+  if (candidates.size() != fused.size()) {
+    // Rows another process removed: searches that read their hits whole
+    // would not have returned them, so they take no rank.
+    for (auto& list : lists) std::erase_if(list, [&](const RowHit& h) { return !candidates.contains(h.row); });
+    fused = weighted_reciprocal_rank_rows(lists, weights, options_.rank_constant);
+  }
+
+  // The ranking stages see placeholders that carry only a candidate's id,
+  // page and score; the row each stands for is kept beside it.
+  const double best = (weights[0] + weights[1]) / (options_.rank_constant + 1.0);
+  vorn_core::ChunkList pooled;
+  pooled.reserve(fused.size());
+  std::vector<ChunkKind> kinds;
+  kinds.reserve(fused.size());
+  std::unordered_map<const vorn_core::Chunk*, std::int64_t> row_of;
+  row_of.reserve(fused.size());
+  for (const RowHit& hit : fused) {
+    const double score = hit.score / best;
+    if (options.threshold && score < *options.threshold) break;  // sorted: the rest score lower
+    const Candidate& c = candidates.at(hit.row);
+    vorn_core::Dict page;
+    page.set("source", c.page);
+    pooled.push_back(vorn_core::make_chunk(c.id, {}, std::move(page), score));
+    kinds.push_back(c.kind);
+    row_of.emplace(pooled.back().get(), hit.row);
+  }
+  if (options_.demote_kinds) demote_owned(pooled, kinds);
+  if (options_.page_weight > 0.0 && options_.per_page > 0 &&
+      vorn_datastore::parse_query_filter(options.query_filter).empty()) {
+    pooled = co_await rank_with_page_scores(*data_store_, std::move(query), std::move(pooled), options_.page_weight);
+  }
+  pooled = diversify_by_page(pooled, options_.per_page);
+  if (pooled.size() > top_k) pooled.resize(top_k);
+
+  std::vector<RowHit> chosen;
+  chosen.reserve(pooled.size());
+  for (const auto& p : pooled) chosen.push_back({row_of.at(p.get()), p->score.value_or(0.0)});
+  co_return rows.read_rows(chosen);
 }
 
 }  // namespace vorn_retrieval

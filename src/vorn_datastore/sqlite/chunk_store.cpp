@@ -133,31 +133,39 @@ void SqliteChunkStore::Impl::build_metadata_index(Connection& c) {
   metadata_index.mark_built();
 }
 
-std::vector<SearchHit> SqliteChunkStore::Impl::fetch_hits(Connection& c, const std::vector<VectorMatch>& matches,
-                                                          const std::vector<std::int64_t>& hit_seqs) {
-  std::vector<SearchHit> hits;
-  hits.reserve(matches.size());
-  for (std::size_t i = 0; i < matches.size(); ++i) {
+void SqliteChunkStore::Impl::visit_rows(Connection& c, std::span<const RowHit> rows, const RowVisitor& visit) {
+  for (std::size_t i = 0; i < rows.size(); ++i) {
     Stmt s = c.prepare("SELECT id, content, metadata FROM chunks WHERE seq = ?1");
-    s.bind(1, hit_seqs[i]);
+    s.bind(1, rows[i].row);
     if (!s.step("Reading a chunk")) continue;
-    hits.push_back({std::string(s.text(0)), std::string(s.text(1)), metadata_cache.get(hit_seqs[i], s.text(2), path),
-                    static_cast<double>(matches[i].score)});
+    const auto metadata = metadata_cache.shared(rows[i].row, s.text(2), path);
+    visit(i, s.text(0), s.text(1), *metadata);
   }
+}
+
+std::vector<SearchHit> SqliteChunkStore::Impl::read_hits(Connection& c, std::span<const RowHit> rows) {
+  std::vector<SearchHit> hits;
+  hits.reserve(rows.size());
+  visit_rows(c, rows, [&](std::size_t i, std::string_view id, std::string_view content, const nlohmann::json& m) {
+    hits.push_back({std::string(id), std::string(content), m, rows[i].score});
+  });
   return hits;
 }
 
-std::vector<SearchHit> SqliteChunkStore::Impl::fetch_ranked(Connection& c, const std::vector<sqlite::RankedRow>& rows) {
-  std::vector<SearchHit> hits;
-  hits.reserve(rows.size());
-  for (const sqlite::RankedRow& row : rows) {
-    Stmt s = c.prepare("SELECT id, content, metadata FROM chunks WHERE seq = ?1");
-    s.bind(1, row.seq);
-    if (!s.step("Reading a chunk")) continue;
-    hits.push_back({std::string(s.text(0)), std::string(s.text(1)), metadata_cache.get(row.seq, s.text(2), path),
-                    row.score});
-  }
-  return hits;
+std::vector<SearchHit> SqliteChunkStore::read_hits(std::span<const RowHit> rows) const {
+  Impl& s = impl();
+  if (rows.empty()) return {};
+  Impl::Reader r = s.reader();
+  sqlite::ReadTransaction snapshot(*r);
+  return s.read_hits(*r, rows);
+}
+
+void SqliteChunkStore::visit_rows(std::span<const RowHit> rows, const RowVisitor& visit) const {
+  Impl& s = impl();
+  if (rows.empty()) return;
+  Impl::Reader r = s.reader();
+  sqlite::ReadTransaction snapshot(*r);
+  s.visit_rows(*r, rows, visit);
 }
 
 const sqlite::TextIndex* SqliteChunkStore::Impl::memory_text_index(Connection& c) {
@@ -262,7 +270,6 @@ SqliteChunkStore SqliteChunkStore::open(const fs::path& path, const OpenOptions&
     Impl& s = store.impl();
     Impl::Reader r = s.reader();
     s.load_vectors(*r);
-    s.load_doc_lengths(*r);
   }
   return store;
 }

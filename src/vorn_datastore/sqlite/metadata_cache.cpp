@@ -6,7 +6,7 @@
 
 namespace vorn_datastore::sqlite {
 
-nlohmann::json MetadataCache::get(std::int64_t seq, std::string_view text, const std::filesystem::path& path) {
+std::shared_ptr<const nlohmann::json> MetadataCache::shared(std::int64_t seq, std::string_view text, const std::filesystem::path& path) {
   // Only tells one text of a row from another, never leaves the process:
   // the library's word-at-a-time hash is several times faster than FNV.
   const std::uint64_t hash = std::hash<std::string_view>{}(text);
@@ -18,8 +18,9 @@ nlohmann::json MetadataCache::get(std::int64_t seq, std::string_view text, const
       cached = it->second.value;
     }
   }
-  // Copied outside the lock: the copy is most of the cost of a hit.
-  if (cached) return *cached;
+  // Copied (by callers that copy) outside the lock: the copy is most of the
+  // cost of a hit.
+  if (cached) return cached;
   auto parsed = std::make_shared<const nlohmann::json>(parse_metadata(text, path));
   {
     std::lock_guard lock(mutex_);
@@ -28,7 +29,7 @@ nlohmann::json MetadataCache::get(std::int64_t seq, std::string_view text, const
     if (entries_.size() >= capacity_) entries_.clear();
     entries_.insert_or_assign(seq, Entry{hash, text.size(), parsed});
   }
-  return *parsed;
+  return parsed;
 }
 
 std::size_t MetadataCache::size() const {

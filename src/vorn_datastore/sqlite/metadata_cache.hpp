@@ -24,7 +24,12 @@ class MetadataCache {
   // The metadata stored as `text` for chunk `seq`, parsed as parse_metadata
   // does (StoreError(kCorrupt) naming `path` for text that is not an object).
   // Thread-safe.
-  nlohmann::json get(std::int64_t seq, std::string_view text, const std::filesystem::path& path);
+  nlohmann::json get(std::int64_t seq, std::string_view text, const std::filesystem::path& path) {
+    return *shared(seq, text, path);
+  }
+  // The same without a copy.
+  std::shared_ptr<const nlohmann::json> shared(std::int64_t seq, std::string_view text,
+                                               const std::filesystem::path& path);
 
   std::size_t size() const;
 

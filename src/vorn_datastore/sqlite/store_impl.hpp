@@ -56,6 +56,10 @@ struct SqliteChunkStore::Impl {
   sqlite::StoredVectors vectors;
   std::vector<std::int64_t> seqs;   // chunks.seq of each vector slot, ascending
   sqlite::DocLengths doc_lengths;   // FTS token count per chunks.seq, read by vorn_bm25
+  // Whether doc_lengths holds every row read at some point (it is read by
+  // the first search that ranks many rows, not at open); until then only
+  // the rows this store wrote.
+  std::atomic<bool> doc_lengths_complete{false};
   sqlite::MetadataIndex metadata_index;  // per slot, built on the first filtered vector search
 
   sqlite::MetadataCache metadata_cache;  // of the chunks searches return
@@ -123,10 +127,18 @@ struct SqliteChunkStore::Impl {
   // Reads the exact stored vector of chunk `seq` into `out`; false when the
   // chunk is gone. StoreError(kCorrupt) for a vector of the wrong size.
   bool read_exact_vector(sqlite::Connection& c, std::int64_t seq, std::span<float> out);
-  std::vector<SearchHit> fetch_hits(sqlite::Connection& c, const std::vector<VectorMatch>& matches,
-                                    const std::vector<std::int64_t>& hit_seqs);
-  // The chunks of ranked rows, in their order; rows no longer stored are skipped.
-  std::vector<SearchHit> fetch_ranked(sqlite::Connection& c, const std::vector<sqlite::RankedRow>& rows);
+  // Shows the stored rows among `rows` to `visit` (see SqliteChunkStore::visit_rows).
+  void visit_rows(sqlite::Connection& c, std::span<const RowHit> rows, const RowVisitor& visit);
+  // The chunks of the stored rows among `rows`, in order.
+  std::vector<SearchHit> read_hits(sqlite::Connection& c, std::span<const RowHit> rows);
+  // The rows of the best `top_k` chunks by BM25 (see search_bm25), each
+  // run of the query passed through `finish(c, rows)`, which may drop rows.
+  template <typename Finish>
+  auto bm25(Reader& r, std::string_view query, std::size_t top_k, const Filter& filter, const Finish& finish)
+      -> decltype(finish(*r, std::vector<RowHit>{}));
+  // The rows of the best `top_k` chunks by cosine similarity (see search_vector).
+  std::vector<RowHit> nearest_rows(sqlite::Connection& c, std::span<const float> query, std::size_t top_k,
+                                   const Filter& filter, std::optional<double> min_score);
 };
 
 }  // namespace vorn_datastore

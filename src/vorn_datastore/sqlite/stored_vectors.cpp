@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "code_dots.hpp"
 #include "vector_code.hpp"
 #include "vorn_core/error.hpp"
 
@@ -238,24 +239,39 @@ std::vector<std::size_t> StoredVectors::select_candidates(std::span<const std::i
   };
 
   // Pass 1: approximate scores, and the k-th best score rows are sure to
-  // reach.
+  // reach. Dot products come a batch of rows at a time: contiguous rows in
+  // one call of the scan kernel.
   const std::size_t searched = subset != nullptr ? subset->size() : size();
   thread_local std::vector<double> approx;
   approx.assign(searched, -INFINITY);
+  constexpr std::size_t kBatch = 256;
+  thread_local std::vector<std::int64_t> dots;
+  dots.resize(kBatch);
   std::priority_queue<double, std::vector<double>, std::greater<>> surest;
   const double qscale = qb.scale;
-  for (std::size_t i = 0; i < searched; ++i) {
-    const std::size_t slot = subset != nullptr ? (*subset)[i] : i;
-    if (skipped(slot)) continue;
-    const double a = static_cast<double>(code_dot(codes_ + slot * dim_, qcode.data(), dim_)) *
-                     (static_cast<double>(scales_[slot]) * qscale);
-    approx[i] = a;
-    const double low = a - bound(slot);
-    if (surest.size() < k) {
-      surest.push(low);
-    } else if (low > surest.top()) {
-      surest.pop();
-      surest.push(low);
+  for (std::size_t first = 0; first < searched; first += kBatch) {
+    const std::size_t n = std::min(kBatch, searched - first);
+    if (subset == nullptr) {
+      code_dots(codes_ + first * dim_, n, qcode.data(), dim_, dots.data());
+    } else {
+      for (std::size_t j = 0; j < n; ++j) {
+        const std::size_t slot = (*subset)[first + j];
+        if (slot < size()) code_dots(codes_ + slot * dim_, 1, qcode.data(), dim_, &dots[j]);
+      }
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+      const std::size_t i = first + j;
+      const std::size_t slot = subset != nullptr ? (*subset)[i] : i;
+      if (skipped(slot)) continue;
+      const double a = static_cast<double>(dots[j]) * (static_cast<double>(scales_[slot]) * qscale);
+      approx[i] = a;
+      const double low = a - bound(slot);
+      if (surest.size() < k) {
+        surest.push(low);
+      } else if (low > surest.top()) {
+        surest.pop();
+        surest.push(low);
+      }
     }
   }
   const double cut = std::max(surest.size() < k ? -INFINITY : surest.top(), floor);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "code_dots.hpp"
 #include "row_codec.hpp"
 
 namespace vorn_datastore::sqlite {
@@ -65,28 +66,10 @@ bool decode_code(std::span<const std::byte> blob, std::size_t dim, std::int8_t* 
   return true;
 }
 
-// 512 products of at most 127 * 32767 each stay inside int32, so the inner
-// loop accumulates in int32 (which vectorises to multiply-add pairs) and only
-// each block's sum is widened. The scan is this loop: wider registers, where
-// the processor has them, chosen once at load time, take 2 to 4 times as
-// many values per instruction as the baseline's 16 bytes.
-// Not under the sanitizers: the clone resolver runs while the program is
-// being loaded, and the thread sanitizer's instrumentation of it crashes
-// before its runtime exists.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__) && \
-    !defined(__SANITIZE_ADDRESS__)
-__attribute__((target_clones("arch=skylake-avx512", "avx2", "default")))
-#endif
 std::int64_t code_dot(const std::int8_t* row, const std::int16_t* query, std::size_t n) noexcept {
-  constexpr std::size_t kBlock = 512;
-  std::int64_t total = 0;
-  for (std::size_t start = 0; start < n; start += kBlock) {
-    const std::size_t end = std::min(n, start + kBlock);
-    std::int32_t sum = 0;
-    for (std::size_t i = start; i < end; ++i) sum += static_cast<std::int32_t>(row[i]) * query[i];
-    total += sum;
-  }
-  return total;
+  std::int64_t out = 0;
+  code_dots(row, 1, query, n, &out);
+  return out;
 }
 
 double score_slack(std::size_t dim) noexcept {

@@ -144,42 +144,42 @@ Value selected_chunks_value(Value raw) {
   return vorn_core::to_value(_normalize_selection(raw).selected_chunks);
 }
 
-class SelectStep final : public BlockStep {
- public:
-  explicit SelectStep(ConfigPtr config)
-      : BlockStep("agentic_retrieval_select", std::move(config), {_STATE_SELECTED_CHUNKS}) {}
+Value evaluation_value(Value raw) { return _normalize_evaluation(raw).to_value(); }
 
- protected:
-  Started start(PipelineState& state, const Dict& context) const override {
-    Dict inputs;
-    inputs.reserve(3);
-    inputs.append(_STATE_QUERY, input(state, context, _STATE_QUERY));
-    inputs.append("chunks", input(state, context, _STATE_CANDIDATE_CHUNKS));
-    inputs.append(_STATE_SELECTED_CHUNK_LIMIT, input(state, context, _STATE_SELECTED_CHUNK_LIMIT));
-    return call_stage(*config_, &Config::selector, &Config::selector_component, "selector", std::move(inputs), false);
-  }
-  // Kept as the selector produced it: the limit is the selector's to honour.
-  void finish(Value raw, PipelineState& state, const Dict&) const override {
-    state.set(_STATE_SELECTED_CHUNKS, selected_chunks_value(std::move(raw)));
-  }
+// One of the block's stages (selector, evaluator) called with a mapping of
+// state inputs, its answer written to one state key.
+struct StageCall {
+  const char* step_name;
+  const char* output;  // state key the answer goes to
+  Value Config::*stage;
+  vorn_core::ComponentPtr Config::*component;
+  const char* stage_name;
+  bool allow_pipeline;
+  // Each (stage input name, state key) in the order the stage receives them.
+  std::vector<std::pair<const char*, const char*>> inputs;
+  // The answer as the state keeps it.
+  Value (*keep)(Value raw);
 };
 
-class EvaluateStep final : public BlockStep {
+class StageStep final : public BlockStep {
  public:
-  explicit EvaluateStep(ConfigPtr config)
-      : BlockStep("agentic_retrieval_evaluate", std::move(config), {_STATE_EVALUATION}) {}
+  StageStep(ConfigPtr config, StageCall call)
+      : BlockStep(call.step_name, std::move(config), {call.output}), call_(std::move(call)) {}
 
  protected:
   Started start(PipelineState& state, const Dict& context) const override {
     Dict inputs;
-    inputs.reserve(2);
-    inputs.append(_STATE_QUERY, input(state, context, _STATE_QUERY));
-    inputs.append("chunks", input(state, context, _STATE_SELECTED_CHUNKS));
-    return call_stage(*config_, &Config::evaluator, &Config::evaluator_component, "evaluator", std::move(inputs), true);
+    inputs.reserve(call_.inputs.size());
+    for (const auto& [name, key] : call_.inputs) inputs.append(name, input(state, context, key));
+    return call_stage(*config_, call_.stage, call_.component, call_.stage_name, std::move(inputs),
+                      call_.allow_pipeline);
   }
   void finish(Value raw, PipelineState& state, const Dict&) const override {
-    state.set(_STATE_EVALUATION, _normalize_evaluation(raw).to_value());
+    state.set(call_.output, call_.keep(std::move(raw)));
   }
+
+ private:
+  StageCall call_;
 };
 
 class PrepareRetryStep final : public BlockStep {
@@ -231,8 +231,24 @@ void require_chunk_list(const Value& payload) {
 
 StepPtr normalize_state_step(ConfigPtr config) { return std::make_shared<NormalizeStateStep>(std::move(config)); }
 StepPtr retrieve_step(ConfigPtr config) { return std::make_shared<RetrieveStep>(std::move(config)); }
-StepPtr select_step(ConfigPtr config) { return std::make_shared<SelectStep>(std::move(config)); }
-StepPtr evaluate_step(ConfigPtr config) { return std::make_shared<EvaluateStep>(std::move(config)); }
+StepPtr select_step(ConfigPtr config) {
+  // Kept as the selector produced it: the limit is the selector's to honour.
+  return std::make_shared<StageStep>(
+      std::move(config),
+      StageCall{"agentic_retrieval_select", _STATE_SELECTED_CHUNKS, &Config::selector, &Config::selector_component,
+                "selector", false,
+                {{_STATE_QUERY, _STATE_QUERY},
+                 {"chunks", _STATE_CANDIDATE_CHUNKS},
+                 {_STATE_SELECTED_CHUNK_LIMIT, _STATE_SELECTED_CHUNK_LIMIT}},
+                selected_chunks_value});
+}
+StepPtr evaluate_step(ConfigPtr config) {
+  return std::make_shared<StageStep>(
+      std::move(config),
+      StageCall{"agentic_retrieval_evaluate", _STATE_EVALUATION, &Config::evaluator, &Config::evaluator_component,
+                "evaluator", true, {{_STATE_QUERY, _STATE_QUERY}, {"chunks", _STATE_SELECTED_CHUNKS}},
+                evaluation_value});
+}
 StepPtr prepare_retry_step(ConfigPtr config) { return std::make_shared<PrepareRetryStep>(std::move(config)); }
 StepPtr finalize_step(ConfigPtr config) { return std::make_shared<FinalizeStep>(std::move(config)); }
 

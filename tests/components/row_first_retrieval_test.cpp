@@ -1,0 +1,170 @@
+// Hybrid retrieval that ranks store rows and reads only the chunks it
+// returns must return exactly what ranking whole chunks returns: the same
+// chunks, text, metadata and scores, in the same order, whatever the options.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "component_support.hpp"
+#include "vorn_core/syncify.hpp"
+#include "vorn_datastore/sqlite_data_store.hpp"
+#include "vorn_inference/hashing_embedder.hpp"
+#include "vorn_retrieval/hybrid_retriever.hpp"
+
+namespace {
+
+using namespace vorn_components_test;
+using vorn_core::Dict;
+
+// The same store seen without its row-first searches, so that the
+// retriever ranks whole chunks.
+class WholeChunks final : public vorn_datastore::BaseDataStore {
+ public:
+  explicit WholeChunks(vorn_datastore::DataStorePtr inner) : inner_(std::move(inner)) {}
+  vorn_datastore::CapabilitySet registered_capabilities() const override { return inner_->registered_capabilities(); }
+  vorn_datastore::SearchCapability* capability(vorn_datastore::CapabilityType t) override {
+    return inner_->capability(t);
+  }
+  vorn_datastore::PageSearch* page_search() override { return inner_->page_search(); }
+  std::string type_name() const override { return "WholeChunks"; }
+
+ private:
+  vorn_datastore::DataStorePtr inner_;
+};
+
+vorn_core::ChunkPtr chunk(std::string id, std::string content, Dict metadata = {}) {
+  return vorn_core::make_chunk(std::move(id), std::move(content), std::move(metadata));
+}
+
+Dict meta(std::initializer_list<std::pair<const char*, vorn_core::Value>> items) {
+  Dict d;
+  for (const auto& [k, v] : items) d.set(k, v);
+  return d;
+}
+
+// Pages of prose, a table of contents, a change history, chunks without a
+// page (their id names it) and one whose source is not a string.
+vorn_core::ChunkList corpus() {
+  vorn_core::ChunkList out;
+  const char* topics[] = {"backup archive restore", "connection timeout option", "disk space vacuum",
+                          "index rebuild concurrently", "replication slot lag"};
+  for (int p = 0; p < 12; ++p) {
+    const std::string page = "docs/p" + std::to_string(p) + ".md";
+    for (int c = 0; c < 4; ++c) {
+      const std::string topic = topics[(p + c) % 5];
+      out.push_back(chunk(page + "#" + std::to_string(c),
+                          "Section " + std::to_string(c) + " explains the " + topic + " and how the " +
+                              topics[(p * 3 + c) % 5] + " interacts with it.",
+                          meta({{"source", page}, {"title", "Page " + std::to_string(p)},
+                                {"heading", c == 3 ? "Release notes" : "Usage"}})));
+    }
+  }
+  out.push_back(chunk("docs/toc.md#0", "1.1. Backup archive\n1.2. Restore archive\n1.3. Connection timeout\n",
+                      meta({{"source", "docs/toc.md"}, {"title", "Contents"}})));
+  out.push_back(chunk("loose#0", "A loose note on the backup archive restore and disk space."));
+  out.push_back(chunk("loose#1", "Another loose note about the connection timeout option."));
+  out.push_back(chunk("odd#0", "The vacuum frees disk space after a backup.", meta({{"source", 7}})));
+  return out;
+}
+
+struct Case {
+  const char* name;
+  vorn_retrieval::HybridOptions options;
+  std::optional<double> threshold;
+  bool filtered = false;
+};
+
+class RowFirstHybrid : public ::testing::TestWithParam<Case> {
+ protected:
+  void SetUp() override {
+    store_ = vorn_datastore::SqliteDataStore::open(dir_.path() / "s.db",
+                                                   std::make_shared<vorn_inference::HashingEmbedder>(64));
+    vorn_core::run_sync(store_->ingest(corpus()));
+  }
+  static vorn_core::ChunkList run(vorn_retrieval::BaseRetriever& r, const char* query, const Case& c) {
+    vorn_retrieval::RetrieveOptions o;
+    o.top_k = 6;
+    o.threshold = c.threshold;
+    if (c.filtered) o.query_filter = vorn_core::Value(meta({{"title", "Page 3"}}));
+    return vorn_core::to_chunk_list(vorn_core::run_sync(r.retrieve(vorn_core::Value(query), o)));
+  }
+  static void expect_same(const vorn_core::ChunkList& got, const vorn_core::ChunkList& want, const char* query) {
+    ASSERT_EQ(got.size(), want.size()) << query;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(got[i]->id, want[i]->id) << query << " at " << i;
+      EXPECT_EQ(got[i]->content, want[i]->content) << query << " at " << i;
+      EXPECT_TRUE(got[i]->metadata == want[i]->metadata) << query << " at " << i;
+      EXPECT_EQ(got[i]->score, want[i]->score) << query << " at " << i;  // exact, not near
+    }
+  }
+  TempDir dir_;
+  std::shared_ptr<vorn_datastore::SqliteDataStore> store_;
+};
+
+const char* const kQueries[] = {"how do I restore a backup archive", "connection timeout",
+                                "disk space", "release notes replication", "zzz unknown words"};
+
+TEST_P(RowFirstHybrid, ReturnsWhatRankingWholeChunksReturns) {
+  const Case& c = GetParam();
+  ASSERT_NE(store_->row_search(), nullptr);
+  vorn_retrieval::HybridRetriever rows(store_, c.options);
+  vorn_retrieval::HybridRetriever whole(std::make_shared<WholeChunks>(store_), c.options);
+  for (const char* q : kQueries) expect_same(run(rows, q, c), run(whole, q, c), q);
+}
+
+TEST_P(RowFirstHybrid, ARowRemovedBehindTheStoreTakesNoRank) {
+  const Case& c = GetParam();
+  vorn_retrieval::HybridRetriever rows(store_, c.options);
+  vorn_retrieval::HybridRetriever whole(std::make_shared<WholeChunks>(store_), c.options);
+  const char* q = "how do I restore a backup archive";
+  const auto before = run(rows, q, c);  // the store now holds these rows' exact vectors
+  if (before.empty()) GTEST_SKIP() << "nothing found with these options";
+  {
+    // Another process's removal: this store's in-memory copies still hold the row.
+    auto other = vorn_datastore::SqliteChunkStore::open(dir_.path() / "s.db");
+    ASSERT_EQ(other.remove({before.front()->id}), 1U);
+  }
+  const auto after = run(rows, q, c);
+  expect_same(after, run(whole, q, c), q);
+  for (const auto& hit : after) EXPECT_NE(hit->id, before.front()->id);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, RowFirstHybrid,
+    ::testing::Values(Case{"defaults", {}, std::nullopt},
+                      Case{"no_page_scores_two_per_page", {.per_page = 2, .page_weight = 0.0}, std::nullopt},
+                      Case{"no_page_limit", {.per_page = 0}, std::nullopt},
+                      Case{"kinds_kept", {.demote_kinds = false}, std::nullopt},
+                      Case{"vector_led", {.vector_weight = 1.0, .rank_constant = 60.0}, std::nullopt},
+                      Case{"threshold", {}, 0.3},
+                      Case{"filtered", {}, std::nullopt, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The store's row-first searches rank exactly as its whole-chunk searches.
+TEST(RowFirstStore, RankedRowsReadBackAsTheSearchHits) {
+  TempDir dir;
+  auto store = vorn_datastore::SqliteDataStore::open(dir.path() / "s.db",
+                                                     std::make_shared<vorn_inference::HashingEmbedder>(64));
+  vorn_core::run_sync(store->ingest(corpus()));
+  const auto& chunks = store->chunk_store();
+  const auto query = vorn_core::run_sync(store->embedder()->embed({"backup archive"})).front();
+  for (const vorn_datastore::Filter& filter :
+       {vorn_datastore::Filter{}, vorn_datastore::Filter{{"title", "Page 2"}}}) {
+    const auto same = [](const std::vector<vorn_datastore::SearchHit>& a,
+                         const std::vector<vorn_datastore::SearchHit>& b) {
+      if (a.size() != b.size()) return false;
+      for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i].id != b[i].id || a[i].score != b[i].score || a[i].metadata != b[i].metadata) return false;
+      }
+      return !a.empty();
+    };
+    EXPECT_TRUE(same(chunks.read_hits(chunks.rank_bm25("backup archive restore", 7, filter)),
+                     chunks.search_bm25("backup archive restore", 7, filter)));
+    EXPECT_TRUE(same(chunks.read_hits(chunks.rank_vector(query, 7, filter)), chunks.search_vector(query, 7, filter)));
+  }
+}
+
+}  // namespace
