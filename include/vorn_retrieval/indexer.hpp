@@ -11,7 +11,9 @@
 // (binary content, unsupported formats, too large, no text) are skipped and
 // listed with their reason; a file that cannot be read, chunked or stored is
 // reported as an error and the run goes on (its stored chunks are left as
-// they were).
+// they were). Small files are stored several to a write, all or none; when
+// such a write fails, its files are stored one by one so that the error
+// names the file it belongs to.
 #pragma once
 
 #include <cstddef>
@@ -32,7 +34,9 @@ namespace vorn_retrieval {
 struct IndexerOptions {
   ChunkerOptions chunker;
   LoaderOptions loader;
-  std::size_t batch_size = 64;  // chunks per embedding call and per transaction
+  // Chunks per embedding call and per write: a large file is stored in
+  // batches of this many chunks, small files several to a batch up to it.
+  std::size_t batch_size = 256;
   // Also remove the sources whose files no longer exist.
   bool prune = false;
 };

@@ -79,6 +79,43 @@ TEST_F(PageScores, TitleWordsCountMoreThanTheSameWordInTheText) {
   EXPECT_GT(scores[1], 0.0);
 }
 
+// Which metadata a page's words come from: the title and summary weigh as
+// much as each other, a heading less, and values that are not text (numbers,
+// lists, objects) give no words at all.
+struct FieldCase {
+  std::string name;
+  nlohmann::json fields;
+  int weight;  // 2: title weight, 1: heading weight, 0: no words
+};
+
+class PageFields : public ::testing::TestWithParam<FieldCase> {};
+
+TEST_P(PageFields, WordsComeFromTextFieldsOnly) {
+  TempDir dir;
+  SqliteChunkStore store = SqliteChunkStore::open(dir.path() / "s.db", {.dimension = 2});
+  store.add_batch(filler(8));
+  StoredChunk titled = on_page("t", "titled.md", "Removes dead rows.", "Vacuum");
+  StoredChunk headed = on_page("h", "headed.md", "Removes dead rows.");
+  headed.metadata["heading"] = "Vacuum";
+  StoredChunk subject = on_page("s", "subject.md", "Removes dead rows.");
+  subject.metadata.update(GetParam().fields);
+  store.add_batch({titled, headed, subject});
+  const auto scores = store.score_pages("vacuum", {"titled.md", "headed.md", "subject.md"});
+  ASSERT_GT(scores[0], scores[1]);
+  ASSERT_GT(scores[1], 0.0);
+  const double expected = GetParam().weight == 2 ? scores[0] : GetParam().weight == 1 ? scores[1] : 0.0;
+  EXPECT_DOUBLE_EQ(scores[2], expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PageFields,
+    ::testing::Values(FieldCase{"Title", {{"title", "Vacuum"}}, 2}, FieldCase{"Summary", {{"summary", "Vacuum"}}, 2},
+                      FieldCase{"Heading", {{"heading", "Vacuum"}}, 1},
+                      FieldCase{"NumberTitle", {{"title", 7}, {"note", "Vacuum"}}, 0},
+                      FieldCase{"ListHeading", {{"heading", nlohmann::json::array({"Vacuum"})}}, 0},
+                      FieldCase{"ObjectSummary", {{"summary", {{"text", "Vacuum"}}}}, 0}),
+    [](const ::testing::TestParamInfo<FieldCase>& info) { return info.param.name; });
+
 TEST_F(PageScores, APageWrittenInSeveralBatchesHoldsEveryBatchsWords) {
   {
     SqliteChunkStore store = open();

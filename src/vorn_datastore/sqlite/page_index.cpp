@@ -46,17 +46,39 @@ struct PageText {
 // chunk's.
 PageText page_text(Connection& c, const std::string& source) {
   PageText page;
-  Stmt s = c.prepare("SELECT content, metadata FROM chunks WHERE json_extract(metadata, '$.source') = ?1 ORDER BY seq");
+  // The title, summary and heading are picked out by SQLite: parsing every
+  // chunk's metadata here took a twentieth of the time of indexing. They
+  // are taken as fts_fields takes them (string values only, "" otherwise).
+  // CASE, unlike AND, never evaluates a JSON function on text that is not
+  // JSON (which would fail the statement instead of naming the damage).
+  Stmt s = c.prepare(
+      "SELECT content, CASE WHEN json_valid(metadata) THEN json_type(metadata) = 'object' ELSE 0 END, "
+      "CASE WHEN json_valid(metadata) THEN CASE WHEN json_type(metadata, '$.title') = 'text' "
+      "THEN json_extract(metadata, '$.title') END END, "
+      "CASE WHEN json_valid(metadata) THEN CASE WHEN json_type(metadata, '$.summary') = 'text' "
+      "THEN json_extract(metadata, '$.summary') END END, "
+      "CASE WHEN json_valid(metadata) THEN CASE WHEN json_type(metadata, '$.heading') = 'text' "
+      "THEN json_extract(metadata, '$.heading') END END "
+      "FROM chunks WHERE json_extract(metadata, '$.source') = ?1 ORDER BY seq");
   s.bind(1, std::string_view(source));
   std::string last_heading;
   while (s.step("Reading a page's chunks")) {
-    const FtsFields fields = fts_fields(parse_metadata(s.text(1), c.path()));
-    if (page.chunks++ == 0) page.title = fields.title;
+    if (s.int64(1) == 0) raise_corrupt(c.path(), "holds chunk metadata that is not a JSON object");
+    const std::string_view title = s.text(2);
+    const std::string_view summary = s.text(3);
+    const std::string_view heading = s.text(4);
+    if (page.chunks++ == 0) {
+      page.title = title;
+      if (!summary.empty()) {
+        if (!page.title.empty()) page.title += '\n';
+        page.title += summary;
+      }
+    }
     // Consecutive chunks of one section repeat its heading path.
-    if (!fields.heading.empty() && fields.heading != last_heading) {
+    if (!heading.empty() && heading != last_heading) {
       if (!page.headings.empty()) page.headings += '\n';
-      page.headings += fields.heading;
-      last_heading = fields.heading;
+      page.headings += heading;
+      last_heading = heading;
     }
     if (!page.content.empty()) page.content += "\n\n";
     page.content += s.text(0);
