@@ -345,6 +345,12 @@ bool opens_mid_sentence(std::string_view text) {
   if (text.empty()) return false;
   const char first = text.front();
   if (first == ',' || first == ';' || first == ')' || first == ']' || first == '.') return true;
+  if (first >= '0' && first <= '9') {
+    // "1024). salt should be ...": the end of a parenthesis opened before.
+    std::size_t i = 0;
+    while (i < text.size() && ((text[i] >= '0' && text[i] <= '9') || text[i] == '.')) ++i;
+    return i < text.size() && text[i] == ')';
+  }
   if (first < 'a' || first > 'z') return false;
   for (char c : text) {
     if (c == ' ' || c == ':') return true;  // the first word is all lower-case letters
@@ -607,12 +613,15 @@ ExtractiveAnswer extract_answer(std::string_view question, const std::vector<Pas
   for (std::size_t i : order) {
     const Candidate& c = candidates[i];
     if (c.score <= 0.0 || page_rank[c.passage] == lead_page || best_of_page[page_rank[c.passage]]) continue;
-    // A pointer elsewhere should say what is there: a listing alone does not.
-    if (c.unit->code || c.coverage < floor || !is_new(c, lead)) continue;
+    // A pointer elsewhere should say what is there (a listing alone does
+    // not) and where: a passage without an id cannot be pointed to.
+    if (c.unit->code || passages[c.passage].id.empty() || c.coverage < floor || !is_new(c, lead)) continue;
     best_of_page[page_rank[c.passage]] = &c;
   }
   for (const Candidate* c : best_of_page) {
-    if (c && see_also.size() < options.max_see_also) see_also.push_back(c);
+    if (!c || see_also.size() >= options.max_see_also || !is_new(*c, see_also)) continue;
+    texts.insert(normalised(c->unit->text));  // a page copied under two names is pointed to once
+    see_also.push_back(c);
   }
 
   const auto cite = [&](const std::string& id) {

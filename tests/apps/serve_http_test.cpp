@@ -359,6 +359,36 @@ TEST_F(ServeTest, SlowSenderIsCutOffAtTheRequestDeadline) {
   EXPECT_EQ(client().Get("/healthz")->status, 200);
 }
 
+// Reads from `fd` until `wanted` appears or two seconds pass.
+std::string read_until(int fd, const std::string& wanted) {
+  std::string got;
+  char buf[4096];
+  timeval tv{0, 100'000};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (got.find(wanted) == std::string::npos && std::chrono::steady_clock::now() < until) {
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n == 0) break;
+    if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+  }
+  return got;
+}
+
+TEST_F(ServeTest, ClientsWaitingForContinueGetItBeforeSendingTheBody) {
+  start();
+  int fd = connect_loopback(port_);
+  const std::string body = R"({"question": "fusion"})";
+  const std::string head = "POST /v1/ask HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nExpect: 100-continue\r\n"
+                           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+  const std::string interim = read_until(fd, "\r\n\r\n");
+  EXPECT_EQ(interim.rfind("HTTP/1.1 100", 0), 0u) << interim;
+  ::send(fd, body.data(), body.size(), MSG_NOSIGNAL);
+  const std::string reply = read_until(fd, "\"strategy\"");
+  ::close(fd);
+  EXPECT_NE(reply.find("HTTP/1.1 200"), std::string::npos) << reply;
+}
+
 TEST_F(ServeTest, TooManyHeadersAreRefused) {
   start();
   std::string request = "GET /healthz HTTP/1.1\r\nHost: x\r\n";

@@ -4,6 +4,8 @@
 // stay within the engine's bounds.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
@@ -14,6 +16,7 @@
 #include "engine.hpp"
 #include "json_text.hpp"
 #include "responses.hpp"
+#include "socket_stream.hpp"
 
 namespace {
 
@@ -121,6 +124,63 @@ TEST(ServeLanes, StopWaitsForHeldLanesAndRefusesNewOnes) {
   stopped.get();
   Engine::Lane late;
   EXPECT_FALSE(engine.try_enter(late));
+}
+
+// ---- output held until it must go --------------------------------------------
+
+class HeldOutput : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
+    stream_ = std::make_unique<SocketStream>(fds_[0], std::chrono::milliseconds(200), std::chrono::milliseconds(200));
+  }
+  void TearDown() override {
+    stream_.reset();
+    ::close(fds_[0]);
+    if (fds_[1] >= 0) ::close(fds_[1]);
+  }
+  // What the peer can read now, without waiting.
+  std::string peer_reads() {
+    std::string got;
+    char buf[65536];
+    ssize_t n;
+    while ((n = ::recv(fds_[1], buf, sizeof buf, MSG_DONTWAIT)) > 0) got.append(buf, static_cast<std::size_t>(n));
+    return got;
+  }
+  void write(const std::string& text) {
+    ASSERT_EQ(stream_->write(text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+  int fds_[2] = {-1, -1};
+  std::unique_ptr<SocketStream> stream_;
+};
+
+TEST_F(HeldOutput, LeavesInOnePieceOnFlush) {
+  write("HTTP/1.1 200 OK\r\n\r\n");
+  write("{\"answer\": 1}");
+  EXPECT_EQ(peer_reads(), "");
+  ASSERT_TRUE(stream_->flush());
+  EXPECT_EQ(peer_reads(), "HTTP/1.1 200 OK\r\n\r\n{\"answer\": 1}");
+}
+
+TEST_F(HeldOutput, GoesOutBeforeAnyWaitForInputAndWhenLarge) {
+  // A reply the client waits for before it sends more must not be held back.
+  write("HTTP/1.1 100 Continue\r\n\r\n");
+  EXPECT_FALSE(stream_->is_readable());  // nothing came within the read timeout
+  EXPECT_EQ(peer_reads(), "HTTP/1.1 100 Continue\r\n\r\n");
+  write("next");
+  EXPECT_FALSE(stream_->wait_readable(std::chrono::milliseconds(10)));
+  EXPECT_EQ(peer_reads(), "next");
+  const std::string large(40 * 1024, 'x');
+  write(large);
+  EXPECT_EQ(peer_reads().size(), large.size());
+}
+
+TEST_F(HeldOutput, AGonePeerFailsTheFlushAndLaterWrites) {
+  ::close(fds_[1]);
+  fds_[1] = -1;
+  write("lost");
+  EXPECT_FALSE(stream_->flush());
+  EXPECT_EQ(stream_->write("x", 1), -1);
 }
 
 }  // namespace

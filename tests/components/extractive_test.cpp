@@ -241,6 +241,8 @@ TEST(ExtractiveAnswer, NeverAnswersWithTheTailOfASentenceBegunInAnEarlierChunk) 
   for (const Case& c : {Case{"to be read by the server: the copy command loads rows fast.", false},
                         Case{", and then the copy command loads rows fast.", false},
                         Case{"an index build; the copy command loads rows fast.", false},
+                        Case{"1024). the copy command loads rows fast.", false},
+                        Case{"2 GB of rows load fast with the copy command.", true},
                         Case{"pg_copy loads rows fast.", true}, Case{"The copy command loads rows fast.", true}}) {
     SCOPED_TRACE(c.opening);
     const std::vector<Passage> passages = {{"copy.md#3-aa", c.opening + " Unrelated closing remark here.", ""}};
@@ -293,6 +295,19 @@ TEST(ExtractiveAnswer, LeadsWithTheBestPageAndPointsToOtherPagesThatAnswerEachSe
 
   EXPECT_EQ(vorn_inference::extract_answer("How do I undo the last commit but keep the edits?", passages,
                                            {.max_see_also = 0})
+                .text.find("See also"),
+            std::string::npos);
+  // A page copied under another name is pointed to once.
+  auto copied = passages;
+  copied.push_back({"old/revert.md#1-ee", passages[2].text, ""});
+  EXPECT_EQ(vorn_inference::extract_answer("How do I undo the last commit but keep the edits?", copied,
+                                           {.see_also_min_coverage = 0.0})
+                .cited_ids,
+            answer.cited_ids);
+  // Another page that cannot be cited is not pointed to.
+  auto unnamed = passages;
+  unnamed[2].id.clear();
+  EXPECT_EQ(vorn_inference::extract_answer("How do I undo the last commit but keep the edits?", unnamed)
                 .text.find("See also"),
             std::string::npos);
   EXPECT_THROW(vorn_inference::check_extractive_options({.see_also_min_coverage = -1.0}), vorn_core::ValueError);

@@ -194,6 +194,8 @@ class HttpServer::Impl {
         bool closed = false;
         const bool last = served + 1 == kKeepAliveRequests || owner_.draining_.load();
         ok = process_request(stream, last, closed, nullptr);
+        // The response leaves in one piece, not head and body apart.
+        if (!stream.flush()) ok = false;
         if (!ok || closed) break;
       }
       t_stream = nullptr;
@@ -455,6 +457,11 @@ class HttpServer::Impl {
     res.set_chunked_content_provider("text/event-stream", [channel, watch](std::size_t, httplib::DataSink& sink) {
       bool last = false;
       std::string event;
+      // What was written so far goes out before the wait for more.
+      if (t_stream != nullptr && !t_stream->flush()) {
+        (void)watch->client_left();
+        return false;
+      }
       while (!channel->pop_for(event, last, kClientCheckInterval)) {
         if (watch->client_left()) return false;
       }

@@ -12,6 +12,9 @@
 namespace vorn_serve {
 namespace {
 
+// Output held back at most; a larger write goes out at once.
+constexpr std::size_t kOutputBuffer = 16 * 1024;
+
 void address_of(const sockaddr_storage& addr, std::string& ip, int& port) {
   char text[INET6_ADDRSTRLEN] = {};
   if (addr.ss_family == AF_INET) {
@@ -55,7 +58,8 @@ std::chrono::milliseconds SocketStream::read_wait() const {
 }
 
 bool SocketStream::wait_readable(std::chrono::milliseconds timeout) const {
-  return begin_ < end_ || poll_for(POLLIN, timeout) > 0;
+  if (begin_ < end_) return true;
+  return flush() && poll_for(POLLIN, timeout) > 0;
 }
 
 bool SocketStream::peer_closed() const {
@@ -77,6 +81,7 @@ bool SocketStream::peer_closed() const {
 
 bool SocketStream::is_readable() const {
   if (begin_ < end_) return true;
+  if (!flush()) return false;
   if (Clock::now() >= deadline_) {
     deadline_passed_ = true;
     return false;
@@ -115,15 +120,26 @@ ssize_t SocketStream::read(char* ptr, size_t size) {
 }
 
 ssize_t SocketStream::write(const char* ptr, size_t size) {
+  if (out_failed_) return -1;
+  out_.append(ptr, size);
+  if (out_.size() >= kOutputBuffer && !flush()) return -1;
+  return static_cast<ssize_t>(size);
+}
+
+bool SocketStream::flush() const {
+  if (out_failed_) return false;
   std::size_t sent = 0;
-  while (sent < size) {
-    if (!is_writable()) return -1;
-    const ssize_t n = ::send(socket_, ptr + sent, size - sent, MSG_NOSIGNAL);
+  while (sent < out_.size()) {
+    if (!is_writable()) break;
+    const ssize_t n = ::send(socket_, out_.data() + sent, out_.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return -1;
+    if (n <= 0) break;
     sent += static_cast<std::size_t>(n);
   }
-  return static_cast<ssize_t>(sent);
+  // What could not be sent never will be: the connection is done for.
+  out_failed_ = sent < out_.size();
+  out_.clear();
+  return !out_failed_;
 }
 
 void SocketStream::get_remote_ip_and_port(std::string& ip, int& port) const {

@@ -8,6 +8,13 @@
 //   header line, not how many lines there are).
 //
 // Reads are buffered: the library reads a request's head a byte at a time.
+// So are writes: the library writes a response's head and body (and each
+// streamed chunk's size, data and end) separately, and with Nagle off each
+// write would be a packet of its own and a wake-up of the client. Output
+// goes out when it grows past a few pages, when flush() is called (after
+// each response, before a streamed response waits for its next event), and
+// before any wait for input, so a reply the client waits for (100 Continue)
+// is never held back.
 #pragma once
 
 #include <sys/types.h>
@@ -46,6 +53,10 @@ class SocketStream final : public httplib::Stream {
   // its sending side reads the same as one that left.
   bool peer_closed() const;
 
+  // Sends the buffered output; false when the client cannot take it
+  // (gone, or not reading within the write timeout).
+  bool flush() const;
+
   bool is_readable() const override;
   bool is_writable() const override;
   ssize_t read(char* ptr, size_t size) override;
@@ -66,6 +77,10 @@ class SocketStream final : public httplib::Stream {
   mutable bool deadline_passed_ = false;
   std::array<char, 4096> buffer_{};
   std::size_t begin_ = 0, end_ = 0;
+  // Written, not yet sent. Mutable: a wait for input, const in the
+  // library's interface, sends it first.
+  mutable std::string out_;
+  mutable bool out_failed_ = false;
 };
 
 }  // namespace vorn_serve
