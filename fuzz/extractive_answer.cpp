@@ -37,6 +37,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& id : answer.cited_ids) {
     if (std::none_of(passages.begin(), passages.end(), [&](const auto& p) { return p.id == id; })) __builtin_trap();
   }
+  // Every sentence is cited, whether it answers or points elsewhere.
+  for (const auto& s : answer.sentences) {
+    if (!s.passage_id.empty() &&
+        std::find(answer.cited_ids.begin(), answer.cited_ids.end(), s.passage_id) == answer.cited_ids.end()) {
+      __builtin_trap();
+    }
+  }
 
   for (const auto& c : chunks) {
     const auto kind = vorn_retrieval::classify_chunk(*c);

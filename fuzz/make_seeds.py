@@ -155,6 +155,9 @@ answer_seeds = [
     ("undo commit", [(2, "Release Notes\nVersion 2.1\nFixed undo.\nv2.0: added commit"),
                      (1, "- [Undo](undo.md)\n- [Commit](commit.md)\n- [Log](log.md)"),
                      (2, "linkgit:git-reset[1],\nxref:undo[Undo]\n<<faq,FAQ>>")]),
+    ("start a thread pool", [(0, "Start a thread pool. ::\n\n   pool.start()\n\n.. index::\n   single: pool\n"),
+                             (1, ".. code-block:: python\n   :linenos:\n\n   t = Thread()\n\n>>> pool.map(f, xs)\n[1]\n"),
+                             (2, "A thread pool starts its threads at once. | ``pool`` | the *pool* |\n1024). tail")]),
 ]
 for i, (question, passages) in enumerate(answer_seeds):
     data = bytes([len(question)]) + question.encode() + bytes([len(passages) - 1])

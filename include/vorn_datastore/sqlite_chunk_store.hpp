@@ -183,6 +183,9 @@ class SqliteChunkStore {
   // read-only store, kInput for an empty key.
   [[nodiscard]] std::optional<std::string> index_metadata(std::string_view key) const;
   void set_index_metadata(std::string_view key, std::string_view value);
+  // Several keys as one transaction, each as above; nothing is written when
+  // one of them is refused.
+  void set_index_metadata_many(const std::vector<std::pair<std::string, std::string>>& entries);
 
   // 0 until the first batch of a new store.
   [[nodiscard]] std::size_t dimension() const;

@@ -50,6 +50,7 @@ class SqliteDataStore final : public WritableDataStore {
   std::unordered_map<std::string, std::vector<std::string>> ids_by_metadata(std::string_view key) const override;
   std::optional<std::string> index_metadata(std::string_view key) const override;
   void set_index_metadata(std::string_view key, std::string_view value) override;
+  void set_index_metadata_many(const std::vector<std::pair<std::string, std::string>>& entries) override;
 
   std::size_t size() const override;
   bool contains(std::string_view id) const;

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "vorn_core/chunk.hpp"
@@ -51,6 +52,9 @@ class WritableDataStore : public BaseDataStore {
   // setting a key replaces its value, and an empty value removes the key.
   [[nodiscard]] virtual std::optional<std::string> index_metadata(std::string_view key) const = 0;
   virtual void set_index_metadata(std::string_view key, std::string_view value) = 0;
+  // Several keys at once, each as set_index_metadata. A store that can makes
+  // them one unit (all written or none); this default sets them in turn.
+  virtual void set_index_metadata_many(const std::vector<std::pair<std::string, std::string>>& entries);
 };
 using WritableDataStorePtr = std::shared_ptr<WritableDataStore>;
 

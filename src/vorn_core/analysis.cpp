@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
+#include <unordered_map>
 
 #include "vorn_core/text.hpp"
 
@@ -18,6 +20,30 @@ struct StemmerDeleter {
 sb_stemmer* thread_stemmer() {
   thread_local std::unique_ptr<sb_stemmer, StemmerDeleter> stemmer(sb_stemmer_new("english", "UTF_8"));
   return stemmer.get();
+}
+
+// Indexing stems every word of every chunk twice (full-text terms and page
+// terms) and a corpus repeats a few thousand words over and over, so each
+// thread remembers the stems it made. Bounded: a flood of distinct tokens
+// (numbers, hashes) empties it rather than growing it without end.
+constexpr std::size_t kMaxCachedStems = 1U << 16U;
+
+struct StringHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+
+using StemCache = std::unordered_map<std::string, std::string, StringHash, std::equal_to<>>;
+
+// nullopt when the stemmer is out of memory: the caller falls back to the
+// word itself, which still matches, and does not remember that.
+std::optional<std::string> stem_uncached(std::string_view word) {
+  sb_stemmer* stemmer = thread_stemmer();
+  if (!stemmer) return std::nullopt;
+  const sb_symbol* out =
+      sb_stemmer_stem(stemmer, reinterpret_cast<const sb_symbol*>(word.data()), static_cast<int>(word.size()));
+  if (!out) return std::nullopt;
+  return std::string(reinterpret_cast<const char*>(out), static_cast<std::size_t>(sb_stemmer_length(stemmer)));
 }
 
 bool is_word_char(char c) noexcept {
@@ -48,12 +74,14 @@ bool is_code_like(std::string_view run) {
 }  // namespace
 
 std::string snowball_stem(std::string_view word) {
-  sb_stemmer* stemmer = thread_stemmer();
-  if (!stemmer || word.empty()) return std::string(word);
-  const sb_symbol* out =
-      sb_stemmer_stem(stemmer, reinterpret_cast<const sb_symbol*>(word.data()), static_cast<int>(word.size()));
-  if (!out) return std::string(word);  // out of memory inside the stemmer: the word itself still matches
-  return std::string(reinterpret_cast<const char*>(out), static_cast<std::size_t>(sb_stemmer_length(stemmer)));
+  if (word.empty()) return {};
+  thread_local StemCache cache;
+  if (const auto it = cache.find(word); it != cache.end()) return it->second;
+  std::optional<std::string> stem = stem_uncached(word);
+  if (!stem) return std::string(word);
+  if (cache.size() >= kMaxCachedStems) cache.clear();
+  cache.emplace(std::string(word), *stem);
+  return std::move(*stem);
 }
 
 std::vector<std::string> code_tokens(std::string_view text) {

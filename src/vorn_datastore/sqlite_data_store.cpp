@@ -267,6 +267,10 @@ void SqliteDataStore::set_index_metadata(std::string_view key, std::string_view 
   store_.set_index_metadata(key, value);
 }
 
+void SqliteDataStore::set_index_metadata_many(const std::vector<std::pair<std::string, std::string>>& entries) {
+  store_.set_index_metadata_many(entries);
+}
+
 std::size_t SqliteDataStore::size() const { return store_.size(); }
 
 bool SqliteDataStore::contains(std::string_view id) const { return store_.contains(id); }

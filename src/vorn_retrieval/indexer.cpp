@@ -1,6 +1,7 @@
 #include "vorn_retrieval/indexer.hpp"
 
 #include <map>
+#include <span>
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
@@ -176,6 +177,124 @@ std::vector<PendingFile> discover_inputs(const DocumentLoader& loader, const std
   return files;
 }
 
+// The storing stage's state, shared by the ways of storing documents.
+struct StoringRun {
+  vorn_datastore::WritableDataStore& store;
+  std::size_t batch_size;
+  const Indexer::ProgressCallback& report;
+  IndexSummary& summary;
+  std::unordered_map<std::string, std::vector<std::string>>& stored_ids;
+  std::string now;
+  IndexProgress progress{};
+
+  void notify() const {
+    if (report) report(progress);
+  }
+  std::pair<std::string, std::string> indexed_at(const PreparedDocument& doc) const {
+    return {std::string(kIndexedAtKeyPrefix) + doc.identity, now};
+  }
+};
+
+// Where the group of documents starting at `first` ends: documents are
+// stored together while their chunks fit in one batch. A transaction costs a
+// rewrite of every database page it touches (full-text segments above all),
+// so one per small file made most of the time of indexing many small files.
+std::size_t group_end(const std::vector<PreparedDocument>& documents, std::size_t first, std::size_t batch_size) {
+  std::size_t last = first + 1;
+  std::size_t chunks = documents[first].chunks.size();
+  while (last < documents.size() && chunks + documents[last].chunks.size() <= batch_size) {
+    chunks += documents[last].chunks.size();
+    ++last;
+  }
+  return last;
+}
+
+// Stores one document: its chunks in batches, then the removal of what its
+// earlier version had and its indexing time. A failure is the document's.
+vorn_core::Task<void> store_alone(StoringRun& run, PreparedDocument& doc) {
+  run.progress.source = doc.source;
+  const std::size_t done_before = run.progress.chunks_done;
+  std::exception_ptr failure;
+  for (std::size_t begin = 0; begin < doc.chunks.size() && !failure; begin += run.batch_size) {
+    const std::size_t end = std::min(doc.chunks.size(), begin + run.batch_size);
+    vorn_core::ChunkList batch(doc.chunks.begin() + static_cast<std::ptrdiff_t>(begin),
+                               doc.chunks.begin() + static_cast<std::ptrdiff_t>(end));
+    try {
+      const vorn_datastore::IngestResult r = co_await run.store.ingest(std::move(batch));
+      run.summary.chunks_added += r.added;
+      run.summary.chunks_skipped += r.skipped;
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    run.progress.chunks_done += end - begin;
+    run.notify();
+  }
+  if (!failure) {
+    try {
+      run.summary.chunks_replaced += run.store.remove(outdated(run.stored_ids[doc.identity], doc.chunks));
+      run.store.set_index_metadata_many({run.indexed_at(doc)});
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  if (failure) {
+    run.summary.errors.push_back(describe(doc.source, failure));
+  } else {
+    ++run.summary.files_indexed;
+  }
+  // A failed document's unstored chunks are done with too.
+  run.progress.chunks_done = done_before + doc.chunks.size();
+  ++run.progress.documents_done;
+  run.notify();
+}
+
+// Stores several small documents as one batch, then their removals and
+// indexing times as one more write. False when the batch was refused:
+// nothing of it is stored, and storing the documents one by one tells which
+// of them failed. A failure after the batch (the store cannot be written)
+// is every document's.
+vorn_core::Task<bool> store_together(StoringRun& run, std::span<PreparedDocument> group) {
+  vorn_core::ChunkList batch;
+  for (const PreparedDocument& doc : group) batch.insert(batch.end(), doc.chunks.begin(), doc.chunks.end());
+  const std::size_t chunks = batch.size();
+  vorn_datastore::IngestResult stored;
+  try {
+    stored = co_await run.store.ingest(std::move(batch));
+  } catch (...) {
+    co_return false;
+  }
+  run.summary.chunks_added += stored.added;
+  run.summary.chunks_skipped += stored.skipped;
+  run.progress.source = group.front().source;
+  run.progress.chunks_done += chunks;
+  run.notify();
+
+  std::exception_ptr failure;
+  try {
+    std::vector<std::string> replaced;
+    std::vector<std::pair<std::string, std::string>> stamps;
+    for (const PreparedDocument& doc : group) {
+      for (std::string& id : outdated(run.stored_ids[doc.identity], doc.chunks)) replaced.push_back(std::move(id));
+      stamps.push_back(run.indexed_at(doc));
+    }
+    run.summary.chunks_replaced += run.store.remove(replaced);
+    run.store.set_index_metadata_many(stamps);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  for (const PreparedDocument& doc : group) {
+    if (failure) {
+      run.summary.errors.push_back(describe(doc.source, failure));
+    } else {
+      ++run.summary.files_indexed;
+    }
+    run.progress.source = doc.source;
+    ++run.progress.documents_done;
+    run.notify();
+  }
+  co_return true;
+}
+
 }  // namespace
 
 std::map<std::string, std::size_t> IndexSummary::skipped_by_reason() const {
@@ -258,45 +377,16 @@ vorn_core::Task<IndexSummary> Indexer::index(std::vector<fs::path> inputs) {
     }
   }
 
-  IndexProgress progress;
-  progress.documents_total = documents.size();
-  progress.chunks_total = chunks_total;
-  const std::string now = utc_timestamp();
-  for (PreparedDocument& doc : documents) {
-    progress.source = doc.source;
-    const std::size_t done_before = progress.chunks_done;
-    std::exception_ptr failure;
-    for (std::size_t begin = 0; begin < doc.chunks.size() && !failure; begin += options_.batch_size) {
-      const std::size_t end = std::min(doc.chunks.size(), begin + options_.batch_size);
-      vorn_core::ChunkList batch(doc.chunks.begin() + static_cast<std::ptrdiff_t>(begin),
-                                 doc.chunks.begin() + static_cast<std::ptrdiff_t>(end));
-      try {
-        const vorn_datastore::IngestResult r = co_await store_->ingest(std::move(batch));
-        summary.chunks_added += r.added;
-        summary.chunks_skipped += r.skipped;
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      progress.chunks_done += end - begin;
-      if (progress_) progress_(progress);
+  StoringRun run{*store_, options_.batch_size, progress_, summary, stored_ids, utc_timestamp()};
+  run.progress.documents_total = documents.size();
+  run.progress.chunks_total = chunks_total;
+  for (std::size_t first = 0; first < documents.size();) {
+    const std::size_t last = group_end(documents, first, options_.batch_size);
+    const std::span<PreparedDocument> group(documents.data() + first, last - first);
+    if (group.size() == 1 || !co_await store_together(run, group)) {
+      for (PreparedDocument& doc : group) co_await store_alone(run, doc);
     }
-    if (!failure) {
-      try {
-        summary.chunks_replaced += store_->remove(outdated(stored_ids[doc.identity], doc.chunks));
-        store_->set_index_metadata(std::string(kIndexedAtKeyPrefix) + doc.identity, now);
-      } catch (...) {
-        failure = std::current_exception();
-      }
-    }
-    if (failure) {
-      summary.errors.push_back(describe(doc.source, failure));
-    } else {
-      ++summary.files_indexed;
-    }
-    // A failed document's unstored chunks are done with too.
-    progress.chunks_done = done_before + doc.chunks.size();
-    ++progress.documents_done;
-    if (progress_) progress_(progress);
+    first = last;
   }
 
   if (options_.prune) {

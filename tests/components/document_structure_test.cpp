@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vorn_core/analysis.hpp"
@@ -21,6 +22,25 @@ TEST(SearchTerms, InflectionsShareOneStemAndStopWordsGo) {
   }
   EXPECT_NE(vorn_core::snowball_stem("news"), vorn_core::snowball_stem("new"));
   EXPECT_EQ(vorn_core::search_terms("How do I copy the files?"), (Strings{"copi", "file"}));
+}
+
+// Stems are remembered per thread up to a bound: a word stems the same the
+// first time, from memory, after the memory was emptied and on another thread.
+TEST(SearchTerms, StemsDoNotDependOnWhatWasStemmedBefore) {
+  const Strings words{"indexing", "indexes", "generously", "connections", "ponies", "caresses", "x", "1999s"};
+  Strings first;
+  for (const std::string& w : words) first.push_back(vorn_core::snowball_stem(w));
+  EXPECT_EQ(first, (Strings{"index", "index", "generous", "connect", "poni", "caress", "x", "1999s"}));
+  for (int i = 0; i < 70000; ++i) (void)vorn_core::snowball_stem("token" + std::to_string(i) + "ing");
+  EXPECT_EQ(vorn_core::snowball_stem("token69999ing"), "token69999");
+  Strings again;
+  std::thread other([&] {
+    for (const std::string& w : words) again.push_back(vorn_core::snowball_stem(w));
+  });
+  other.join();
+  EXPECT_EQ(again, first);
+  for (std::size_t i = 0; i < words.size(); ++i) EXPECT_EQ(vorn_core::snowball_stem(words[i]), first[i]) << words[i];
+  EXPECT_EQ(vorn_core::snowball_stem(""), "");
 }
 
 struct CodeCase {

@@ -6,6 +6,7 @@
 #include "vorn_datastore/in_memory_data_store.hpp"
 #include "vorn_datastore/sqlite_data_store.hpp"
 #include "vorn_retrieval/fulltext_retriever.hpp"
+#include "vorn_retrieval/vector_retriever.hpp"
 #include "vorn_retrieval/indexer.hpp"
 #include "vorn_retrieval/sources.hpp"
 
@@ -16,6 +17,24 @@ using vorn_core::run_sync;
 using vorn_retrieval::IndexProgress;
 using vorn_retrieval::Indexer;
 using vorn_retrieval::IndexSummary;
+
+// Embeds like the hashing embedder but fails any call with a text that
+// holds `poison`.
+class RefusingEmbedder final : public vorn_inference::BaseEmbedder {
+ public:
+  RefusingEmbedder(std::string poison, std::size_t dimension) : poison_(std::move(poison)), inner_(dimension) {}
+  std::size_t dimension() const noexcept override { return inner_.dimension(); }
+  vorn_core::Task<std::vector<vorn_inference::Embedding>> embed(std::vector<std::string> texts) override {
+    for (const std::string& t : texts) {
+      if (t.find(poison_) != std::string::npos) throw std::runtime_error("the embedder refused a text");
+    }
+    return inner_.embed(std::move(texts));
+  }
+
+ private:
+  std::string poison_;
+  vorn_inference::HashingEmbedder inner_;
+};
 
 std::string paragraphs(const std::string& topic, int n) {
   std::string out = "# " + topic + "\n\n";
@@ -224,5 +243,91 @@ TEST_F(IndexerTest, RejectsUnusableConfiguration) {
   EXPECT_THROW(Indexer(open(), {.batch_size = 0}), vorn_core::ValueError);
   EXPECT_THROW(Indexer(open(), {.chunker = {.chunk_size = 10, .chunk_overlap = 10}}), vorn_core::ValueError);
 }
+
+// What a store holds as searches see it: chunk ids per file, full-text and
+// vector hits with their scores, page scores and whether each file's
+// indexing time was recorded.
+struct StoreView {
+  std::map<std::string, std::vector<std::string>> ids;
+  std::vector<std::pair<std::string, double>> hits;
+  std::vector<double> pages;
+  std::size_t stamped = 0;
+  bool operator==(const StoreView&) const = default;
+};
+
+StoreView view_of(const std::shared_ptr<vorn_datastore::SqliteDataStore>& store) {
+  StoreView v;
+  for (auto& [path, ids] : store->ids_by_metadata("path")) {
+    std::sort(ids.begin(), ids.end());
+    v.ids.emplace(path, std::move(ids));
+  }
+  vorn_retrieval::RetrieveOptions options;
+  options.top_k = 50;
+  for (const char* query : {"installation paragraph detail", "topic seven notes"}) {
+    vorn_retrieval::FulltextRetriever text(store);
+    vorn_retrieval::VectorRetriever vector(store);
+    for (vorn_retrieval::BaseRetriever* r : {static_cast<vorn_retrieval::BaseRetriever*>(&text),
+                                             static_cast<vorn_retrieval::BaseRetriever*>(&vector)}) {
+      for (const auto& c : vorn_core::to_chunk_list(run_sync(r->retrieve(query, options)))) {
+        v.hits.emplace_back(c->id, c->score.value_or(-1.0));
+      }
+    }
+  }
+  std::vector<std::string> names;
+  for (const auto& source : vorn_retrieval::list_sources(*store)) {
+    names.push_back(source.name);
+    v.stamped += source.indexed_at.empty() ? 0 : 1;
+  }
+  v.pages = run_sync(store->page_search()->score_pages("topic notes installation", names));
+  return v;
+}
+
+// Small files are stored several to a write. How they are grouped must not
+// change anything a search sees, and a file that cannot be stored fails alone.
+class IndexerGroupingTest : public IndexerTest, public ::testing::WithParamInterface<std::size_t> {
+ protected:
+  IndexerGroupingTest() {
+    for (int i = 0; i < 9; ++i) {
+      dir_.write("corpus/small/note" + std::to_string(i) + ".md",
+                 "# Note " + std::to_string(i) + "\n\nTopic " + std::to_string(i) + " notes, short.\n");
+    }
+  }
+  StoreView index_with(std::size_t batch_size, const std::string& name, IndexSummary& summary) {
+    auto options = small_chunks();
+    options.batch_size = batch_size;
+    auto store = vorn_datastore::SqliteDataStore::open(dir_.path() / name, embedder_);
+    summary = run_sync(Indexer(store, options).index({dir_.path() / "corpus"}));
+    return view_of(store);
+  }
+};
+
+TEST_P(IndexerGroupingTest, GroupingChangesNothingStored) {
+  IndexSummary alone;
+  IndexSummary grouped;
+  const StoreView reference = index_with(1, "alone.db", alone);
+  const StoreView view = index_with(GetParam(), "grouped.db", grouped);
+  EXPECT_EQ(grouped.files_indexed, 11U);
+  EXPECT_EQ(grouped.chunks_added, alone.chunks_added);
+  EXPECT_EQ(view.stamped, 11U);
+  EXPECT_FALSE(view.hits.empty());
+  EXPECT_TRUE(view == reference);
+}
+
+TEST_P(IndexerGroupingTest, FileTheStoreRefusesFailsAlone) {
+  dir_.write("corpus/small/note4.md", "# Note 4\n\nThis one cannot be embedded.\n");
+  auto refusing = std::make_shared<RefusingEmbedder>("cannot be embedded", 64);
+  auto store = vorn_datastore::SqliteDataStore::open(dir_.path() / "store.db", refusing);
+  auto options = small_chunks();
+  options.batch_size = GetParam();
+  const IndexSummary summary = run_sync(Indexer(store, options).index({dir_.path() / "corpus"}));
+  ASSERT_EQ(summary.errors.size(), 1U);
+  EXPECT_EQ(summary.errors[0].source, "corpus/small/note4.md");
+  EXPECT_EQ(summary.files_indexed, 10U);
+  const auto sources = vorn_retrieval::list_sources(*store);
+  EXPECT_EQ(sources.size(), 10U);
+  for (const auto& s : sources) EXPECT_FALSE(s.indexed_at.empty()) << s.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(BatchSizes, IndexerGroupingTest, ::testing::Values(2U, 3U, 64U, 1000U));
 
 }  // namespace

@@ -548,6 +548,14 @@ TEST_F(StoreTest, IndexMetadataPersistsAndStaysApartFromBookkeeping) {
   }
   auto writable = SqliteChunkStore::open(db());
   EXPECT_THROW(writable.set_index_metadata("", "v"), StoreError);
+
+  // Several keys are one write: a refused key leaves every other one as it was.
+  writable.set_index_metadata_many({{"a", "1"}, {"b", "2"}, {"embedder", ""}});
+  EXPECT_EQ(writable.index_metadata("a"), "1");
+  EXPECT_EQ(writable.index_metadata("b"), "2");
+  EXPECT_EQ(writable.index_metadata("embedder"), std::nullopt);
+  EXPECT_THROW(writable.set_index_metadata_many({{"a", "3"}, {"", "x"}}), StoreError);
+  EXPECT_EQ(writable.index_metadata("a"), "1");
 }
 
 TEST_F(StoreTest, MissingParentDirectoryIsAnOpenError) {

@@ -376,6 +376,35 @@ TEST(HashingEmbedder, DeterministicAndUnitLength) {
   EXPECT_EQ(signs, (std::vector<int>{0, 1, 0, -1, 1, 0, 0, 0, 0, 0, -1, 0, 0, -1, 0, 0}));
 }
 
+// Stored vectors are compared with the vectors of later questions, so the
+// embedding of a text must not change by a single bit between versions: the
+// digests pin the exact floats. One bucket sums every feature into one value,
+// so there the order of the sum shows too.
+struct PinnedEmbedding {
+  std::string text;
+  std::size_t dimension;
+  std::uint64_t digest;
+};
+
+class HashingEmbedderPinned : public testing::TestWithParam<PinnedEmbedding> {};
+
+TEST_P(HashingEmbedderPinned, BitsDoNotDrift) {
+  const auto v = vorn_inference::HashingEmbedder(GetParam().dimension).embed_text(GetParam().text);
+  const std::string_view bytes(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(float));
+  EXPECT_EQ(vorn_core::fnv1a64(bytes), GetParam().digest) << GetParam().text << " / " << GetParam().dimension;
+}
+
+const std::string kRepetitive =
+    "The server copies the table to the backup file; the backup file keeps the table and the server "
+    "restarts, copying tables again. Copy, copied, copies: backup backups backed.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HashingEmbedderPinned,
+    testing::Values(PinnedEmbedding{kRepetitive, 384, 3436975650444623218ULL}, PinnedEmbedding{kRepetitive, 1, 5436486313599315864ULL},
+                    PinnedEmbedding{kRepetitive, 7, 10344919617262505033ULL}, PinnedEmbedding{"To be or not to be", 384, 5321706430716890924ULL},
+                    PinnedEmbedding{"Café RÉSUMÉ \xE6\x97\xA5\xE6\x9C\xAC naïve", 64, 16105560006610047158ULL},
+                    PinnedEmbedding{"sha " + std::string(45, 'a') + "b pg_dump --soft HEAD^ x", 384, 3336257970554805480ULL}));
+
 TEST(HashingEmbedder, SimilarTextsAreCloserThanUnrelatedOnes) {
   const vorn_inference::HashingEmbedder e;
   const auto q = e.embed_text("How do I install the package on Debian?");

@@ -353,21 +353,30 @@ std::size_t SqliteChunkStore::remove(const std::vector<std::string>& ids) {
 }
 
 void SqliteChunkStore::set_index_metadata(std::string_view key, std::string_view value) {
+  set_index_metadata_many({{std::string(key), std::string(value)}});
+}
+
+void SqliteChunkStore::set_index_metadata_many(const std::vector<std::pair<std::string, std::string>>& entries) {
   Impl& s = impl();
   Connection& c = s.require_writer("record index metadata");
-  if (key.empty()) {
-    throw StoreError(store_errc::kInput, "Index metadata needs a non-empty key. " +
-                                             std::string(sqlite::advice_for(store_errc::kInput)));
+  for (const auto& [key, value] : entries) {
+    if (key.empty()) {
+      throw StoreError(store_errc::kInput, "Index metadata needs a non-empty key. " +
+                                               std::string(sqlite::advice_for(store_errc::kInput)));
+    }
   }
+  if (entries.empty()) return;
   std::lock_guard write_lock(s.write_mutex);
   Transaction tx(c);
-  if (value.empty()) {
-    Stmt del = c.prepare("DELETE FROM meta WHERE key = ?1");
-    const std::string stored_key = sqlite::index_metadata_key(key);
-    del.bind(1, std::string_view(stored_key));
-    del.step("Removing index metadata");
-  } else {
-    sqlite::write_meta(c, sqlite::index_metadata_key(key), value);
+  for (const auto& [key, value] : entries) {
+    if (value.empty()) {
+      Stmt del = c.prepare("DELETE FROM meta WHERE key = ?1");
+      const std::string stored_key = sqlite::index_metadata_key(key);
+      del.bind(1, std::string_view(stored_key));
+      del.step("Removing index metadata");
+    } else {
+      sqlite::write_meta(c, sqlite::index_metadata_key(key), value);
+    }
   }
   sqlite::index_pending_pages(c);
   tx.commit();

@@ -13,7 +13,7 @@
 #include "errors.hpp"
 #include "fts_query.hpp"
 #include "row_codec.hpp"
-#include "vorn_core/analysis.hpp"
+#include "run_terms.hpp"
 #include "vorn_core/text.hpp"
 
 namespace vorn_datastore::sqlite {
@@ -21,27 +21,17 @@ namespace {
 
 constexpr std::size_t kEntryBytes = sizeof(std::uint64_t) + sizeof(float);
 
-bool is_ascii_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
-
 // Terms as the "vorn" full-text tokenizer emits them for indexed text;
 // returns how many word terms (not code tokens) there were.
 std::size_t count_terms(std::string_view text, float weight, std::unordered_map<std::uint64_t, float>& counts) {
-  std::vector<std::string> words;
   std::size_t length = 0;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    while (pos < text.size() && is_ascii_space(text[pos])) ++pos;
-    const std::size_t begin = pos;
-    while (pos < text.size() && !is_ascii_space(text[pos])) ++pos;
-    if (begin == pos) break;
-    const std::string_view run = text.substr(begin, pos - begin);
-    words.clear();
-    vorn_core::tokenize_words_into(run, words);
-    if (words.empty()) continue;
-    for (const std::string& w : words) counts[term_hash(vorn_core::snowball_stem(w))] += weight;
-    length += words.size();
-    for (const std::string& code : vorn_core::code_tokens(run)) counts[term_hash(code)] += weight;
-  }
+  for_each_run(text, [&](std::string_view run, std::size_t, std::size_t) {
+    const RunTerms& terms = run_terms(run);
+    if (terms.stems.empty()) return;
+    for (const std::uint64_t h : terms.stem_hashes) counts[h] += weight;
+    length += terms.stems.size();
+    for (const std::uint64_t h : terms.code_hashes) counts[h] += weight;
+  });
   return length;
 }
 
