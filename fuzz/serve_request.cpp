@@ -6,11 +6,15 @@
 // Invariants: parsing never crashes and refuses only with BadRequestError;
 // whatever it accepts is within the bounds the server promises its
 // strategies (a non-blank question of bounded size, top_k in 1..kMaxTopK, a
-// flat filter of scalars, at least one user turn).
+// flat filter of scalars, at least one user turn). The body, as a string a
+// response would carry, is written as JSON exactly as the JSON library
+// writes it, invalid UTF-8 included.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
+#include "json_text.hpp"
 #include "mcp_protocol.hpp"
 #include "requests.hpp"
 #include "serve_errors.hpp"
@@ -83,6 +87,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const int which = data[0] % 4;
   const std::string_view body(reinterpret_cast<const char*>(data + 1), size - 1);
+  std::string written;
+  vorn_serve::append_json_string(written, body);
+  if (written != nlohmann::json(std::string(body)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) {
+    vorn_fuzz::violated("a string written unlike the JSON library writes it");
+  }
   try {
     if (which == 3) {
       parse_mcp(body);

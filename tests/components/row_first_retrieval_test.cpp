@@ -165,6 +165,16 @@ TEST(RowFirstStore, RankedRowsReadBackAsTheSearchHits) {
                      chunks.search_bm25("backup archive restore", 7, filter)));
     EXPECT_TRUE(same(chunks.read_hits(chunks.rank_vector(query, 7, filter)), chunks.search_vector(query, 7, filter)));
   }
+  // Rows are read in the order asked, a repeat each time, a row not stored skipped.
+  const auto ranked = chunks.rank_bm25("backup archive restore", 3);
+  ASSERT_EQ(ranked.size(), 3U);
+  const std::vector<vorn_datastore::RowHit> asked = {ranked[2], {999'999, 1.0}, ranked[0], ranked[2]};
+  std::vector<std::string> got;
+  for (const auto& h : chunks.read_hits(asked)) got.push_back(h.id + "@" + std::to_string(h.score));
+  const auto at = [&](std::size_t i) {
+    return chunks.read_hits(std::vector{ranked[i]}).front().id + "@" + std::to_string(ranked[i].score);
+  };
+  EXPECT_EQ(got, (std::vector<std::string>{at(2), at(0), at(2)}));
 }
 
 }  // namespace

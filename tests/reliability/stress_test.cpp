@@ -25,6 +25,7 @@
 #include "vorn_rag/strategies/map_reduce_rag.hpp"
 #include "vorn_rag/strategies/naive_rag.hpp"
 #include "vorn_retrieval/fulltext_retriever.hpp"
+#include "vorn_retrieval/hybrid_retriever.hpp"
 #include "vorn_retrieval/vector_retriever.hpp"
 
 namespace reliability {
@@ -211,6 +212,7 @@ TEST_F(StoreStress, SearchesRunWhileSeveralThreadsIngest) {
 
   auto vector = std::make_shared<vorn_retrieval::VectorRetriever>(store);
   auto fulltext = std::make_shared<vorn_retrieval::FulltextRetriever>(store);
+  auto hybrid = std::make_shared<vorn_retrieval::HybridRetriever>(store);
   std::atomic<bool> writing{true};
   std::atomic<int> failures{0};
   std::atomic<int> torn{0};
@@ -240,8 +242,9 @@ TEST_F(StoreStress, SearchesRunWhileSeveralThreadsIngest) {
       while (writing.load()) {
         vorn_retrieval::RetrieveOptions options;
         options.top_k = 20;
-        const auto& retriever = r % 2 ? std::static_pointer_cast<vorn_retrieval::BaseRetriever>(vector)
-                                      : std::static_pointer_cast<vorn_retrieval::BaseRetriever>(fulltext);
+        // The hybrid retriever ranks rows first and reads only the chunks it returns.
+        const std::shared_ptr<vorn_retrieval::BaseRetriever> retrievers[] = {fulltext, vector, hybrid};
+        const auto& retriever = retrievers[r % 3];
         try {
           Value hits = vorn_core::run_sync(retriever->retrieve(Value("alpha gamma content"), options));
           for (const auto& c : vorn_core::to_chunk_list(hits)) {

@@ -7,14 +7,14 @@
 // so a job that awaits I/O lets the next one start on the same thread.
 //
 // Work that never waits on I/O (an offline answer) need not cross threads
-// when the engine is idle: its caller takes a lane (try_enter()) and runs it
-// itself, sparing the two thread wake-ups of a hand-off, which cost more
-// than the answer's own thread switches when requests come one at a time.
-// Lanes are as many as workers and shared with them (a worker running jobs
-// holds one), and one is free only while nothing waits in the queue, so
-// work taken this way never passes queued work and never runs beside more
-// than `workers` others. Under load, when the workers are busy, the work is
-// queued instead: two workers that never sleep between jobs answer it with
+// when the engine is idle: its caller takes a lane (try_enter()) and runs
+// it itself, sparing the two thread wake-ups of a hand-off, which cost more
+// than the answer itself switches when requests come one at a time. Lanes
+// are as many as workers and shared with them (a worker running jobs holds
+// one), and one is free only while nothing waits in the queue: work taken
+// this way never passes queued work, and what runs on callers' threads
+// never outnumbers the workers. Under load, with the workers busy, the work
+// is queued instead: workers that never sleep between jobs answer it with
 // warmer caches than a different connection thread per request would.
 #pragma once
 

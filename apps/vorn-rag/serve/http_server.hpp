@@ -3,8 +3,10 @@
 // health and metrics, over cpp-httplib.
 //
 // Connection threads parse HTTP and wait; the answering itself runs on the
-// engine's event loops. Guards, in the order a request meets them: a
-// request-arrival deadline (ConnectionWatchdog), header and URI line limits
+// engine's event loops, except an offline answer while the engine is idle,
+// which the connection thread computes itself in one of the engine's lanes.
+// Guards, in the order a request meets them: a request-arrival deadline
+// (SocketStream's), header and URI line limits
 // (the library's 8 KiB), the bearer token, the body limit, JSON validation,
 // the engine's bounded queue (503 + Retry-After when full). Every error is
 // answered as JSON with a stable code.
