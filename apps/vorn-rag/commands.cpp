@@ -78,10 +78,11 @@ int ask_command(const StoreOptions& store_options, const ModelOptions& model, co
   const Value chunks = state.get("chunks");
   if (chunks.is_list() && !chunks.as_list().empty()) {
     out << "\nSources:\n";
-    vorn_core::ChunkList cited = vorn_core::to_chunk_list(chunks);
-    std::stable_sort(cited.begin(), cited.end(), [](const vorn_core::ChunkPtr& a, const vorn_core::ChunkPtr& b) {
-      return a->score.value_or(0.0) > b->score.value_or(0.0);
-    });
+    // The strategy's own order: the answer follows it, and a ranking stage
+    // (pages ranked as a whole, one chunk per page first) may reorder
+    // chunks without touching their scores, so sorting by score here would
+    // list a different first source than the one the answer leads with.
+    const vorn_core::ChunkList cited = vorn_core::to_chunk_list(chunks);
     for (const auto& c : cited) {
       out << "  [" << c->id << "] " << source_of(*c);
       if (const Value* page = c->metadata.find("page"); page != nullptr && page->is_int()) {

@@ -121,6 +121,34 @@ TEST_F(CliTest, EveryStrategyAnswersWithCitations) {
   }
 }
 
+TEST_F(CliTest, SourcesAreListedInTheOrderTheAnswerUses) {
+  // Two sections of one page match best; one chunk per page first puts the
+  // other pages between them, so rank and score order differ.
+  std::string filler;
+  for (int i = 0; i < 30; ++i) filler += "Other words about unrelated matters fill this paragraph out. ";
+  write("docs/fusion.md", "# Fusion\n\n## Scores\n\nReciprocal rank fusion scores a chunk by 1 / (60 + rank).\n\n" +
+                              filler + "\n\n## More\n\nReciprocal rank fusion scores each chunk again by rank.\n\n" + filler);
+  ASSERT_EQ(index_docs().code, 0);
+  for (const char* strategy : {"naive", "map-reduce"}) {
+    SCOPED_TRACE(strategy);
+    const std::vector<std::string> args{"ask", "How does reciprocal rank fusion score a chunk?", "--strategy",
+                                        strategy, "--top-k", "4"};
+    Result json = cli([&] { auto a = args; a.push_back("--json"); return a; }());
+    Result plain = cli(args);
+    ASSERT_EQ(json.code, 0) << json.err;
+    ASSERT_EQ(plain.code, 0) << plain.err;
+    std::vector<std::string> listed;
+    for (std::size_t at = plain.out.find("\n  ["); at != std::string::npos; at = plain.out.find("\n  [", at + 1)) {
+      listed.push_back(plain.out.substr(at + 4, plain.out.find(']', at) - at - 4));
+    }
+    std::vector<std::string> ranked;
+    const auto state = nlohmann::json::parse(json.out);
+    for (const auto& chunk : state["chunks"]) ranked.push_back(chunk["id"]);
+    ASSERT_GE(ranked.size(), 2u);
+    EXPECT_EQ(listed, ranked) << plain.out;
+  }
+}
+
 TEST_F(CliTest, JsonIsTheFinalStateAndTraceListsSteps) {
   ASSERT_EQ(index_docs().code, 0);
   Result r = cli({"ask", "What does CRAG fall back to?", "--json", "--trace", "--strategy", "crag", "--top-k", "2"});
