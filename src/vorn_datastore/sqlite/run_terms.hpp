@@ -1,10 +1,8 @@
 // The index terms of one whitespace-delimited run of text ("os.path.join(a,",
 // "copies"), as the full-text tokenizer indexes them and the page index
 // counts them: the Snowball stems of its words, then its code-like tokens.
-// Both read every chunk's text and a corpus repeats the same runs over and
-// over, so each thread remembers the terms of the runs it has seen
-// (bounded; a flood of distinct runs empties the memory rather than growing
-// it).
+// One definition for both, so a page's terms are the ones its chunks are
+// indexed under.
 #pragma once
 
 #include <cstdint>
