@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
-#include <cstdlib>
 #include <cctype>
 #include <numeric>
 
@@ -185,17 +183,6 @@ ChunkKind classify_chunk(const vorn_core::Chunk& chunk) {
 }
 
 double kind_weight(ChunkKind kind) noexcept {
-  if (const char* e = std::getenv("VORN_KW")) {  // EXPERIMENT
-    double w[4] = {1, 1, 1, 1};
-    std::sscanf(e, "%lf,%lf,%lf,%lf", &w[0], &w[1], &w[2], &w[3]);
-    switch (kind) {
-      case ChunkKind::kProse: return 1.0;
-      case ChunkKind::kTable: return w[0];
-      case ChunkKind::kContents: return w[1];
-      case ChunkKind::kLinks: return w[2];
-      case ChunkKind::kChangelog: return w[3];
-    }
-  }
   switch (kind) {
     case ChunkKind::kProse: return 1.0;
     // Tables answer as often as prose: a package list says which tool does
