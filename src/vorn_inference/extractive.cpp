@@ -62,6 +62,14 @@ std::size_t list_marker(std::string_view s) {
   return 0;
 }
 
+// Text converted from HTML marks a nested list's items with an indented
+// "o" (the bullet it draws for the second level); unindented, "o" may be a
+// word that happens to open a wrapped line.
+bool nested_bullet(std::string_view line, std::string_view trimmed) {
+  return !line.empty() && (line.front() == ' ' || line.front() == '\t') && trimmed.size() > 2 && trimmed[0] == 'o' &&
+         trimmed[1] == ' ';
+}
+
 std::vector<std::string> table_cells(std::string_view row) {
   std::string_view s = trim(row);
   if (!s.empty() && s.front() == '|') s.remove_prefix(1);
@@ -235,6 +243,9 @@ class UnitBuilder {
       } else if (const std::size_t marker = list_marker(t); marker > 0) {
         flush();
         paragraph_ = std::string(t.substr(marker));
+      } else if (nested_bullet(line, t)) {
+        flush();
+        paragraph_ = std::string(t.substr(2));
       } else {
         if (!paragraph_.empty()) paragraph_ += ' ';
         paragraph_ += t;
@@ -353,7 +364,9 @@ bool opens_mid_sentence(std::string_view text) {
   }
   if (first < 'a' || first > 'z') return false;
   for (char c : text) {
-    if (c == ' ' || c == ':') return true;  // the first word is all lower-case letters
+    // The first word is all lower-case letters and the sentence goes on
+    // ("database, so make sure ..."): the rest of one begun before.
+    if (c == ' ' || c == ':' || c == ',' || c == ';' || c == ')') return true;
     if (c < 'a' || c > 'z') return false;
   }
   return true;

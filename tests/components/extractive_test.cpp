@@ -135,6 +135,14 @@ INSTANTIATE_TEST_SUITE_P(
                      {"Directive: %d; Meaning: Day of the month"}}),
     [](const ::testing::TestParamInfo<NonProseCase>& info) { return info.param.name; });
 
+INSTANTIATE_TEST_SUITE_P(
+    ConvertedHtml, SplitUnitsNonProse,
+    ::testing::Values(NonProseCase{"NestedBulletsAreListItems",
+                                   "    * Hard link\n\n          o Duplicate name for an existing file\n"
+                                   "          o Made by \"ln foo bar\"\n",
+                                   {"Hard link", "Duplicate name for an existing file", "Made by \"ln foo bar\""}}),
+    [](const ::testing::TestParamInfo<NonProseCase>& info) { return info.param.name; });
+
 TEST(ParseContextBlocks, ReadsWhatFormatContextWrites) {
   const auto chunk_a = vorn_core::make_chunk("docs/a.md#0-1234abcd", "First paragraph.\n\n[link](x) starts a paragraph.");
   const auto chunk_b = vorn_core::make_chunk("b", "Second chunk.");
@@ -242,6 +250,7 @@ TEST(ExtractiveAnswer, NeverAnswersWithTheTailOfASentenceBegunInAnEarlierChunk) 
                         Case{", and then the copy command loads rows fast.", false},
                         Case{"an index build; the copy command loads rows fast.", false},
                         Case{"1024). the copy command loads rows fast.", false},
+                        Case{"database, so the copy command loads rows fast.", false},
                         Case{"2 GB of rows load fast with the copy command.", true},
                         Case{"pg_copy loads rows fast.", true}, Case{"The copy command loads rows fast.", true}}) {
     SCOPED_TRACE(c.opening);
