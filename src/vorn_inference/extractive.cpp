@@ -153,6 +153,37 @@ bool looks_like_header(const std::vector<std::string>& cells) {
   return named >= 2;
 }
 
+// A reStructuredText simple table's border: runs of '=' for the columns,
+// apart by spaces, two columns at least. `starts` gets where each column
+// begins in the line.
+bool simple_table_border(std::string_view line, std::vector<std::size_t>& starts) {
+  starts.clear();
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (c == '=') {
+      if (i == 0 || line[i - 1] != '=') starts.push_back(i);
+    } else if (!is_space(c)) {
+      return false;
+    }
+  }
+  return starts.size() >= 2;
+}
+
+// A row of a simple table cut at the column starts; the last column runs
+// to the end of the line.
+std::vector<std::string> simple_table_cells(std::string_view line, const std::vector<std::size_t>& starts) {
+  std::vector<std::string> cells;
+  for (std::size_t c = 0; c < starts.size(); ++c) {
+    if (starts[c] >= line.size()) {
+      cells.emplace_back();
+      continue;
+    }
+    const std::size_t end = c + 1 < starts.size() ? std::min(starts[c + 1], line.size()) : line.size();
+    cells.emplace_back(trim(line.substr(starts[c], end - starts[c])));
+  }
+  return cells;
+}
+
 class UnitBuilder {
  public:
   explicit UnitBuilder(std::string_view heading) : heading_(heading) {}
@@ -186,6 +217,11 @@ class UnitBuilder {
         // the body of a structural one is no text at all.
         flush();
         (directive_body(t) == DirectiveBody::kCode ? literal_ : skipping_) = true;
+      } else if (std::vector<std::size_t> columns; simple_table_border(line, columns)) {
+        // A border followed by a row opens a table; one followed by a blank
+        // line closes a table whose start lies in an earlier chunk.
+        flush();
+        if (i + 1 < lines.size() && !trim(lines[i + 1]).empty()) i = simple_table(lines, i, columns);
       } else if (starts_with(t, ">>>") && paragraph_.empty()) {
         // An interactive session pasted as a paragraph: code up to the blank line.
         flush();
@@ -310,6 +346,44 @@ class UnitBuilder {
       text += "`" + std::string(lines[i]) + "`";
     }
     add(std::move(text), /*code=*/true);
+  }
+
+  // The rows of the simple table whose opening border is lines[open], one
+  // unit each, named after its header row when a second border sets one
+  // off. A row whose first cell is empty continues the row before. Returns
+  // the closing border's line (or the last line).
+  std::size_t simple_table(const std::vector<std::string_view>& lines, std::size_t open,
+                           const std::vector<std::size_t>& columns) {
+    std::vector<std::vector<std::string>> rows;
+    std::vector<std::size_t> border;
+    header_.clear();
+    std::size_t j = open + 1;
+    for (; j < lines.size(); ++j) {
+      if (simple_table_border(lines[j], border)) {
+        const bool more = j + 1 < lines.size() && !trim(lines[j + 1]).empty();
+        if (!more || !header_.empty() || rows.empty()) break;
+        header_ = rows.front();
+        for (std::size_t r = 1; r < rows.size(); ++r) {
+          for (std::size_t c = 0; c < header_.size() && c < rows[r].size(); ++c) {
+            if (!rows[r][c].empty()) header_[c] += (header_[c].empty() ? "" : " ") + rows[r][c];
+          }
+        }
+        rows.clear();
+        continue;
+      }
+      if (trim(lines[j]).empty()) continue;
+      std::vector<std::string> cells = simple_table_cells(lines[j], columns);
+      if (!rows.empty() && cells.front().empty()) {
+        for (std::size_t c = 1; c < cells.size(); ++c) {
+          if (!cells[c].empty()) rows.back()[c] += (rows.back()[c].empty() ? "" : " ") + cells[c];
+        }
+      } else {
+        rows.push_back(std::move(cells));
+      }
+    }
+    for (const std::vector<std::string>& row : rows) table_unit(row);
+    header_.clear();
+    return std::min(j, lines.size() - 1);
   }
 
   void table_unit(const std::vector<std::string>& cells) {

@@ -130,6 +130,17 @@ INSTANTIATE_TEST_SUITE_P(
                      {"Pick the element you want.", "`pick(x)`"}},
         NonProseCase{"NoteBodyStaysProse", ".. note::\n\n   Sorting is stable in every release.\n",
                      {"Note:", "Sorting is stable in every release."}},
+        NonProseCase{"SimpleTableRowsNamedAfterTheHeader",
+                     "Averages follow.\n\n============  ==========\nName          Meaning\n============  ==========\n"
+                     ":func:`mean`  Arithmetic mean\n              of data.\n``mode``      Most common value\n"
+                     "============  ==========\n\n"
+                     "After the table.\n",
+                     {"Averages follow.", "Name: mean; Meaning: Arithmetic mean of data.",
+                      "Name: mode; Meaning: Most common value", "After the table."}},
+        NonProseCase{"SimpleTableWithoutHeaderAndATailBegunEarlier",
+                     "median   Middle value\n=======  ============\n\nStill prose here.\n\n"
+                     "=====  ======\nfmean  Fast mean\n=====  ======\n",
+                     {"median   Middle value", "Still prose here.", "fmean; Fast mean"}},
         NonProseCase{"InlineMarkupInTableCells",
                      "| Directive | Meaning |\n|---|---|\n| ``%d`` | Day of the *month* |\n",
                      {"Directive: %d; Meaning: Day of the month"}}),
