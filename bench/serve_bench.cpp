@@ -7,9 +7,11 @@
 //                          of the server and of wrk beside the baseline's
 //   serve/ask_one_*        one question at a time, in-process and over one
 //                          connection: the median latency the server adds
-//   serve/bad_input_flood  10,000 bad requests (malformed JSON, wrong types,
-//                          huge bodies, slow senders, unknown routes)
-//                          interleaved with good ones; every answer checked
+//   serve/bad_input_flood  three floods of 10,000 bad requests (malformed
+//                          JSON, wrong types, huge bodies, slow senders,
+//                          unknown routes) interleaved with good ones, at
+//                          `vorn-rag serve` as its own process; every answer
+//                          checked, and its memory after each flood
 //
 // Both ask figures use one index of about 5,000 chunks of generated text and
 // the offline extractive answerer. A summary with the ratio follows the
@@ -56,6 +58,9 @@ constexpr std::size_t kDocuments = 560;
 constexpr std::size_t kWorkers = 2;
 constexpr int kConnections = 64;
 constexpr int kWrkSeconds = 10;
+// Both sides answer the same questions for this long before they are measured.
+constexpr std::chrono::seconds kWarmUp{2};
+constexpr benchmark::IterationCount kInProcessAnswersPerThread = 6000;
 // Idle time after a flood before the server's memory is read.
 constexpr std::chrono::milliseconds kSettle{1500};
 
@@ -212,10 +217,21 @@ void BM_ask_in_process(benchmark::State& state) {
   const auto qs = questions();
   std::size_t n = static_cast<std::size_t>(state.thread_index()) * 7;
   vorn_core::EventLoop loop;
+  // Warmed as the server is before its measured run: the same questions for
+  // as long, on the threads that are then measured (each run has new ones).
+  for (const auto until = std::chrono::steady_clock::now() + kWarmUp; std::chrono::steady_clock::now() < until;) {
+    loop.run_until_complete(ask_all(service, qs, n++, 1));
+  }
   for (auto _ : state) loop.run_until_complete(ask_all(service, qs, n++, 1));
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
 }
-BENCHMARK(BM_ask_in_process)->Name("serve/ask_in_process")->Threads(kWorkers)->UseRealTime()->MinTime(5.0);
+// One run of a fixed length (about 5 s on two quiet cores), so that its one
+// warm-up is the whole of it: no shorter probing runs come first.
+BENCHMARK(BM_ask_in_process)
+    ->Name("serve/ask_in_process")
+    ->Threads(kWorkers)
+    ->Iterations(kInProcessAnswersPerThread)
+    ->UseRealTime();
 
 // ---- over HTTP, driven by wrk ----------------------------------------------------
 
@@ -313,7 +329,7 @@ void BM_ask_over_http(benchmark::State& state) {
   RunningServer running(vorn_serve::HttpOptions{});
   // The server has a service of its own: its caches warm up first, as the
   // in-process baseline's did in its own run, so both measure steady state.
-  (void)run_wrk(running.port, kConnections, 2);
+  (void)run_wrk(running.port, kConnections, static_cast<int>(kWarmUp.count()));
   WrkRun run;
   for (auto _ : state) run = run_wrk(running.port, kConnections, kWrkSeconds);
   std::fprintf(stderr, "%s\n", run.report.c_str());
@@ -566,12 +582,24 @@ class SummaryReporter : public benchmark::ConsoleReporter {
 
 }  // namespace
 
+// The machine's load average over the last minute: other processes' share
+// of the cores moves every figure here.
+std::string load_average() {
+  std::ifstream in("/proc/loadavg");
+  std::string one;
+  in >> one;
+  return one;
+}
+
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   index_path();
+  const std::string load_before = load_average();
   SummaryReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   print_summary();
+  std::printf("| load average (1 min) before / after the run | %s / %s | | | | |\n", load_before.c_str(),
+              load_average().c_str());
   benchmark::Shutdown();
   return 0;
 }
