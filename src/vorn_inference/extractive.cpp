@@ -62,6 +62,14 @@ std::size_t list_marker(std::string_view s) {
   return 0;
 }
 
+// Text converted from HTML marks a nested list's items with an indented
+// "o" (the bullet it draws for the second level); unindented, "o" may be a
+// word that happens to open a wrapped line.
+bool nested_bullet(std::string_view line, std::string_view trimmed) {
+  return !line.empty() && (line.front() == ' ' || line.front() == '\t') && trimmed.size() > 2 && trimmed[0] == 'o' &&
+         trimmed[1] == ' ';
+}
+
 std::vector<std::string> table_cells(std::string_view row) {
   std::string_view s = trim(row);
   if (!s.empty() && s.front() == '|') s.remove_prefix(1);
@@ -145,6 +153,37 @@ bool looks_like_header(const std::vector<std::string>& cells) {
   return named >= 2;
 }
 
+// A reStructuredText simple table's border: runs of '=' for the columns,
+// apart by spaces, two columns at least. `starts` gets where each column
+// begins in the line.
+bool simple_table_border(std::string_view line, std::vector<std::size_t>& starts) {
+  starts.clear();
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (c == '=') {
+      if (i == 0 || line[i - 1] != '=') starts.push_back(i);
+    } else if (!is_space(c)) {
+      return false;
+    }
+  }
+  return starts.size() >= 2;
+}
+
+// A row of a simple table cut at the column starts; the last column runs
+// to the end of the line.
+std::vector<std::string> simple_table_cells(std::string_view line, const std::vector<std::size_t>& starts) {
+  std::vector<std::string> cells;
+  for (std::size_t c = 0; c < starts.size(); ++c) {
+    if (starts[c] >= line.size()) {
+      cells.emplace_back();
+      continue;
+    }
+    const std::size_t end = c + 1 < starts.size() ? std::min(starts[c + 1], line.size()) : line.size();
+    cells.emplace_back(trim(line.substr(starts[c], end - starts[c])));
+  }
+  return cells;
+}
+
 class UnitBuilder {
  public:
   explicit UnitBuilder(std::string_view heading) : heading_(heading) {}
@@ -178,6 +217,11 @@ class UnitBuilder {
         // the body of a structural one is no text at all.
         flush();
         (directive_body(t) == DirectiveBody::kCode ? literal_ : skipping_) = true;
+      } else if (std::vector<std::size_t> columns; simple_table_border(line, columns)) {
+        // A border followed by a row opens a table; one followed by a blank
+        // line closes a table whose start lies in an earlier chunk.
+        flush();
+        if (i + 1 < lines.size() && !trim(lines[i + 1]).empty()) i = simple_table(lines, i, columns);
       } else if (starts_with(t, ">>>") && paragraph_.empty()) {
         // An interactive session pasted as a paragraph: code up to the blank line.
         flush();
@@ -235,6 +279,9 @@ class UnitBuilder {
       } else if (const std::size_t marker = list_marker(t); marker > 0) {
         flush();
         paragraph_ = std::string(t.substr(marker));
+      } else if (nested_bullet(line, t)) {
+        flush();
+        paragraph_ = std::string(t.substr(2));
       } else {
         if (!paragraph_.empty()) paragraph_ += ' ';
         paragraph_ += t;
@@ -301,6 +348,44 @@ class UnitBuilder {
     add(std::move(text), /*code=*/true);
   }
 
+  // The rows of the simple table whose opening border is lines[open], one
+  // unit each, named after its header row when a second border sets one
+  // off. A row whose first cell is empty continues the row before. Returns
+  // the closing border's line (or the last line).
+  std::size_t simple_table(const std::vector<std::string_view>& lines, std::size_t open,
+                           const std::vector<std::size_t>& columns) {
+    std::vector<std::vector<std::string>> rows;
+    std::vector<std::size_t> border;
+    header_.clear();
+    std::size_t j = open + 1;
+    for (; j < lines.size(); ++j) {
+      if (simple_table_border(lines[j], border)) {
+        const bool more = j + 1 < lines.size() && !trim(lines[j + 1]).empty();
+        if (!more || !header_.empty() || rows.empty()) break;
+        header_ = rows.front();
+        for (std::size_t r = 1; r < rows.size(); ++r) {
+          for (std::size_t c = 0; c < header_.size() && c < rows[r].size(); ++c) {
+            if (!rows[r][c].empty()) header_[c] += (header_[c].empty() ? "" : " ") + rows[r][c];
+          }
+        }
+        rows.clear();
+        continue;
+      }
+      if (trim(lines[j]).empty()) continue;
+      std::vector<std::string> cells = simple_table_cells(lines[j], columns);
+      if (!rows.empty() && cells.front().empty()) {
+        for (std::size_t c = 1; c < cells.size(); ++c) {
+          if (!cells[c].empty()) rows.back()[c] += (rows.back()[c].empty() ? "" : " ") + cells[c];
+        }
+      } else {
+        rows.push_back(std::move(cells));
+      }
+    }
+    for (const std::vector<std::string>& row : rows) table_unit(row);
+    header_.clear();
+    return std::min(j, lines.size() - 1);
+  }
+
   void table_unit(const std::vector<std::string>& cells) {
     std::string text;
     for (std::size_t c = 0; c < cells.size(); ++c) {
@@ -353,7 +438,9 @@ bool opens_mid_sentence(std::string_view text) {
   }
   if (first < 'a' || first > 'z') return false;
   for (char c : text) {
-    if (c == ' ' || c == ':') return true;  // the first word is all lower-case letters
+    // The first word is all lower-case letters and the sentence goes on
+    // ("database, so make sure ..."): the rest of one begun before.
+    if (c == ' ' || c == ':' || c == ',' || c == ';' || c == ')') return true;
     if (c < 'a' || c > 'z') return false;
   }
   return true;

@@ -130,9 +130,28 @@ INSTANTIATE_TEST_SUITE_P(
                      {"Pick the element you want.", "`pick(x)`"}},
         NonProseCase{"NoteBodyStaysProse", ".. note::\n\n   Sorting is stable in every release.\n",
                      {"Note:", "Sorting is stable in every release."}},
+        NonProseCase{"SimpleTableRowsNamedAfterTheHeader",
+                     "Averages follow.\n\n============  ==========\nName          Meaning\n============  ==========\n"
+                     ":func:`mean`  Arithmetic mean\n              of data.\n``mode``      Most common value\n"
+                     "============  ==========\n\n"
+                     "After the table.\n",
+                     {"Averages follow.", "Name: mean; Meaning: Arithmetic mean of data.",
+                      "Name: mode; Meaning: Most common value", "After the table."}},
+        NonProseCase{"SimpleTableWithoutHeaderAndATailBegunEarlier",
+                     "median   Middle value\n=======  ============\n\nStill prose here.\n\n"
+                     "=====  ======\nfmean  Fast mean\n=====  ======\n",
+                     {"median   Middle value", "Still prose here.", "fmean; Fast mean"}},
         NonProseCase{"InlineMarkupInTableCells",
                      "| Directive | Meaning |\n|---|---|\n| ``%d`` | Day of the *month* |\n",
                      {"Directive: %d; Meaning: Day of the month"}}),
+    [](const ::testing::TestParamInfo<NonProseCase>& info) { return info.param.name; });
+
+INSTANTIATE_TEST_SUITE_P(
+    ConvertedHtml, SplitUnitsNonProse,
+    ::testing::Values(NonProseCase{"NestedBulletsAreListItems",
+                                   "    * Hard link\n\n          o Duplicate name for an existing file\n"
+                                   "          o Made by \"ln foo bar\"\n",
+                                   {"Hard link", "Duplicate name for an existing file", "Made by \"ln foo bar\""}}),
     [](const ::testing::TestParamInfo<NonProseCase>& info) { return info.param.name; });
 
 TEST(ParseContextBlocks, ReadsWhatFormatContextWrites) {
@@ -242,6 +261,7 @@ TEST(ExtractiveAnswer, NeverAnswersWithTheTailOfASentenceBegunInAnEarlierChunk) 
                         Case{", and then the copy command loads rows fast.", false},
                         Case{"an index build; the copy command loads rows fast.", false},
                         Case{"1024). the copy command loads rows fast.", false},
+                        Case{"database, so the copy command loads rows fast.", false},
                         Case{"2 GB of rows load fast with the copy command.", true},
                         Case{"pg_copy loads rows fast.", true}, Case{"The copy command loads rows fast.", true}}) {
     SCOPED_TRACE(c.opening);
