@@ -141,6 +141,18 @@ INSTANTIATE_TEST_SUITE_P(
                      "median   Middle value\n=======  ============\n\nStill prose here.\n\n"
                      "=====  ======\nfmean  Fast mean\n=====  ======\n",
                      {"median   Middle value", "Still prose here.", "fmean; Fast mean"}},
+        NonProseCase{"GridTableCellsJoinedAcrossTheirLines",
+                     "+-----------------+--------------------+\n| Constant        | Meaning            |\n"
+                     "+=================+====================+\n| ``FIRST_DONE``  | Returns when any   |\n"
+                     "|                 | future finishes.   |\n+-----------------+--------------------+\n"
+                     "| ``ALL_DONE``    | Returns when all   |\n|                 | futures finish.    |\n"
+                     "+-----------------+--------------------+\n\nNo timeout cancels them.\n",
+                     {"Constant: FIRST_DONE; Meaning: Returns when any future finishes.",
+                      "Constant: ALL_DONE; Meaning: Returns when all futures finish.", "No timeout cancels them."}},
+        NonProseCase{"GridTableBegunInAnEarlierChunk",
+                     "| ``ANY``   | Returns when any  |\n|           | future finishes.  |\n"
+                     "+-----------+-------------------+\n",
+                     {"ANY; Returns when any future finishes."}},
         NonProseCase{"InlineMarkupInTableCells",
                      "| Directive | Meaning |\n|---|---|\n| ``%d`` | Day of the *month* |\n",
                      {"Directive: %d; Meaning: Day of the month"}}),
