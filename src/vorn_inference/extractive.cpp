@@ -29,6 +29,7 @@ std::string_view trim(std::string_view s) {
 }
 
 bool starts_with(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
+bool ends_with(std::string_view s, std::string_view p) { return s.size() >= p.size() && s.substr(s.size() - p.size()) == p; }
 
 // "## Title ##" -> "Title"; nullopt-like empty flag when not a heading.
 bool heading_title(std::string_view line, std::string& title) {
@@ -641,7 +642,10 @@ ExtractiveAnswer extract_answer(std::string_view question, const std::vector<Pas
       if (!unit.selectable) continue;
       // Chunks overlap, so a passage often opens in the middle of a sentence
       // whose whole form is in the chunk before; the tail alone is no answer.
-      if (u == 0 && opens_mid_sentence(unit.text)) continue;
+      // So is the rest of a sentence that a listing interrupted ("... like
+      // this: <code> and it prints ...").
+      const bool after_break = u == 0 || units[p][u - 1].code || ends_with(units[p][u - 1].text, ":");
+      if (after_break && opens_mid_sentence(unit.text)) continue;
       Candidate c{p, u, &unit, vorn_core::content_terms(unit.text), {}, {}};
       c.own.insert(c.terms.begin(), c.terms.end());
       for (std::string& t : vorn_core::content_terms(unit.heading)) c.heading.insert(std::move(t));

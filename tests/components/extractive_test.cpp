@@ -283,6 +283,15 @@ TEST(ExtractiveAnswer, NeverAnswersWithTheTailOfASentenceBegunInAnEarlierChunk) 
   }
 }
 
+TEST(ExtractiveAnswer, NeverAnswersWithTheRestOfASentenceAListingInterrupted) {
+  for (const std::string& listing : {std::string("::\n\n   tool --rows\n\n"), std::string(":\n\n")}) {
+    const std::vector<Passage> passages = {
+        {"tool.md#0-aa", "Start the tool like this" + listing + "and the tool prints every row of the table.", ""}};
+    const auto answer = vorn_inference::extract_answer("How does the tool print every row of the table?", passages);
+    EXPECT_FALSE(contains(answer.text, "and the tool prints")) << answer.text;
+  }
+}
+
 TEST(ExtractiveAnswer, KeepsAPagesSentencesTogetherAndRanksItsLaterPassagesAsThePage) {
   const Passage first{"reset.md#0-aa", "Reset moves the branch head. Reset can undo the last commit.", ""};
   const Passage recipe{"reset.md#4-dd", "Use reset --soft to undo the last commit and keep the edits in your files.", ""};
