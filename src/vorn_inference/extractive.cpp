@@ -71,6 +71,14 @@ bool nested_bullet(std::string_view line, std::string_view trimmed) {
          trimmed[1] == ' ';
 }
 
+// A cell without the run of underscores that text converted from HTML pads
+// it with ("uuid______"); two are kept, as in "__init__".
+std::string_view without_padding(std::string_view cell) {
+  std::size_t end = cell.size();
+  while (end > 0 && cell[end - 1] == '_') --end;
+  return cell.size() - end >= 3 ? trim(cell.substr(0, end)) : cell;
+}
+
 std::vector<std::string> table_cells(std::string_view row) {
   std::string_view s = trim(row);
   if (!s.empty() && s.front() == '|') s.remove_prefix(1);
@@ -80,7 +88,7 @@ std::vector<std::string> table_cells(std::string_view row) {
   for (std::size_t i = 0; i <= s.size(); ++i) {
     // An escaped pipe belongs to the cell.
     if (i == s.size() || (s[i] == '|' && (i == 0 || s[i - 1] != '\\'))) {
-      cells.emplace_back(trim(s.substr(start, i - start)));
+      cells.emplace_back(without_padding(trim(s.substr(start, i - start))));
       start = i + 1;
     }
   }

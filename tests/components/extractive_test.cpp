@@ -163,7 +163,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(NonProseCase{"NestedBulletsAreListItems",
                                    "    * Hard link\n\n          o Duplicate name for an existing file\n"
                                    "          o Made by \"ln foo bar\"\n",
-                                   {"Hard link", "Duplicate name for an existing file", "Made by \"ln foo bar\""}}),
+                                   {"Hard link", "Duplicate name for an existing file", "Made by \"ln foo bar\""}},
+                      NonProseCase{"TableCellsLoseTheirUnderscorePadding",
+                                   "|uuid________| ______|16 bytes___|\n\n|__init__ |__|constructor|\n",
+                                   {"uuid; 16 bytes", "__init__; __; constructor"}}),
     [](const ::testing::TestParamInfo<NonProseCase>& info) { return info.param.name; });
 
 TEST(ParseContextBlocks, ReadsWhatFormatContextWrites) {
