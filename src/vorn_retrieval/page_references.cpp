@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bitset>
 #include <cctype>
 #include <cstdint>
 #include <limits>
@@ -16,7 +17,10 @@ constexpr std::size_t kNoPage = std::numeric_limits<std::size_t>::max();
 constexpr std::size_t kShortSentenceWords = 5;
 constexpr std::size_t kFewestContextWords = 3;
 
-char lower(char c) noexcept { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+// ASCII only and locale-free: the text is UTF-8, and this runs over every
+// byte of the collection.
+char lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+bool is_ascii_alnum(char c) noexcept { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 std::string lowered(std::string_view s) {
   std::string out(s);
@@ -27,7 +31,7 @@ std::string lowered(std::string_view s) {
 bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 
 // Letters, digits and any byte of a multi-byte UTF-8 character.
-bool is_word_char(char c) noexcept { return std::isalnum(static_cast<unsigned char>(c)) || (c & 0x80) != 0; }
+bool is_word_char(char c) noexcept { return is_ascii_alnum(c) || (c & 0x80) != 0; }
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
@@ -212,7 +216,7 @@ void scan_asciidoc(std::string_view text, const PageNames& names, std::vector<Re
 std::string plain_words(std::string_view s);
 
 struct Token {
-  std::string text;  // lower case
+  std::string_view text;  // in the lower-cased text the tokens were cut from
   std::size_t begin = 0;
   std::size_t end = 0;
 };
@@ -223,7 +227,7 @@ struct Token {
 // space); 0 for a word character.
 std::size_t separator_length(std::string_view text, std::size_t i) {
   const auto c = static_cast<unsigned char>(text[i]);
-  if (c < 0x80) return std::isalnum(c) ? 0 : 1;
+  if (c < 0x80) return is_ascii_alnum(static_cast<char>(c)) ? 0 : 1;
   if (i + 2 < text.size() && c == 0xE2 && (static_cast<unsigned char>(text[i + 1]) & 0xFE) == 0x80) return 3;
   if (i + 1 < text.size() && c == 0xC2) {
     const auto d = static_cast<unsigned char>(text[i + 1]);
@@ -241,7 +245,7 @@ std::vector<Token> word_tokens(std::string_view text) {
     }
     std::size_t j = i;
     while (j < text.size() && separator_length(text, j) == 0) ++j;
-    out.push_back({lowered(text.substr(i, j - i)), i, j});
+    out.push_back({text.substr(i, j - i), i, j});
     i = j;
   }
   return out;
@@ -260,7 +264,8 @@ std::vector<std::string> naming_words(std::string_view title) {
     if (const std::size_t at = title.find(dash); at != std::string_view::npos) title = title.substr(0, at);
   }
   const std::string plain = plain_words(title);
-  const std::vector<Token> tokens = word_tokens(plain);
+  const std::string lower = lowered(plain);
+  const std::vector<Token> tokens = word_tokens(lower);
   std::size_t first = 0;
   for (std::size_t i = 0; i < tokens.size() && i < 4; ++i) {
     if (all_digits(tokens[i].text)) first = i + 1;
@@ -303,14 +308,17 @@ class TitleMentions {
         continue;
       }
       by_first_word_[words.front()].push_back(titles_.size());
+      first_word_shapes_.set(shape(words.front()));
       titles_.push_back({p, std::move(words), std::move(key), capitalised_form(written), {}});
     }
   }
 
   void scan(std::string_view text, std::size_t page, std::vector<Reference>& out) {
     if (titles_.empty()) return;
-    const std::vector<Token> tokens = word_tokens(text);
+    const std::string lower = lowered(text);
+    const std::vector<Token> tokens = word_tokens(lower);
     for (std::size_t i = 0; i < tokens.size(); ++i) {
+      if (!may_start_title(tokens[i].text)) continue;
       const auto it = by_first_word_.find(tokens[i].text);
       if (it == by_first_word_.end()) continue;
       for (const std::size_t t : it->second) {
@@ -377,7 +385,19 @@ class TitleMentions {
     return mention == title.written;
   }
   std::vector<Title> titles_;
-  std::unordered_map<std::string, std::vector<std::size_t>> by_first_word_;
+  // A cheap test before the hash lookup, which most words fail: the first
+  // byte and length of some title's first word.
+  static std::size_t shape(std::string_view word) noexcept {
+    return static_cast<unsigned char>(word.front()) * 32 + std::min<std::size_t>(word.size(), 31);
+  }
+  bool may_start_title(std::string_view word) const noexcept { return first_word_shapes_.test(shape(word)); }
+  std::bitset<256 * 32> first_word_shapes_;
+
+  struct TransparentHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+  };
+  std::unordered_map<std::string, std::vector<std::size_t>, TransparentHash, std::equal_to<>> by_first_word_;
   std::unordered_map<std::string, std::size_t> seen_;
   std::unordered_set<std::string> ambiguous_;
 };
