@@ -29,6 +29,7 @@ std::string_view trim(std::string_view s) {
 }
 
 bool starts_with(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
+bool ends_with(std::string_view s, std::string_view p) { return s.size() >= p.size() && s.substr(s.size() - p.size()) == p; }
 
 // "## Title ##" -> "Title"; nullopt-like empty flag when not a heading.
 bool heading_title(std::string_view line, std::string& title) {
@@ -62,6 +63,22 @@ std::size_t list_marker(std::string_view s) {
   return 0;
 }
 
+// Text converted from HTML marks a nested list's items with an indented
+// "o" (the bullet it draws for the second level); unindented, "o" may be a
+// word that happens to open a wrapped line.
+bool nested_bullet(std::string_view line, std::string_view trimmed) {
+  return !line.empty() && (line.front() == ' ' || line.front() == '\t') && trimmed.size() > 2 && trimmed[0] == 'o' &&
+         trimmed[1] == ' ';
+}
+
+// A cell without the run of underscores that text converted from HTML pads
+// it with ("uuid______"); two are kept, as in "__init__".
+std::string_view without_padding(std::string_view cell) {
+  std::size_t end = cell.size();
+  while (end > 0 && cell[end - 1] == '_') --end;
+  return cell.size() - end >= 3 ? trim(cell.substr(0, end)) : cell;
+}
+
 std::vector<std::string> table_cells(std::string_view row) {
   std::string_view s = trim(row);
   if (!s.empty() && s.front() == '|') s.remove_prefix(1);
@@ -71,7 +88,7 @@ std::vector<std::string> table_cells(std::string_view row) {
   for (std::size_t i = 0; i <= s.size(); ++i) {
     // An escaped pipe belongs to the cell.
     if (i == s.size() || (s[i] == '|' && (i == 0 || s[i - 1] != '\\'))) {
-      cells.emplace_back(trim(s.substr(start, i - start)));
+      cells.emplace_back(without_padding(trim(s.substr(start, i - start))));
       start = i + 1;
     }
   }
@@ -85,6 +102,14 @@ bool is_table_separator(std::string_view line) {
 }
 
 bool is_table_row(std::string_view line) { return starts_with(trim(line), "|"); }
+
+// A reStructuredText grid table's border: "+----+----+", or "+====+====+"
+// under the header row.
+bool is_grid_border(std::string_view line) {
+  const std::string_view s = trim(line);
+  return s.size() >= 3 && s.front() == '+' && s.back() == '+' &&
+         s.find_first_not_of("+-=") == std::string_view::npos && s.find_first_of("-=") != std::string_view::npos;
+}
 
 // A run of one punctuation character: an RST or AsciiDoc title underline,
 // or an AsciiDoc block delimiter.
@@ -145,6 +170,37 @@ bool looks_like_header(const std::vector<std::string>& cells) {
   return named >= 2;
 }
 
+// A reStructuredText simple table's border: runs of '=' for the columns,
+// apart by spaces, two columns at least. `starts` gets where each column
+// begins in the line.
+bool simple_table_border(std::string_view line, std::vector<std::size_t>& starts) {
+  starts.clear();
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (c == '=') {
+      if (i == 0 || line[i - 1] != '=') starts.push_back(i);
+    } else if (!is_space(c)) {
+      return false;
+    }
+  }
+  return starts.size() >= 2;
+}
+
+// A row of a simple table cut at the column starts; the last column runs
+// to the end of the line.
+std::vector<std::string> simple_table_cells(std::string_view line, const std::vector<std::size_t>& starts) {
+  std::vector<std::string> cells;
+  for (std::size_t c = 0; c < starts.size(); ++c) {
+    if (starts[c] >= line.size()) {
+      cells.emplace_back();
+      continue;
+    }
+    const std::size_t end = c + 1 < starts.size() ? std::min(starts[c + 1], line.size()) : line.size();
+    cells.emplace_back(trim(line.substr(starts[c], end - starts[c])));
+  }
+  return cells;
+}
+
 class UnitBuilder {
  public:
   explicit UnitBuilder(std::string_view heading) : heading_(heading) {}
@@ -178,6 +234,17 @@ class UnitBuilder {
         // the body of a structural one is no text at all.
         flush();
         (directive_body(t) == DirectiveBody::kCode ? literal_ : skipping_) = true;
+      } else if (is_grid_border(line)) {
+        flush();
+        i = grid_table(lines, i + 1);
+      } else if (is_table_row(line) && ends_at_grid_border(lines, i)) {
+        flush();  // the rest of a grid table begun in an earlier chunk
+        i = grid_table(lines, i);
+      } else if (std::vector<std::size_t> columns; simple_table_border(line, columns)) {
+        // A border followed by a row opens a table; one followed by a blank
+        // line closes a table whose start lies in an earlier chunk.
+        flush();
+        if (i + 1 < lines.size() && !trim(lines[i + 1]).empty()) i = simple_table(lines, i, columns);
       } else if (starts_with(t, ">>>") && paragraph_.empty()) {
         // An interactive session pasted as a paragraph: code up to the blank line.
         flush();
@@ -235,6 +302,9 @@ class UnitBuilder {
       } else if (const std::size_t marker = list_marker(t); marker > 0) {
         flush();
         paragraph_ = std::string(t.substr(marker));
+      } else if (nested_bullet(line, t)) {
+        flush();
+        paragraph_ = std::string(t.substr(2));
       } else {
         if (!paragraph_.empty()) paragraph_ += ' ';
         paragraph_ += t;
@@ -301,6 +371,81 @@ class UnitBuilder {
     add(std::move(text), /*code=*/true);
   }
 
+  // The rows of the simple table whose opening border is lines[open], one
+  // unit each, named after its header row when a second border sets one
+  // off. A row whose first cell is empty continues the row before. Returns
+  // the closing border's line (or the last line).
+  std::size_t simple_table(const std::vector<std::string_view>& lines, std::size_t open,
+                           const std::vector<std::size_t>& columns) {
+    std::vector<std::vector<std::string>> rows;
+    std::vector<std::size_t> border;
+    header_.clear();
+    std::size_t j = open + 1;
+    for (; j < lines.size(); ++j) {
+      if (simple_table_border(lines[j], border)) {
+        const bool more = j + 1 < lines.size() && !trim(lines[j + 1]).empty();
+        if (!more || !header_.empty() || rows.empty()) break;
+        header_ = rows.front();
+        for (std::size_t r = 1; r < rows.size(); ++r) {
+          for (std::size_t c = 0; c < header_.size() && c < rows[r].size(); ++c) {
+            if (!rows[r][c].empty()) header_[c] += (header_[c].empty() ? "" : " ") + rows[r][c];
+          }
+        }
+        rows.clear();
+        continue;
+      }
+      if (trim(lines[j]).empty()) continue;
+      std::vector<std::string> cells = simple_table_cells(lines[j], columns);
+      if (!rows.empty() && cells.front().empty()) {
+        for (std::size_t c = 1; c < cells.size(); ++c) {
+          if (!cells[c].empty()) rows.back()[c] += (rows.back()[c].empty() ? "" : " ") + cells[c];
+        }
+      } else {
+        rows.push_back(std::move(cells));
+      }
+    }
+    for (const std::vector<std::string>& row : rows) table_unit(row);
+    header_.clear();
+    return std::min(j, lines.size() - 1);
+  }
+
+  // Whether the table rows from lines[i] on run into a grid table border.
+  static bool ends_at_grid_border(const std::vector<std::string_view>& lines, std::size_t i) {
+    while (i < lines.size() && is_table_row(lines[i])) ++i;
+    return i < lines.size() && is_grid_border(lines[i]);
+  }
+
+  // The rows of a grid table from lines[first] (the line after a border,
+  // or the chunk's first line inside one): a row's lines, up to the next
+  // border, are one row, each cell's text joined across them; the row
+  // above a "+===+" border names the columns. Returns the table's last line.
+  std::size_t grid_table(const std::vector<std::string_view>& lines, std::size_t first) {
+    header_.clear();
+    std::vector<std::string> row;
+    std::size_t j = first;
+    for (; j < lines.size(); ++j) {
+      const std::string_view t = trim(lines[j]);
+      if (is_grid_border(t)) {
+        if (t.find('=') != std::string_view::npos && header_.empty()) {
+          header_ = std::move(row);
+        } else if (!row.empty()) {
+          table_unit(row);
+        }
+        row.clear();
+        continue;
+      }
+      if (!is_table_row(t)) break;
+      std::vector<std::string> cells = table_cells(t);
+      if (row.size() < cells.size()) row.resize(cells.size());
+      for (std::size_t c = 0; c < cells.size(); ++c) {
+        if (!cells[c].empty()) row[c] += (row[c].empty() ? "" : " ") + cells[c];
+      }
+    }
+    if (!row.empty()) table_unit(row);  // the chunk ends inside the table
+    header_.clear();
+    return j - 1;
+  }
+
   void table_unit(const std::vector<std::string>& cells) {
     std::string text;
     for (std::size_t c = 0; c < cells.size(); ++c) {
@@ -353,7 +498,9 @@ bool opens_mid_sentence(std::string_view text) {
   }
   if (first < 'a' || first > 'z') return false;
   for (char c : text) {
-    if (c == ' ' || c == ':') return true;  // the first word is all lower-case letters
+    // The first word is all lower-case letters and the sentence goes on
+    // ("database, so make sure ..."): the rest of one begun before.
+    if (c == ' ' || c == ':' || c == ',' || c == ';' || c == ')') return true;
     if (c < 'a' || c > 'z') return false;
   }
   return true;
@@ -503,7 +650,10 @@ ExtractiveAnswer extract_answer(std::string_view question, const std::vector<Pas
       if (!unit.selectable) continue;
       // Chunks overlap, so a passage often opens in the middle of a sentence
       // whose whole form is in the chunk before; the tail alone is no answer.
-      if (u == 0 && opens_mid_sentence(unit.text)) continue;
+      // So is the rest of a sentence that a listing interrupted ("... like
+      // this: <code> and it prints ...").
+      const bool after_break = u == 0 || units[p][u - 1].code || ends_with(units[p][u - 1].text, ":");
+      if (after_break && opens_mid_sentence(unit.text)) continue;
       Candidate c{p, u, &unit, vorn_core::content_terms(unit.text), {}, {}};
       c.own.insert(c.terms.begin(), c.terms.end());
       for (std::string& t : vorn_core::content_terms(unit.heading)) c.heading.insert(std::move(t));

@@ -130,9 +130,43 @@ INSTANTIATE_TEST_SUITE_P(
                      {"Pick the element you want.", "`pick(x)`"}},
         NonProseCase{"NoteBodyStaysProse", ".. note::\n\n   Sorting is stable in every release.\n",
                      {"Note:", "Sorting is stable in every release."}},
+        NonProseCase{"SimpleTableRowsNamedAfterTheHeader",
+                     "Averages follow.\n\n============  ==========\nName          Meaning\n============  ==========\n"
+                     ":func:`mean`  Arithmetic mean\n              of data.\n``mode``      Most common value\n"
+                     "============  ==========\n\n"
+                     "After the table.\n",
+                     {"Averages follow.", "Name: mean; Meaning: Arithmetic mean of data.",
+                      "Name: mode; Meaning: Most common value", "After the table."}},
+        NonProseCase{"SimpleTableWithoutHeaderAndATailBegunEarlier",
+                     "median   Middle value\n=======  ============\n\nStill prose here.\n\n"
+                     "=====  ======\nfmean  Fast mean\n=====  ======\n",
+                     {"median   Middle value", "Still prose here.", "fmean; Fast mean"}},
+        NonProseCase{"GridTableCellsJoinedAcrossTheirLines",
+                     "+-----------------+--------------------+\n| Constant        | Meaning            |\n"
+                     "+=================+====================+\n| ``FIRST_DONE``  | Returns when any   |\n"
+                     "|                 | future finishes.   |\n+-----------------+--------------------+\n"
+                     "| ``ALL_DONE``    | Returns when all   |\n|                 | futures finish.    |\n"
+                     "+-----------------+--------------------+\n\nNo timeout cancels them.\n",
+                     {"Constant: FIRST_DONE; Meaning: Returns when any future finishes.",
+                      "Constant: ALL_DONE; Meaning: Returns when all futures finish.", "No timeout cancels them."}},
+        NonProseCase{"GridTableBegunInAnEarlierChunk",
+                     "| ``ANY``   | Returns when any  |\n|           | future finishes.  |\n"
+                     "+-----------+-------------------+\n",
+                     {"ANY; Returns when any future finishes."}},
         NonProseCase{"InlineMarkupInTableCells",
                      "| Directive | Meaning |\n|---|---|\n| ``%d`` | Day of the *month* |\n",
                      {"Directive: %d; Meaning: Day of the month"}}),
+    [](const ::testing::TestParamInfo<NonProseCase>& info) { return info.param.name; });
+
+INSTANTIATE_TEST_SUITE_P(
+    ConvertedHtml, SplitUnitsNonProse,
+    ::testing::Values(NonProseCase{"NestedBulletsAreListItems",
+                                   "    * Hard link\n\n          o Duplicate name for an existing file\n"
+                                   "          o Made by \"ln foo bar\"\n",
+                                   {"Hard link", "Duplicate name for an existing file", "Made by \"ln foo bar\""}},
+                      NonProseCase{"TableCellsLoseTheirUnderscorePadding",
+                                   "|uuid________| ______|16 bytes___|\n\n|__init__ |__|constructor|\n",
+                                   {"uuid; 16 bytes", "__init__; __; constructor"}}),
     [](const ::testing::TestParamInfo<NonProseCase>& info) { return info.param.name; });
 
 TEST(ParseContextBlocks, ReadsWhatFormatContextWrites) {
@@ -242,12 +276,22 @@ TEST(ExtractiveAnswer, NeverAnswersWithTheTailOfASentenceBegunInAnEarlierChunk) 
                         Case{", and then the copy command loads rows fast.", false},
                         Case{"an index build; the copy command loads rows fast.", false},
                         Case{"1024). the copy command loads rows fast.", false},
+                        Case{"database, so the copy command loads rows fast.", false},
                         Case{"2 GB of rows load fast with the copy command.", true},
                         Case{"pg_copy loads rows fast.", true}, Case{"The copy command loads rows fast.", true}}) {
     SCOPED_TRACE(c.opening);
     const std::vector<Passage> passages = {{"copy.md#3-aa", c.opening + " Unrelated closing remark here.", ""}};
     const auto answer = vorn_inference::extract_answer("How do I load rows fast with copy?", passages);
     EXPECT_EQ(answer.found(), c.answerable) << answer.text;
+  }
+}
+
+TEST(ExtractiveAnswer, NeverAnswersWithTheRestOfASentenceAListingInterrupted) {
+  for (const std::string& listing : {std::string("::\n\n   tool --rows\n\n"), std::string(":\n\n")}) {
+    const std::vector<Passage> passages = {
+        {"tool.md#0-aa", "Start the tool like this" + listing + "and the tool prints every row of the table.", ""}};
+    const auto answer = vorn_inference::extract_answer("How does the tool print every row of the table?", passages);
+    EXPECT_FALSE(contains(answer.text, "and the tool prints")) << answer.text;
   }
 }
 

@@ -13,6 +13,7 @@
 #include <httplib.h>
 
 #include "chat.hpp"
+#include "connection_pool.hpp"
 #include "engine_call.hpp"
 #include "event_channel.hpp"
 #include "requests.hpp"
@@ -217,8 +218,9 @@ class HttpServer::Impl {
   };
 
   void configure() {
-    const std::size_t threads = std::max<std::size_t>(options_.connection_threads, 1);
-    server_.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    server_.new_task_queue = [threads = options_.connection_threads, idle = options_.idle_thread_timeout] {
+      return new ConnectionPool(threads, idle);
+    };
     server_.set_payload_max_length(options_.max_body_bytes);
     // Only what the Keep-Alive header tells clients; the connection loop is ours.
     server_.set_keep_alive_max_count(kKeepAliveRequests);

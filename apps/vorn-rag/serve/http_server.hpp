@@ -40,6 +40,8 @@ struct HttpOptions {
   // Time a client has to deliver a whole request once it starts one.
   std::chrono::milliseconds request_deadline{10000};
   std::size_t connection_threads = 128;  // connections served at once
+  // A connection thread idle this long exits (see ConnectionPool).
+  std::chrono::milliseconds idle_thread_timeout{20000};
   int retry_after_seconds = 1;
 };
 

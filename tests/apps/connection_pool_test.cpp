@@ -1,0 +1,103 @@
+// The threads that serve `vorn-rag serve`'s connections: how many exist,
+// which one takes the next connection, and what happens to idle ones.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+#include "connection_pool.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using vorn_serve::ConnectionPool;
+
+// Jobs that hold their thread until released.
+class Gate {
+ public:
+  std::function<void()> job() {
+    return [this] {
+      started_.fetch_add(1);
+      released_.wait();
+    };
+  }
+  void wait_started(int n) const {
+    while (started_.load() < n) std::this_thread::sleep_for(1ms);
+  }
+  void release() { release_.set_value(); }
+  int started() const { return started_.load(); }
+
+ private:
+  std::atomic<int> started_{0};
+  std::promise<void> release_;
+  std::shared_future<void> released_ = release_.get_future().share();
+};
+
+// Runs one job and waits for it, returning the thread it ran on.
+std::thread::id run_one(ConnectionPool& pool) {
+  std::promise<std::thread::id> ran;
+  auto on = ran.get_future();
+  pool.enqueue([&ran] { ran.set_value(std::this_thread::get_id()); });
+  return on.get();
+}
+
+TEST(ConnectionPool, StartsThreadsOnDemandUpToTheMaximumThenQueues) {
+  ConnectionPool pool(3, 10s);
+  EXPECT_EQ(pool.threads(), 0u) << "no connection, no thread";
+  Gate gate;
+  for (int i = 0; i < 5; ++i) pool.enqueue(gate.job());
+  gate.wait_started(3);
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(gate.started(), 3) << "two wait for a thread to come free";
+  EXPECT_EQ(pool.threads(), 3u);
+  gate.release();
+  pool.shutdown();
+  EXPECT_EQ(gate.started(), 5) << "shutdown runs what was already given";
+}
+
+// After a burst, connections one at a time keep going to the same, most
+// recently used thread: the others stay cold instead of each warming up.
+TEST(ConnectionPool, TheMostRecentlyIdledThreadTakesTheNextJob) {
+  ConnectionPool pool(8, 10s);
+  Gate gate;
+  for (int i = 0; i < 4; ++i) pool.enqueue(gate.job());
+  gate.wait_started(4);
+  gate.release();
+  const auto all_idle = [&pool] {
+    while (pool.idle_threads() < 4) std::this_thread::sleep_for(1ms);
+  };
+  std::set<std::thread::id> used;
+  for (int i = 0; i < 20; ++i) {
+    all_idle();
+    used.insert(run_one(pool));
+  }
+  EXPECT_EQ(used.size(), 1u);
+  EXPECT_EQ(pool.threads(), 4u);
+}
+
+TEST(ConnectionPool, IdleThreadsExitAndNewWorkStartsOneAgain) {
+  ConnectionPool pool(4, 30ms);
+  Gate gate;
+  for (int i = 0; i < 4; ++i) pool.enqueue(gate.job());
+  gate.wait_started(4);
+  gate.release();
+  const auto until = std::chrono::steady_clock::now() + 5s;
+  while (pool.threads() > 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(pool.threads(), 0u);
+  EXPECT_NE(run_one(pool), std::thread::id{});
+}
+
+TEST(ConnectionPool, AJobThatThrowsLeavesTheThreadServing) {
+  ConnectionPool pool(1, 10s);
+  pool.enqueue([] { throw std::runtime_error("connection failed"); });
+  const auto first = run_one(pool);
+  EXPECT_EQ(run_one(pool), first);
+  EXPECT_EQ(pool.threads(), 1u);
+}
+
+}  // namespace
