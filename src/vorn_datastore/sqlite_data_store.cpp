@@ -215,13 +215,19 @@ vorn_core::Task<IngestResult> SqliteDataStore::ingest(vorn_core::ChunkList chunk
   IngestResult result;
   vorn_core::ChunkList fresh;
   std::vector<std::string> texts;
+  std::vector<std::string_view> ids;
+  ids.reserve(chunks.size());
   for (std::size_t i = 0; i < chunks.size(); ++i) {
-    const vorn_core::ChunkPtr& c = chunks[i];
-    if (!c) {
+    if (!chunks[i]) {
       throw vorn_core::InvalidTypeError("Item " + std::to_string(i) +
                                  " of the batch is an absent chunk. Pass only chunks and retry.");
     }
-    const auto stored = store_.stored_hash(c->id);
+    ids.push_back(chunks[i]->id);
+  }
+  const std::vector<std::optional<std::uint64_t>> hashes = store_.stored_hashes(ids);
+  for (std::size_t i = 0; i < chunks.size(); ++i) {
+    const vorn_core::ChunkPtr& c = chunks[i];
+    const std::optional<std::uint64_t>& stored = hashes[i];
     if (stored && *stored == chunk_content_hash(c->id, c->content)) {
       ++result.skipped;
       continue;
