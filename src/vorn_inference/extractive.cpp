@@ -170,6 +170,20 @@ bool looks_like_header(const std::vector<std::string>& cells) {
   return named >= 2;
 }
 
+// The term of an AsciiDoc labeled list line ("--soft::" -> "--soft"; ":::"
+// and "::::" mark nested lists), or empty.
+std::string_view labeled_term(std::string_view t) {
+  if (t.size() < 3 || !ends_with(t, "::") || starts_with(t, "..")) return {};
+  const std::size_t end = t.find_last_not_of(':');
+  if (end == std::string_view::npos || is_space(t[end])) return {};
+  return t.substr(0, end + 1);
+}
+
+// Whether lines[i] is followed by a line with text (not a blank line).
+bool continues(const std::vector<std::string_view>& lines, std::size_t i) {
+  return i + 1 < lines.size() && !trim(lines[i + 1]).empty();
+}
+
 // A reStructuredText simple table's border: runs of '=' for the columns,
 // apart by spaces, two columns at least. `starts` gets where each column
 // begins in the line.
@@ -305,6 +319,16 @@ class UnitBuilder {
       } else if (nested_bullet(line, t)) {
         flush();
         paragraph_ = std::string(t.substr(2));
+      } else if (paragraph_.empty() && !labeled_term(t).empty() && continues(lines, i)) {
+        // An AsciiDoc labeled list item ("--soft::" right over its
+        // description, "-q::" and "--quiet::" naming one item): the
+        // description is prose about the terms, not a literal block, which
+        // a "::" line opens in reStructuredText only before a blank line.
+        std::string terms(labeled_term(t));
+        while (!labeled_term(trim(lines[i + 1])).empty() && continues(lines, i + 1)) {
+          terms += ", " + std::string(labeled_term(trim(lines[++i])));
+        }
+        paragraph_ = terms + ":";
       } else {
         if (!paragraph_.empty()) paragraph_ += ' ';
         paragraph_ += t;

@@ -158,6 +158,18 @@ INSTANTIATE_TEST_SUITE_P(
                      {"Directive: %d; Meaning: Day of the month"}}),
     [](const ::testing::TestParamInfo<NonProseCase>& info) { return info.param.name; });
 
+// A "::" line over indented text: a literal block in reStructuredText
+// (after a blank line), a labeled list item in AsciiDoc (right over it).
+INSTANTIATE_TEST_SUITE_P(
+    DoubleColon, SplitUnitsNonProse,
+    ::testing::Values(NonProseCase{"AsciiDocLabeledListDescriptionsAreProse",
+                                   "--all::\n\tShow every row, hidden ones\n\tincluded.\n\n-q::\n--quiet::\n"
+                                   "\tPrint nothing at all.\n",
+                                   {"--all: Show every row, hidden ones included.", "-q, --quiet: Print nothing at all."}},
+                      NonProseCase{"RstLiteralBlockAfterABlankLine", "Call it like this::\n\n   run(x)\n",
+                                   {"Call it like this:", "`run(x)`"}}),
+    [](const ::testing::TestParamInfo<NonProseCase>& info) { return info.param.name; });
+
 INSTANTIATE_TEST_SUITE_P(
     ConvertedHtml, SplitUnitsNonProse,
     ::testing::Values(NonProseCase{"NestedBulletsAreListItems",
