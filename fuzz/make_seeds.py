@@ -158,6 +158,9 @@ answer_seeds = [
     ("start a thread pool", [(0, "Start a thread pool. ::\n\n   pool.start()\n\n.. index::\n   single: pool\n"),
                              (1, ".. code-block:: python\n   :linenos:\n\n   t = Thread()\n\n>>> pool.map(f, xs)\n[1]\n"),
                              (2, "A thread pool starts its threads at once. | ``pool`` | the *pool* |\n1024). tail")]),
+    ("mean of data", [(0, "=====  =====\nName   Use\n=====  =====\nmean   Average\n       of data.\n=====  =====\n"),
+                      (1, "| ``ANY`` | when any |\n|         | ends.    |\n+---------+----------+\n| a | b |\n+==+\n"),
+                      (2, "    * Link\n\n          o Second name\ndata, so the mean ends.")]),
 ]
 for i, (question, passages) in enumerate(answer_seeds):
     data = bytes([len(question)]) + question.encode() + bytes([len(passages) - 1])

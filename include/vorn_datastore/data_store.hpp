@@ -100,6 +100,14 @@ class RowSearch {
   // The chunks of `hits`, in order, each with its hit's score, as the
   // searches return them; rows no longer stored are skipped.
   virtual vorn_core::ChunkList read_rows(std::span<const RowHit> hits) = 0;
+  // A value that changes whenever a stored row is removed, by this process
+  // or another, and may change on other writes too. While it reads the same,
+  // every row that a search returned or visit_rows showed since it was
+  // first read is still stored, with the same id, text and metadata: a
+  // caller may remember what it derived from those rows instead of reading
+  // them again. nullopt: the store cannot tell, and nothing may be
+  // remembered.
+  virtual std::optional<std::uint64_t> rows_version() { return std::nullopt; }
 };
 
 // Thread safety: a store is shared by the retrievers of concurrent runs;

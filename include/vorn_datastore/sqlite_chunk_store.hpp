@@ -169,6 +169,11 @@ class SqliteChunkStore {
   using RowVisitor = std::function<void(std::size_t index, std::string_view id, std::string_view content,
                                         const nlohmann::json& metadata)>;
   void visit_rows(std::span<const RowHit> rows, const RowVisitor& visit) const;
+  // Changes with every write that adds or removes chunks, whichever process
+  // makes it, and only then: rows are never changed in place and their
+  // numbers never handed out again, so while it reads the same every row
+  // seen since is still stored as it was. One small read of the file.
+  [[nodiscard]] std::uint64_t rows_version() const;
 
   [[nodiscard]] std::size_t size() const;
   [[nodiscard]] bool contains(std::string_view id) const;

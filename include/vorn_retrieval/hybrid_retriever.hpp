@@ -9,6 +9,8 @@
 
 namespace vorn_retrieval {
 
+class CandidateMemory;
+
 // The defaults suit the offline hashing embedder, whose vector search is
 // much weaker than BM25 on real documents (eval/: recall@5 0.45-0.50 against
 // 0.55-0.70): its list breaks ties and adds what BM25 misses without pushing
@@ -63,14 +65,16 @@ class HybridRetriever : public BaseRetriever {
 
  private:
   // The same ranking over a store that ranks rows before reading them:
-  // candidates are fused by row, looked at in place for their page and
-  // kind, and only the returned chunks are read.
+  // candidates are fused by row, their page and kind remembered from
+  // earlier retrievals while the store's rows stay as they were (else
+  // looked at in place), and only the returned chunks are read.
   vorn_core::Task<vorn_core::ChunkList> retrieve_rows(vorn_datastore::RowSearch& rows, std::string query,
                                                       const RetrieveOptions& options, std::size_t top_k,
                                                       std::size_t pool);
 
   vorn_datastore::DataStorePtr data_store_;
   HybridOptions options_;
+  std::shared_ptr<CandidateMemory> candidates_;
 };
 
 }  // namespace vorn_retrieval

@@ -106,7 +106,9 @@ class Indexer {
   // one), "page" (PDF: the page the chunk starts on, and "page_end" when it
   // ends on a later one), "heading" (heading
   // path, when there is one), "chunk" (index), "start" and "end" (byte
-  // offsets). Problems with single inputs or files go to the summary;
+  // offsets); a page's first chunk also holds "anchor_text", what the other
+  // files of the run say where they refer to it (links, cross-references,
+  // mentions of its title), when any do. Problems with single inputs or files go to the summary;
   // failures of the whole store (it cannot be written at all) also end up
   // there, once per file.
   vorn_core::Task<IndexSummary> index(std::vector<std::filesystem::path> inputs);

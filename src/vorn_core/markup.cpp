@@ -35,6 +35,33 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 9> kAttribut
     {"{nbsp}", " "}, {"{startsb}", "["}, {"{endsb}", "]"}, {"{vbar}", "|"},
 }};
 
+// `text` with AsciiDoc's character attributes ("{caret}") replaced.
+void append_with_attributes(std::string& out, std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    bool replaced = false;
+    if (text[i] == '{') {
+      for (const auto& [attribute, value] : kAttributes) {
+        if (starts_with(text.substr(i), attribute)) {
+          out += value;
+          i += attribute.size();
+          replaced = true;
+          break;
+        }
+      }
+    }
+    if (!replaced) out += text[i++];
+  }
+}
+
+// AsciiDoc preprocessor lines: "include::x.txt[]", "ifdef::attr[]", ...
+bool is_preprocessor_line(std::string_view t) {
+  if (t.empty() || t.back() != ']' || t.find(' ') != std::string_view::npos) return false;
+  for (std::string_view directive : {"include::", "ifdef::", "ifndef::", "ifeval::", "endif::"}) {
+    if (starts_with(t, directive)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string strip_inline_markup(std::string_view s) {
@@ -66,7 +93,8 @@ std::string strip_inline_markup(std::string_view s) {
         i = close + mark.size();
         if (!doubled) inner = role_text(inner);
         while (i < s.size() && s[i] == '_') ++i;  // `link`_ and `anonymous`__
-        out += inner;
+        // AsciiDoc substitutes attributes in monospace text too (`HEAD{caret}`).
+        append_with_attributes(out, inner);
         continue;
       }
     }
@@ -135,6 +163,7 @@ std::string strip_inline_markup(std::string_view s) {
 bool is_markup_line(std::string_view line) {
   const std::string_view t = trim(line);
   if (t.empty()) return false;
+  if (is_preprocessor_line(t)) return true;
   // Adornments and delimiters: one punctuation character repeated.
   if (t.size() >= 2 && std::all_of(t.begin(), t.end(), [&](char ch) { return ch == t[0]; }) &&
       std::string_view("=-~^\"'`#*+_:.<>/|").find(t[0]) != std::string_view::npos) {

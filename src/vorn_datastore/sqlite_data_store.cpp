@@ -121,6 +121,8 @@ class SqliteDataStore::Rows final : public RowSearch {
     return to_chunks(owner_.store_.read_hits(hits), std::nullopt);
   }
 
+  std::optional<std::uint64_t> rows_version() override { return owner_.store_.rows_version(); }
+
  private:
   SqliteDataStore& owner_;
 };

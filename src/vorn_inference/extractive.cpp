@@ -29,6 +29,7 @@ std::string_view trim(std::string_view s) {
 }
 
 bool starts_with(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
+bool ends_with(std::string_view s, std::string_view p) { return s.size() >= p.size() && s.substr(s.size() - p.size()) == p; }
 
 // "## Title ##" -> "Title"; nullopt-like empty flag when not a heading.
 bool heading_title(std::string_view line, std::string& title) {
@@ -70,6 +71,14 @@ bool nested_bullet(std::string_view line, std::string_view trimmed) {
          trimmed[1] == ' ';
 }
 
+// A cell without the run of underscores that text converted from HTML pads
+// it with ("uuid______"); two are kept, as in "__init__".
+std::string_view without_padding(std::string_view cell) {
+  std::size_t end = cell.size();
+  while (end > 0 && cell[end - 1] == '_') --end;
+  return cell.size() - end >= 3 ? trim(cell.substr(0, end)) : cell;
+}
+
 std::vector<std::string> table_cells(std::string_view row) {
   std::string_view s = trim(row);
   if (!s.empty() && s.front() == '|') s.remove_prefix(1);
@@ -79,7 +88,7 @@ std::vector<std::string> table_cells(std::string_view row) {
   for (std::size_t i = 0; i <= s.size(); ++i) {
     // An escaped pipe belongs to the cell.
     if (i == s.size() || (s[i] == '|' && (i == 0 || s[i - 1] != '\\'))) {
-      cells.emplace_back(trim(s.substr(start, i - start)));
+      cells.emplace_back(without_padding(trim(s.substr(start, i - start))));
       start = i + 1;
     }
   }
@@ -93,6 +102,14 @@ bool is_table_separator(std::string_view line) {
 }
 
 bool is_table_row(std::string_view line) { return starts_with(trim(line), "|"); }
+
+// A reStructuredText grid table's border: "+----+----+", or "+====+====+"
+// under the header row.
+bool is_grid_border(std::string_view line) {
+  const std::string_view s = trim(line);
+  return s.size() >= 3 && s.front() == '+' && s.back() == '+' &&
+         s.find_first_not_of("+-=") == std::string_view::npos && s.find_first_of("-=") != std::string_view::npos;
+}
 
 // A run of one punctuation character: an RST or AsciiDoc title underline,
 // or an AsciiDoc block delimiter.
@@ -151,6 +168,20 @@ bool looks_like_header(const std::vector<std::string>& cells) {
     ++named;
   }
   return named >= 2;
+}
+
+// The term of an AsciiDoc labeled list line ("--soft::" -> "--soft"; ":::"
+// and "::::" mark nested lists), or empty.
+std::string_view labeled_term(std::string_view t) {
+  if (t.size() < 3 || !ends_with(t, "::") || starts_with(t, "..")) return {};
+  const std::size_t end = t.find_last_not_of(':');
+  if (end == std::string_view::npos || is_space(t[end])) return {};
+  return t.substr(0, end + 1);
+}
+
+// Whether lines[i] is followed by a line with text (not a blank line).
+bool continues(const std::vector<std::string_view>& lines, std::size_t i) {
+  return i + 1 < lines.size() && !trim(lines[i + 1]).empty();
 }
 
 // A reStructuredText simple table's border: runs of '=' for the columns,
@@ -217,6 +248,12 @@ class UnitBuilder {
         // the body of a structural one is no text at all.
         flush();
         (directive_body(t) == DirectiveBody::kCode ? literal_ : skipping_) = true;
+      } else if (is_grid_border(line)) {
+        flush();
+        i = grid_table(lines, i + 1);
+      } else if (is_table_row(line) && ends_at_grid_border(lines, i)) {
+        flush();  // the rest of a grid table begun in an earlier chunk
+        i = grid_table(lines, i);
       } else if (std::vector<std::size_t> columns; simple_table_border(line, columns)) {
         // A border followed by a row opens a table; one followed by a blank
         // line closes a table whose start lies in an earlier chunk.
@@ -282,6 +319,16 @@ class UnitBuilder {
       } else if (nested_bullet(line, t)) {
         flush();
         paragraph_ = std::string(t.substr(2));
+      } else if (paragraph_.empty() && !labeled_term(t).empty() && continues(lines, i)) {
+        // An AsciiDoc labeled list item ("--soft::" right over its
+        // description, "-q::" and "--quiet::" naming one item): the
+        // description is prose about the terms, not a literal block, which
+        // a "::" line opens in reStructuredText only before a blank line.
+        std::string terms(labeled_term(t));
+        while (!labeled_term(trim(lines[i + 1])).empty() && continues(lines, i + 1)) {
+          terms += ", " + std::string(labeled_term(trim(lines[++i])));
+        }
+        paragraph_ = terms + ":";
       } else {
         if (!paragraph_.empty()) paragraph_ += ' ';
         paragraph_ += t;
@@ -384,6 +431,43 @@ class UnitBuilder {
     for (const std::vector<std::string>& row : rows) table_unit(row);
     header_.clear();
     return std::min(j, lines.size() - 1);
+  }
+
+  // Whether the table rows from lines[i] on run into a grid table border.
+  static bool ends_at_grid_border(const std::vector<std::string_view>& lines, std::size_t i) {
+    while (i < lines.size() && is_table_row(lines[i])) ++i;
+    return i < lines.size() && is_grid_border(lines[i]);
+  }
+
+  // The rows of a grid table from lines[first] (the line after a border,
+  // or the chunk's first line inside one): a row's lines, up to the next
+  // border, are one row, each cell's text joined across them; the row
+  // above a "+===+" border names the columns. Returns the table's last line.
+  std::size_t grid_table(const std::vector<std::string_view>& lines, std::size_t first) {
+    header_.clear();
+    std::vector<std::string> row;
+    std::size_t j = first;
+    for (; j < lines.size(); ++j) {
+      const std::string_view t = trim(lines[j]);
+      if (is_grid_border(t)) {
+        if (t.find('=') != std::string_view::npos && header_.empty()) {
+          header_ = std::move(row);
+        } else if (!row.empty()) {
+          table_unit(row);
+        }
+        row.clear();
+        continue;
+      }
+      if (!is_table_row(t)) break;
+      std::vector<std::string> cells = table_cells(t);
+      if (row.size() < cells.size()) row.resize(cells.size());
+      for (std::size_t c = 0; c < cells.size(); ++c) {
+        if (!cells[c].empty()) row[c] += (row[c].empty() ? "" : " ") + cells[c];
+      }
+    }
+    if (!row.empty()) table_unit(row);  // the chunk ends inside the table
+    header_.clear();
+    return j - 1;
   }
 
   void table_unit(const std::vector<std::string>& cells) {
@@ -590,7 +674,10 @@ ExtractiveAnswer extract_answer(std::string_view question, const std::vector<Pas
       if (!unit.selectable) continue;
       // Chunks overlap, so a passage often opens in the middle of a sentence
       // whose whole form is in the chunk before; the tail alone is no answer.
-      if (u == 0 && opens_mid_sentence(unit.text)) continue;
+      // So is the rest of a sentence that a listing interrupted ("... like
+      // this: <code> and it prints ...").
+      const bool after_break = u == 0 || units[p][u - 1].code || ends_with(units[p][u - 1].text, ":");
+      if (after_break && opens_mid_sentence(unit.text)) continue;
       Candidate c{p, u, &unit, vorn_core::content_terms(unit.text), {}, {}};
       c.own.insert(c.terms.begin(), c.terms.end());
       for (std::string& t : vorn_core::content_terms(unit.heading)) c.heading.insert(std::move(t));

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <unordered_map>
 
+#include "candidate_memory.hpp"
 #include "vorn_core/error.hpp"
 #include "vorn_retrieval/chunk_kind.hpp"
 #include "vorn_retrieval/page_diversity.hpp"
@@ -19,18 +20,55 @@ constexpr std::size_t kMinCandidates = 20;
 
 bool valid_weight(double w) { return std::isfinite(w) && w >= 0.0; }
 
-// What the ranking needs of a candidate row, read in place: its page (as
+// What the ranking needs of a candidate row, seen in place: its page (as
 // page_of gives it) and, when kinds are demoted, its kind.
-struct Candidate {
-  std::string id;
-  std::string page;
-  ChunkKind kind = ChunkKind::kProse;
-};
+CandidateFacts facts_of(const vorn_datastore::StoredRowView& row, bool with_kind) {
+  CandidateFacts f;
+  f.id = row.id();
+  const std::optional<std::string_view> source = row.metadata_string("source");
+  f.page = source ? std::string(*source) : f.id.substr(0, f.id.find('#'));
+  if (with_kind) {
+    f.kind = classify_chunk(row.content(), row.metadata_string("heading").value_or(std::string_view()),
+                            row.metadata_string("title").value_or(std::string_view()));
+  }
+  return f;
+}
+
+// The facts of every candidate still stored, by row: remembered ones, and
+// the others read from the store (and remembered when the store can say
+// its rows have not changed since).
+std::unordered_map<std::int64_t, CandidateFactsPtr> candidate_facts(vorn_datastore::RowSearch& rows,
+                                                                    std::span<const vorn_datastore::RowHit> fused,
+                                                                    CandidateMemory& memory, bool with_kind) {
+  std::unordered_map<std::int64_t, CandidateFactsPtr> out;
+  out.reserve(fused.size());
+  // Read before any row is: facts learned afterwards hold for this version.
+  const std::optional<std::uint64_t> version = rows.rows_version();
+  std::vector<CandidateFactsPtr> known = version ? memory.recall(*version, fused) : std::vector<CandidateFactsPtr>();
+  std::vector<vorn_datastore::RowHit> unknown;
+  for (std::size_t i = 0; i < fused.size(); ++i) {
+    if (i < known.size() && known[i]) {
+      out.emplace(fused[i].row, std::move(known[i]));
+    } else {
+      unknown.push_back(fused[i]);
+    }
+  }
+  if (unknown.empty()) return out;
+  std::vector<std::pair<std::int64_t, CandidateFactsPtr>> learned;
+  learned.reserve(unknown.size());
+  rows.visit_rows(unknown, [&](std::size_t i, const vorn_datastore::StoredRowView& row) {
+    auto facts = std::make_shared<const CandidateFacts>(facts_of(row, with_kind));
+    out.emplace(unknown[i].row, facts);
+    learned.emplace_back(unknown[i].row, std::move(facts));
+  });
+  if (version) memory.remember(*version, learned);
+  return out;
+}
 
 }  // namespace
 
 HybridRetriever::HybridRetriever(vorn_datastore::DataStorePtr data_store, HybridOptions options)
-    : data_store_(std::move(data_store)), options_(options) {
+    : data_store_(std::move(data_store)), options_(options), candidates_(std::make_shared<CandidateMemory>()) {
   (void)require_capability(data_store_, vorn_datastore::CapabilityType::VECTOR, "vector search");
   (void)require_capability(data_store_, vorn_datastore::CapabilityType::FULLTEXT, "full-text search");
   if (!valid_weight(options_.vector_weight) || !valid_weight(options_.fulltext_weight) ||
@@ -108,21 +146,9 @@ vorn_core::Task<vorn_core::ChunkList> HybridRetriever::retrieve_rows(vorn_datast
   weights[1] = options_.fulltext_weight;
   std::vector<RowHit> fused = weighted_reciprocal_rank_rows(lists, weights, options_.rank_constant);
 
-  // Every candidate's page and kind, from the row where it lies; only the
-  // chunks returned are read whole.
-  std::unordered_map<std::int64_t, Candidate> candidates;
-  candidates.reserve(fused.size());
-  rows.visit_rows(fused, [&](std::size_t i, const vorn_datastore::StoredRowView& row) {
-    Candidate c;
-    c.id = row.id();
-    const std::optional<std::string_view> source = row.metadata_string("source");
-    c.page = source ? std::string(*source) : c.id.substr(0, c.id.find('#'));
-    if (options_.demote_kinds) {
-      c.kind = classify_chunk(row.content(), row.metadata_string("heading").value_or(std::string_view()),
-                              row.metadata_string("title").value_or(std::string_view()));
-    }
-    candidates.emplace(fused[i].row, std::move(c));
-  });
+  // Every candidate's page and kind; only the chunks returned are read whole.
+  const std::unordered_map<std::int64_t, CandidateFactsPtr> candidates =
+      candidate_facts(rows, fused, *candidates_, options_.demote_kinds);
   if (candidates.size() != fused.size()) {
     // Rows another process removed: searches that read their hits whole
     // would not have returned them, so they take no rank.
@@ -142,7 +168,7 @@ vorn_core::Task<vorn_core::ChunkList> HybridRetriever::retrieve_rows(vorn_datast
   for (const RowHit& hit : fused) {
     const double score = hit.score / best;
     if (options.threshold && score < *options.threshold) break;  // sorted: the rest score lower
-    const Candidate& c = candidates.at(hit.row);
+    const CandidateFacts& c = *candidates.at(hit.row);
     vorn_core::Dict page;
     page.set("source", c.page);
     pooled.push_back(vorn_core::make_chunk(c.id, {}, std::move(page), score));

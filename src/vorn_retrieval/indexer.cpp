@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "vorn_core/error.hpp"
+#include "page_references.hpp"
 #include "vorn_retrieval/document_formats.hpp"
 #include "vorn_retrieval/sources.hpp"
 
@@ -58,6 +59,10 @@ struct PreparedDocument {
   std::string identity;
   std::string source;
   vorn_core::ChunkList chunks;
+  // Kept until what the other pages say about this one has been gathered.
+  std::string file_name;
+  std::string text;
+  std::vector<TextLink> links;
 };
 
 bool blank(std::string_view text) { return text.find_first_not_of(" \t\n\r\f\v") == std::string_view::npos; }
@@ -107,6 +112,34 @@ vorn_core::ChunkList to_chunks(const std::vector<TextChunk>& pieces, const Docum
     out.push_back(vorn_core::make_chunk(pieces[i].id, pieces[i].content, std::move(metadata)));
   }
   return out;
+}
+
+// What the other pages of this run say about each page, as its first
+// chunk's "anchor_text". The store counts it in the page's term row, which
+// orders the pages a search finds; it is not searchable text of the chunk
+// (eval/: there it made a page's opening chunk stand for the page and
+// answers cite the right page less often). Pages indexed in earlier runs
+// are not read again, so they neither gain nor give such text here, and a
+// chunk stored unchanged keeps the text it was stored with.
+void attach_anchor_text(std::vector<PreparedDocument>& documents) {
+  std::vector<ReferencingPage> pages;
+  pages.reserve(documents.size());
+  for (const PreparedDocument& doc : documents) {
+    std::string title;
+    if (!doc.chunks.empty()) {
+      if (const vorn_core::Value* t = doc.chunks.front()->metadata.find("title"); t != nullptr && t->is_string()) {
+        title = t->as_string();
+      }
+    }
+    pages.push_back({doc.file_name, doc.text, std::move(title), doc.links});
+  }
+  std::vector<std::string> anchors = gather_anchor_text(pages);
+  for (std::size_t i = 0; i < documents.size(); ++i) {
+    PreparedDocument& doc = documents[i];
+    if (!anchors[i].empty() && !doc.chunks.empty()) doc.chunks.front()->metadata.set("anchor_text", std::move(anchors[i]));
+    doc.text = {};
+    doc.links = {};
+  }
 }
 
 // Stored ids of a source that its new version no longer has.
@@ -363,7 +396,8 @@ vorn_core::Task<IndexSummary> Indexer::index(std::vector<fs::path> inputs) {
       const DocumentFormat format = chunk_format(doc);
       PreparedDocument prepared{f.identity, f.source,
                                 to_chunks(chunker_.chunk(doc.text, doc.source_id, format), doc, f.identity,
-                                          summarize_document(doc.text, format))};
+                                          summarize_document(doc.text, format)),
+                                f.path.filename().string(), doc.text, doc.links};
       chunks_total += prepared.chunks.size();
       documents.push_back(std::move(prepared));
     } catch (const LoadError& e) {
@@ -376,6 +410,8 @@ vorn_core::Task<IndexSummary> Indexer::index(std::vector<fs::path> inputs) {
       summary.errors.push_back(describe(f.source, std::current_exception()));
     }
   }
+
+  attach_anchor_text(documents);
 
   StoringRun run{*store_, options_.batch_size, progress_, summary, stored_ids, utc_timestamp()};
   run.progress.documents_total = documents.size();

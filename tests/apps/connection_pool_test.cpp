@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include "connection_pool.hpp"
@@ -100,6 +101,27 @@ TEST(ConnectionPool, AJobThatThrowsLeavesTheThreadServing) {
   const auto first = run_one(pool);
   EXPECT_EQ(run_one(pool), first);
   EXPECT_EQ(pool.threads(), 1u);
+}
+
+// Out of threads (pthread_create refused), a connection is still served:
+// by a thread that comes free, or by the caller when there is none.
+TEST(ConnectionPool, AConnectionIsNotLostWhenNoThreadCanBeStarted) {
+  std::atomic<int> allowed{0};
+  ConnectionPool pool(4, 10s, [&allowed](std::function<void()> body) {
+    if (allowed.fetch_sub(1) <= 0) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    return std::thread(std::move(body));
+  });
+  EXPECT_EQ(run_one(pool), std::this_thread::get_id()) << "no thread at all: the caller serves it";
+
+  allowed = 1;
+  Gate gate;
+  pool.enqueue(gate.job());
+  gate.wait_started(1);
+  std::promise<void> ran;
+  pool.enqueue([&ran] { ran.set_value(); });  // no second thread: it waits
+  EXPECT_EQ(pool.threads(), 1u);
+  gate.release();
+  EXPECT_EQ(ran.get_future().wait_for(5s), std::future_status::ready);
 }
 
 // Threads that ask for a seat while every one of them still runs: as many

@@ -81,13 +81,16 @@ INSTANTIATE_TEST_SUITE_P(
                     MarkupCase{"use ``copytree()`` or *dst* or **not**", "use copytree() or dst or not"},
                     MarkupCase{"read `the docs <https://x>`_ now", "read the docs now"},
                     MarkupCase{"see linkgit:git-am[1] and HEAD{caret} or {litdd}soft", "see git-am(1) and HEAD^ or --soft"},
+                    MarkupCase{"name it `HEAD{caret}` or ``HEAD{tilde}2``", "name it HEAD^ or HEAD~2"},
                     MarkupCase{"a [link](http://x) and f(*args, **kwargs)", "a link and f(*args, **kwargs)"}));
 
 TEST(MarkupLines, StructureIsNotText) {
-  for (const char* line : {"-----", "=====", ".. index:: single: copy", ".. _label:", ":synopsis: x", "[verse]"}) {
+  for (const char* line : {"-----", "=====", ".. index:: single: copy", ".. _label:", ":synopsis: x", "[verse]",
+                           "include::config/undo.txt[]", "ifdef::man-page[]", "endif::man-page[]"}) {
     EXPECT_TRUE(vorn_core::is_markup_line(line)) << line;
   }
-  for (const char* line : {"Copy a file.", ".. function:: copy(src, dst)", "- a list item", "x: y"}) {
+  for (const char* line : {"Copy a file.", ".. function:: copy(src, dst)", "- a list item", "x: y",
+                           "include:: the rest of the list [a]"}) {
     EXPECT_FALSE(vorn_core::is_markup_line(line)) << line;
   }
 }

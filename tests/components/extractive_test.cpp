@@ -141,9 +141,33 @@ INSTANTIATE_TEST_SUITE_P(
                      "median   Middle value\n=======  ============\n\nStill prose here.\n\n"
                      "=====  ======\nfmean  Fast mean\n=====  ======\n",
                      {"median   Middle value", "Still prose here.", "fmean; Fast mean"}},
+        NonProseCase{"GridTableCellsJoinedAcrossTheirLines",
+                     "+-----------------+--------------------+\n| Constant        | Meaning            |\n"
+                     "+=================+====================+\n| ``FIRST_DONE``  | Returns when any   |\n"
+                     "|                 | future finishes.   |\n+-----------------+--------------------+\n"
+                     "| ``ALL_DONE``    | Returns when all   |\n|                 | futures finish.    |\n"
+                     "+-----------------+--------------------+\n\nNo timeout cancels them.\n",
+                     {"Constant: FIRST_DONE; Meaning: Returns when any future finishes.",
+                      "Constant: ALL_DONE; Meaning: Returns when all futures finish.", "No timeout cancels them."}},
+        NonProseCase{"GridTableBegunInAnEarlierChunk",
+                     "| ``ANY``   | Returns when any  |\n|           | future finishes.  |\n"
+                     "+-----------+-------------------+\n",
+                     {"ANY; Returns when any future finishes."}},
         NonProseCase{"InlineMarkupInTableCells",
                      "| Directive | Meaning |\n|---|---|\n| ``%d`` | Day of the *month* |\n",
                      {"Directive: %d; Meaning: Day of the month"}}),
+    [](const ::testing::TestParamInfo<NonProseCase>& info) { return info.param.name; });
+
+// A "::" line over indented text: a literal block in reStructuredText
+// (after a blank line), a labeled list item in AsciiDoc (right over it).
+INSTANTIATE_TEST_SUITE_P(
+    DoubleColon, SplitUnitsNonProse,
+    ::testing::Values(NonProseCase{"AsciiDocLabeledListDescriptionsAreProse",
+                                   "--all::\n\tShow every row, hidden ones\n\tincluded.\n\n-q::\n--quiet::\n"
+                                   "\tPrint nothing at all.\n",
+                                   {"--all: Show every row, hidden ones included.", "-q, --quiet: Print nothing at all."}},
+                      NonProseCase{"RstLiteralBlockAfterABlankLine", "Call it like this::\n\n   run(x)\n",
+                                   {"Call it like this:", "`run(x)`"}}),
     [](const ::testing::TestParamInfo<NonProseCase>& info) { return info.param.name; });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -151,7 +175,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(NonProseCase{"NestedBulletsAreListItems",
                                    "    * Hard link\n\n          o Duplicate name for an existing file\n"
                                    "          o Made by \"ln foo bar\"\n",
-                                   {"Hard link", "Duplicate name for an existing file", "Made by \"ln foo bar\""}}),
+                                   {"Hard link", "Duplicate name for an existing file", "Made by \"ln foo bar\""}},
+                      NonProseCase{"TableCellsLoseTheirUnderscorePadding",
+                                   "|uuid________| ______|16 bytes___|\n\n|__init__ |__|constructor|\n",
+                                   {"uuid; 16 bytes", "__init__; __; constructor"}}),
     [](const ::testing::TestParamInfo<NonProseCase>& info) { return info.param.name; });
 
 TEST(ParseContextBlocks, ReadsWhatFormatContextWrites) {
@@ -268,6 +295,15 @@ TEST(ExtractiveAnswer, NeverAnswersWithTheTailOfASentenceBegunInAnEarlierChunk) 
     const std::vector<Passage> passages = {{"copy.md#3-aa", c.opening + " Unrelated closing remark here.", ""}};
     const auto answer = vorn_inference::extract_answer("How do I load rows fast with copy?", passages);
     EXPECT_EQ(answer.found(), c.answerable) << answer.text;
+  }
+}
+
+TEST(ExtractiveAnswer, NeverAnswersWithTheRestOfASentenceAListingInterrupted) {
+  for (const std::string& listing : {std::string("::\n\n   tool --rows\n\n"), std::string(":\n\n")}) {
+    const std::vector<Passage> passages = {
+        {"tool.md#0-aa", "Start the tool like this" + listing + "and the tool prints every row of the table.", ""}};
+    const auto answer = vorn_inference::extract_answer("How does the tool print every row of the table?", passages);
+    EXPECT_FALSE(contains(answer.text, "and the tool prints")) << answer.text;
   }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "candidate_memory.hpp"
 #include "component_support.hpp"
 #include "vorn_core/syncify.hpp"
 #include "vorn_datastore/sqlite_data_store.hpp"
@@ -77,32 +78,37 @@ struct Case {
   bool filtered = false;
 };
 
-class RowFirstHybrid : public ::testing::TestWithParam<Case> {
+vorn_core::ChunkList run(vorn_retrieval::BaseRetriever& r, const char* query, const Case& c = {}) {
+  vorn_retrieval::RetrieveOptions o;
+  o.top_k = 6;
+  o.threshold = c.threshold;
+  if (c.filtered) o.query_filter = vorn_core::Value(meta({{"title", "Page 3"}}));
+  return vorn_core::to_chunk_list(vorn_core::run_sync(r.retrieve(vorn_core::Value(query), o)));
+}
+
+void expect_same(const vorn_core::ChunkList& got, const vorn_core::ChunkList& want, const char* query) {
+  ASSERT_EQ(got.size(), want.size()) << query;
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i]->id, want[i]->id) << query << " at " << i;
+    EXPECT_EQ(got[i]->content, want[i]->content) << query << " at " << i;
+    EXPECT_TRUE(got[i]->metadata == want[i]->metadata) << query << " at " << i;
+    EXPECT_EQ(got[i]->score, want[i]->score) << query << " at " << i;  // exact, not near
+  }
+}
+
+template <typename Param>
+class StoreOfCorpus : public ::testing::TestWithParam<Param> {
  protected:
   void SetUp() override {
     store_ = vorn_datastore::SqliteDataStore::open(dir_.path() / "s.db",
                                                    std::make_shared<vorn_inference::HashingEmbedder>(64));
     vorn_core::run_sync(store_->ingest(corpus()));
   }
-  static vorn_core::ChunkList run(vorn_retrieval::BaseRetriever& r, const char* query, const Case& c) {
-    vorn_retrieval::RetrieveOptions o;
-    o.top_k = 6;
-    o.threshold = c.threshold;
-    if (c.filtered) o.query_filter = vorn_core::Value(meta({{"title", "Page 3"}}));
-    return vorn_core::to_chunk_list(vorn_core::run_sync(r.retrieve(vorn_core::Value(query), o)));
-  }
-  static void expect_same(const vorn_core::ChunkList& got, const vorn_core::ChunkList& want, const char* query) {
-    ASSERT_EQ(got.size(), want.size()) << query;
-    for (std::size_t i = 0; i < got.size(); ++i) {
-      EXPECT_EQ(got[i]->id, want[i]->id) << query << " at " << i;
-      EXPECT_EQ(got[i]->content, want[i]->content) << query << " at " << i;
-      EXPECT_TRUE(got[i]->metadata == want[i]->metadata) << query << " at " << i;
-      EXPECT_EQ(got[i]->score, want[i]->score) << query << " at " << i;  // exact, not near
-    }
-  }
   TempDir dir_;
   std::shared_ptr<vorn_datastore::SqliteDataStore> store_;
 };
+
+using RowFirstHybrid = StoreOfCorpus<Case>;
 
 const char* const kQueries[] = {"how do I restore a backup archive", "connection timeout",
                                 "disk space", "release notes replication", "zzz unknown words"};
@@ -142,6 +148,88 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"threshold", {}, 0.3},
                       Case{"filtered", {}, std::nullopt, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A write between retrievals, by this store or through another handle on
+// the file (as another process writes), once the retriever has learned the
+// candidates of every query.
+struct Write {
+  const char* name;
+  enum What { kRemove, kAdd, kAddStored, kIndexMetadata } what;
+  bool elsewhere;
+  bool changes_rows;
+};
+
+using RememberedCandidates = StoreOfCorpus<Write>;
+
+TEST_P(RememberedCandidates, FollowEveryWriteToTheFile) {
+  const Write& w = GetParam();
+  vorn_retrieval::HybridRetriever remembering(store_);
+  vorn_retrieval::HybridRetriever whole(std::make_shared<WholeChunks>(store_));
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const char* q : kQueries) expect_same(run(remembering, q), run(whole, q), q);
+  }
+  const std::string removed = run(whole, kQueries[0]).front()->id;
+  const auto version = store_->row_search()->rows_version();
+  ASSERT_TRUE(version.has_value());
+  {
+    auto other = w.elsewhere ? vorn_datastore::SqliteDataStore::open(
+                                   dir_.path() / "s.db", std::make_shared<vorn_inference::HashingEmbedder>(64))
+                             : store_;
+    switch (w.what) {
+      case Write::kRemove: ASSERT_EQ(other->remove({removed}), 1U); break;
+      case Write::kAdd:
+        vorn_core::run_sync(other->ingest({chunk("docs/new.md#0", "Restore a backup archive, step by step.",
+                                                 meta({{"source", "docs/new.md"}, {"title", "Restore"}}))}));
+        break;
+      case Write::kAddStored: vorn_core::run_sync(other->ingest({corpus().front()})); break;
+      case Write::kIndexMetadata: other->set_index_metadata("note", "rebuilt"); break;
+    }
+  }
+  EXPECT_EQ(store_->row_search()->rows_version() != version, w.changes_rows);
+  for (const char* q : kQueries) {
+    const auto got = run(remembering, q);
+    expect_same(got, run(whole, q), q);
+    if (w.what == Write::kRemove) {
+      for (const auto& hit : got) EXPECT_NE(hit->id, removed) << q;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Writes, RememberedCandidates,
+                         ::testing::Values(Write{"remove_here", Write::kRemove, false, true},
+                                           Write{"remove_elsewhere", Write::kRemove, true, true},
+                                           Write{"add_here", Write::kAdd, false, true},
+                                           Write{"add_elsewhere", Write::kAdd, true, true},
+                                           Write{"add_stored_elsewhere", Write::kAddStored, true, false},
+                                           Write{"index_metadata_elsewhere", Write::kIndexMetadata, true, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Facts learned under one version of the store's rows are never recalled
+// under another, including facts that arrive late from a search that read
+// the old version before another search saw the new one.
+TEST(CandidateMemory, RecallsOnlyWhatWasLearnedUnderTheSameVersion) {
+  using vorn_retrieval::CandidateFacts;
+  vorn_retrieval::CandidateMemory memory(/*capacity=*/3);
+  const auto facts = [](const char* id) { return std::make_shared<const CandidateFacts>(CandidateFacts{id, id}); };
+  const std::vector<vorn_datastore::RowHit> rows = {{1, 0.0}, {2, 0.0}, {3, 0.0}};
+  const auto ids = [&](std::uint64_t version) {
+    std::string out;
+    for (const auto& f : memory.recall(version, rows)) out += f ? f->id : "-";
+    return out;
+  };
+  EXPECT_EQ(ids(7), "---");
+  memory.remember(7, std::vector{std::pair{std::int64_t{1}, facts("a")}, std::pair{std::int64_t{3}, facts("c")}});
+  EXPECT_EQ(ids(7), "a-c");
+  EXPECT_EQ(ids(8), "---");
+  memory.remember(7, std::vector{std::pair{std::int64_t{2}, facts("b")}});  // late, from version 7
+  EXPECT_EQ(ids(8), "---");
+  memory.remember(8, std::vector{std::pair{std::int64_t{1}, facts("A")}, std::pair{std::int64_t{2}, facts("B")},
+                                 std::pair{std::int64_t{3}, facts("C")}});
+  EXPECT_EQ(ids(8), "ABC");
+  memory.remember(8, std::vector{std::pair{std::int64_t{4}, facts("D")}});  // past capacity: starts afresh
+  EXPECT_EQ(ids(8), "---");
+  EXPECT_EQ(memory.size(), 1U);
+}
 
 // The store's row-first searches rank exactly as its whole-chunk searches.
 TEST(RowFirstStore, RankedRowsReadBackAsTheSearchHits) {

@@ -6,8 +6,10 @@
 
 namespace vorn_serve {
 
-ConnectionPool::ConnectionPool(std::size_t max_threads, std::chrono::milliseconds idle_timeout)
-    : max_threads_(std::max<std::size_t>(max_threads, 1)), idle_timeout_(idle_timeout) {}
+ConnectionPool::ConnectionPool(std::size_t max_threads, std::chrono::milliseconds idle_timeout, Spawn spawn)
+    : max_threads_(std::max<std::size_t>(max_threads, 1)),
+      idle_timeout_(idle_timeout),
+      spawn_(spawn ? std::move(spawn) : [](std::function<void()> body) { return std::thread(std::move(body)); }) {}
 
 ConnectionPool::~ConnectionPool() { shutdown(); }
 
@@ -29,18 +31,25 @@ void ConnectionPool::enqueue(std::function<void()> job) {
       idle->job = std::move(job);
       idle->wake.notify_one();
     } else if (alive_ < max_threads_ && !stopping_) {
+      // The job waits in the queue, not in the new thread's closure: if the
+      // thread cannot be started, the closure is destroyed with it, and the
+      // connection it owns must not go with it.
+      waiting_.push_back(std::move(job));
       const Handle self = running_.emplace(running_.end());
       try {
         // `self` is filled in under the lock the new thread takes before it
         // looks at it.
-        *self = std::thread([this, self, first = std::move(job)]() mutable { work(self, std::move(first)); });
+        *self = spawn_([this, self] { work(self, nullptr); });
         ++alive_;
       } catch (const std::system_error&) {
         running_.erase(self);
         // Out of threads: a thread that comes free takes it, or, with none
         // left at all, the caller serves it rather than lose the connection.
-        run_here = alive_ == 0;
-        if (!run_here) waiting_.push_back(std::move(job));
+        if (alive_ == 0) {
+          job = std::move(waiting_.back());
+          waiting_.pop_back();
+          run_here = true;
+        }
       }
     } else {
       waiting_.push_back(std::move(job));

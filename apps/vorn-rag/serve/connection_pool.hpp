@@ -28,7 +28,11 @@ namespace vorn_serve {
 
 class ConnectionPool final : public httplib::TaskQueue {
  public:
-  ConnectionPool(std::size_t max_threads, std::chrono::milliseconds idle_timeout);
+  // Starts a thread running its argument; `std::thread` unless a test
+  // needs thread creation to fail. May throw std::system_error.
+  using Spawn = std::function<std::thread(std::function<void()>)>;
+
+  ConnectionPool(std::size_t max_threads, std::chrono::milliseconds idle_timeout, Spawn spawn = {});
   ~ConnectionPool() override;  // shutdown()
   ConnectionPool(const ConnectionPool&) = delete;
   ConnectionPool& operator=(const ConnectionPool&) = delete;
@@ -58,6 +62,7 @@ class ConnectionPool final : public httplib::TaskQueue {
 
   const std::size_t max_threads_;
   const std::chrono::milliseconds idle_timeout_;
+  const Spawn spawn_;
   mutable std::mutex mutex_;
   std::deque<std::function<void()>> waiting_;  // jobs no thread could take yet
   std::vector<Idle*> idle_;                    // the most recently idled last

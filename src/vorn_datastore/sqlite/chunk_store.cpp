@@ -10,6 +10,7 @@
 #include "row_codec.hpp"
 #include "schema.hpp"
 #include "store_impl.hpp"
+#include "vector_stamp.hpp"
 #include "vorn_core/error.hpp"
 #include "vorn_core/text.hpp"
 
@@ -178,6 +179,13 @@ void SqliteChunkStore::visit_rows(std::span<const RowHit> rows, const RowVisitor
   Impl::Reader r = s.reader();
   sqlite::ReadTransaction snapshot(*r);
   s.visit_rows(*r, rows, visit);
+}
+
+std::uint64_t SqliteChunkStore::rows_version() const {
+  // Every write that adds or removes rows records a new vector stamp (drawn
+  // at random per write, so two writes never share one).
+  Impl::Reader r = impl().reader();
+  return sqlite::read_vector_stamp(*r);
 }
 
 const sqlite::TextIndex* SqliteChunkStore::Impl::memory_text_index(Connection& c) {

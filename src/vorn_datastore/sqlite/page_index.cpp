@@ -40,6 +40,7 @@ struct PageText {
   std::string title;
   std::string headings;
   std::string content;
+  std::string anchors;
 };
 
 // The page's text from its chunks, in seq order; the title is the first
@@ -58,7 +59,9 @@ PageText page_text(Connection& c, const std::string& source) {
       "CASE WHEN json_valid(metadata) THEN CASE WHEN json_type(metadata, '$.summary') = 'text' "
       "THEN json_extract(metadata, '$.summary') END END, "
       "CASE WHEN json_valid(metadata) THEN CASE WHEN json_type(metadata, '$.heading') = 'text' "
-      "THEN json_extract(metadata, '$.heading') END END "
+      "THEN json_extract(metadata, '$.heading') END END, "
+      "CASE WHEN json_valid(metadata) THEN CASE WHEN json_type(metadata, '$.anchor_text') = 'text' "
+      "THEN json_extract(metadata, '$.anchor_text') END END "
       "FROM chunks WHERE json_extract(metadata, '$.source') = ?1 ORDER BY seq");
   s.bind(1, std::string_view(source));
   std::string last_heading;
@@ -67,6 +70,10 @@ PageText page_text(Connection& c, const std::string& source) {
     const std::string_view title = s.text(2);
     const std::string_view summary = s.text(3);
     const std::string_view heading = s.text(4);
+    if (const std::string_view anchors = s.text(5); !anchors.empty()) {
+      if (!page.anchors.empty()) page.anchors += '\n';
+      page.anchors += anchors;
+    }
     if (page.chunks++ == 0) {
       page.title = title;
       if (!summary.empty()) {
@@ -89,7 +96,7 @@ PageText page_text(Connection& c, const std::string& source) {
 void index_page(Connection& c, const std::string& source) {
   const PageText text = page_text(c, source);
   if (text.chunks == 0) return;
-  const PageTerms terms = count_page_terms(text.title, text.headings, text.content);
+  const PageTerms terms = count_page_terms(text.title, text.headings, text.content, text.anchors);
   const std::string blob = encode_page_terms(terms.terms);
   Stmt ins = c.prepare("INSERT INTO pages(source, length, terms) VALUES (?1, ?2, ?3)");
   ins.bind(1, std::string_view(source));
@@ -102,12 +109,14 @@ void index_page(Connection& c, const std::string& source) {
 
 std::uint64_t term_hash(std::string_view term) noexcept { return vorn_core::fnv1a64(term); }
 
-PageTerms count_page_terms(std::string_view title, std::string_view headings, std::string_view content) {
+PageTerms count_page_terms(std::string_view title, std::string_view headings, std::string_view content,
+                           std::string_view anchors) {
   std::unordered_map<std::uint64_t, float> counts;
   PageTerms page;
   page.length = static_cast<double>(count_terms(title, static_cast<float>(kPageTitleWeight), counts) +
                                     count_terms(headings, static_cast<float>(kPageHeadingWeight), counts) +
-                                    count_terms(content, 1.0f, counts));
+                                    count_terms(content, 1.0f, counts) +
+                                    count_terms(anchors, static_cast<float>(kPageAnchorWeight), counts));
   page.terms.reserve(counts.size());
   for (const auto& [hash, count] : counts) page.terms.push_back({hash, count});
   std::sort(page.terms.begin(), page.terms.end(),
