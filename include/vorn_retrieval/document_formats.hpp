@@ -13,18 +13,28 @@
 
 namespace vorn_retrieval {
 
+// A hyperlink of a converted document, for crediting the page it names
+// with what is said around it (the text itself keeps only the words).
+struct TextLink {
+  std::string target;   // as written ("../ref/sql-createrole.html#x")
+  std::string text;     // the link's own words
+  std::string context;  // the text of the paragraph, list item or cell that holds it
+};
+
 struct ExtractedText {
   std::string text;
   std::string title;  // empty when the document names none
   // PDF only: page_starts[i] is the byte offset in `text` where page i + 1
   // begins; ascending, first 0.
   std::vector<std::size_t> page_starts;
+  // HTML only: its <a href> links, in document order.
+  std::vector<TextLink> links;
 };
 
 // HTML through libxml2's HTML parser (tolerant, as browsers are): the text of
 // the body with headings h1..h6 as Markdown heading lines and blocks as
-// paragraphs; script, style, nav, noscript and template left out. The title
-// is <title>, else the first h1. Never throws for bad markup; libxml2 is
+// paragraphs; script, style, nav, noscript and template left out, and its
+// links listed beside the text. The title is <title>, else the first h1. Never throws for bad markup; libxml2 is
 // loaded on the first call (LoadError(VORN-LOAD-UNSUPPORTED) when it is not
 // installed).
 ExtractedText html_to_text(std::string_view html);

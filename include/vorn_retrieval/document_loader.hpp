@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "vorn_core/error.hpp"
+#include "vorn_retrieval/document_formats.hpp"
 
 namespace vorn_retrieval {
 
@@ -85,6 +86,7 @@ struct Document {
   FileType type = FileType::text;
   std::string title;                     // HTML <title>, PDF Title; empty when none
   std::vector<std::size_t> page_starts;  // PDF: offset in `text` where each page begins
+  std::vector<TextLink> links;           // HTML: its hyperlinks (the text keeps only their words)
 };
 
 // What a directory walk found.

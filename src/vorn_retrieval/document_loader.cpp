@@ -246,6 +246,7 @@ Document DocumentLoader::load_file(const fs::path& file, std::string source_id) 
     ExtractedText html = html_to_text(view);
     doc.text = normalize_newlines(replace_invalid_utf8(html.text));
     doc.title = replace_invalid_utf8(html.title);
+    doc.links = std::move(html.links);
     doc.markdown = true;
     return doc;
   }

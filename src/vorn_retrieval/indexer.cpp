@@ -62,6 +62,7 @@ struct PreparedDocument {
   // Kept until what the other pages say about this one has been gathered.
   std::string file_name;
   std::string text;
+  std::vector<TextLink> links;
 };
 
 bool blank(std::string_view text) { return text.find_first_not_of(" \t\n\r\f\v") == std::string_view::npos; }
@@ -130,13 +131,14 @@ void attach_anchor_text(std::vector<PreparedDocument>& documents) {
         title = t->as_string();
       }
     }
-    pages.push_back({doc.file_name, doc.text, std::move(title)});
+    pages.push_back({doc.file_name, doc.text, std::move(title), doc.links});
   }
   std::vector<std::string> anchors = gather_anchor_text(pages);
   for (std::size_t i = 0; i < documents.size(); ++i) {
     PreparedDocument& doc = documents[i];
     if (!anchors[i].empty() && !doc.chunks.empty()) doc.chunks.front()->metadata.set("anchor_text", std::move(anchors[i]));
     doc.text = {};
+    doc.links = {};
   }
 }
 
@@ -395,7 +397,7 @@ vorn_core::Task<IndexSummary> Indexer::index(std::vector<fs::path> inputs) {
       PreparedDocument prepared{f.identity, f.source,
                                 to_chunks(chunker_.chunk(doc.text, doc.source_id, format), doc, f.identity,
                                           summarize_document(doc.text, format)),
-                                f.path.filename().string(), doc.text};
+                                f.path.filename().string(), doc.text, doc.links};
       chunks_total += prepared.chunks.size();
       documents.push_back(std::move(prepared));
     } catch (const LoadError& e) {

@@ -86,9 +86,10 @@ class PageNames {
 
 struct Reference {
   std::size_t target = kNoPage;
-  std::size_t begin = 0;  // where the reference's markup is in the page's text
+  std::size_t begin = 0;  // where the reference's markup is in `text`
   std::size_t end = 0;
   std::string words;  // what the reference itself says
+  std::string_view text = {};  // where it is: the page's text when empty
 };
 
 // Lines of the form ".. _label:", ".. module:: name", "[[id]]", "[#id]".
@@ -550,6 +551,16 @@ std::vector<std::string> gather_anchor_text(const std::vector<ReferencingPage>& 
     scan_roles(pages[p].text, names, refs);
     scan_markdown_links(pages[p].text, names, refs);
     scan_asciidoc(pages[p].text, names, refs);
+    for (const TextLink& link : pages[p].links) {
+      const std::size_t target = names.find_path(link.target);
+      if (target == kNoPage) continue;
+      // The link's words within its paragraph; not found (never expected),
+      // the paragraph's opening words stand in.
+      std::size_t at = link.text.empty() ? std::string::npos : link.context.find(link.text);
+      const std::size_t end = at == std::string::npos ? 0 : at + link.text.size();
+      if (at == std::string::npos) at = 0;
+      refs.push_back({target, at, end, link.text, link.context});
+    }
     titles.scan(pages[p].text, p, mentions[p]);
   }
   const auto max_title_pages =
@@ -559,9 +570,7 @@ std::vector<std::string> gather_anchor_text(const std::vector<ReferencingPage>& 
   // Per target, its references as (round, referrer, position): a page's
   // first reference to a target before any page's second.
   struct Taken {
-    std::size_t round;
-    std::size_t referrer;
-    std::size_t begin;
+    std::size_t round;  // the referrer's how-manieth reference to the target
     std::string context;
   };
   std::vector<std::vector<Taken>> taken(pages.size());
@@ -570,7 +579,11 @@ std::vector<std::string> gather_anchor_text(const std::vector<ReferencingPage>& 
     for (Reference& m : mentions[p]) {
       if (title_is_name[m.target]) refs.push_back(std::move(m));
     }
-    std::sort(refs.begin(), refs.end(), [](const Reference& a, const Reference& b) { return a.begin < b.begin; });
+    // Markup in the page's text in its order, then the links listed beside
+    // it (in theirs).
+    std::stable_sort(refs.begin(), refs.end(), [](const Reference& a, const Reference& b) {
+      return a.text.empty() != b.text.empty() ? a.text.empty() : a.text.empty() && a.begin < b.begin;
+    });
     std::unordered_map<std::size_t, std::size_t> per_target;
     std::unordered_map<std::size_t, std::size_t> last_end;
     for (const Reference& ref : refs) {
@@ -578,18 +591,19 @@ std::vector<std::string> gather_anchor_text(const std::vector<ReferencingPage>& 
       std::size_t& n = per_target[ref.target];
       if (n >= limits.per_referrer) continue;
       // Two references in one stretch of text would repeat its words.
-      if (const auto it = last_end.find(ref.target); it != last_end.end() && ref.begin < it->second) continue;
-      std::string context = context_of(pages[p].text, ref, limits.words_around);
+      if (const auto it = last_end.find(ref.target); ref.text.empty() && it != last_end.end() && ref.begin < it->second) {
+        continue;
+      }
+      std::string context = context_of(ref.text.empty() ? pages[p].text : ref.text, ref, limits.words_around);
       if (context.empty()) continue;
-      last_end[ref.target] = ref.end + 1;
-      taken[ref.target].push_back({n++, p, ref.begin, std::move(context)});
+      if (ref.text.empty()) last_end[ref.target] = ref.end + 1;
+      taken[ref.target].push_back({n++, std::move(context)});
     }
   }
   for (std::size_t t = 0; t < pages.size(); ++t) {
     std::vector<Taken>& list = taken[t];
-    std::sort(list.begin(), list.end(), [](const Taken& a, const Taken& b) {
-      return a.round != b.round ? a.round < b.round : a.referrer != b.referrer ? a.referrer < b.referrer : a.begin < b.begin;
-    });
+    // Taken in referrer order already: a stable sort by round keeps it.
+    std::stable_sort(list.begin(), list.end(), [](const Taken& a, const Taken& b) { return a.round < b.round; });
     std::size_t words = 0;
     for (const Taken& item : list) {
       const std::size_t n = count_words(item.context);

@@ -7,7 +7,8 @@
 // it. This is anchor text, in web-search terms.
 //
 // References are read from the pages' own markup, whatever the format:
-//   - links [text](target.md#frag);
+//   - links [text](target.md#frag), and HTML's <a href> as the loader
+//     lists them beside the text;
 //   - reStructuredText roles (:mod:`argparse`, :func:`os.link`, :ref:`label`,
 //     :doc:`path`, "text <target>" forms) with `.. _label:` and
 //     `.. module:: name` as targets;
@@ -29,9 +30,12 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "vorn_retrieval/document_formats.hpp"
 
 namespace vorn_retrieval {
 
@@ -39,6 +43,7 @@ struct ReferencingPage {
   std::string file_name;  // the file's name ("argparse.rst.txt"); its stem names the page
   std::string_view text;  // as loaded (markup kept)
   std::string title;      // its own title, or empty
+  std::span<const TextLink> links = {};  // links kept beside the text (HTML)
 };
 
 struct ReferenceLimits {

@@ -2,6 +2,7 @@
 // reStructuredText and AsciiDoc structure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -149,6 +150,23 @@ TEST(LightMarkup, AsciiDocDelimitedBlocksAndTitles) {
     whole = c.content.find("$ git commit") != std::string::npos && c.content.find("$ edit") != std::string::npos;
   }
   EXPECT_TRUE(whole);
+}
+
+TEST(LightMarkup, AsciiDocLabeledListTermsStayWithTheirDescription) {
+  const std::string doc =
+      "tool-undo(1)\n============\n\nOPTIONS\n-------\n--keep::\n\tKeeps the edits in your files and takes back\n"
+      "\tonly the record of the change.\n\n-q::\n--quiet::\n\tPrints nothing at all, not even the errors\n"
+      "\tthat stop the command.\n";
+  vorn_retrieval::TextChunker chunker({.chunk_size = 100, .chunk_overlap = 0});
+  const auto chunks = chunker.chunk(doc, "tool-undo.txt", vorn_retrieval::detect_format("tool-undo.txt", doc));
+  for (const auto& [term, description] : {std::pair{"--keep::", "only the record"}, std::pair{"-q::", "stop the command"},
+                                          std::pair{"--quiet::", "Prints nothing"}}) {
+    const auto with_term = std::find_if(chunks.begin(), chunks.end(), [&](const auto& c) {
+      return c.content.find(term) != std::string::npos;
+    });
+    ASSERT_NE(with_term, chunks.end()) << term;
+    EXPECT_NE(with_term->content.find(description), std::string::npos) << with_term->content;
+  }
 }
 
 struct FormatCase {

@@ -9,6 +9,7 @@
 
 #include "component_support.hpp"
 #include "page_references.hpp"
+#include "vorn_retrieval/document_formats.hpp"
 #include "vorn_datastore/sqlite_data_store.hpp"
 #include "vorn_retrieval/fulltext_retriever.hpp"
 #include "vorn_retrieval/indexer.hpp"
@@ -87,6 +88,21 @@ INSTANTIATE_TEST_SUITE_P(
         ReferenceCase{"role_without_a_page_kind", "Set :envvar:`argparse` before running the program.", -1, ""},
         ReferenceCase{"reference_with_nothing_said_around_it", ":mod:`argparse`", -1, ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PageReferences, HtmlLinksCreditTheirTargetWithTheirParagraph) {
+  const vorn_retrieval::ExtractedText html = vorn_retrieval::html_to_text(
+      "<html><body><p>Before anything else, <a href=\"../guide/install.html#first\">set the tool up</a> on your "
+      "machine.</p><p>Read <a href=\"https://example.com/install.html\">the notes</a> online.</p></body></html>");
+  ASSERT_EQ(html.links.size(), 2U);
+  EXPECT_EQ(html.links[0].target, "../guide/install.html#first");
+  EXPECT_EQ(html.links[0].text, "set the tool up");
+  std::vector<ReferencingPage> pages = targets();
+  pages.push_back({"referrer.html", html.text, "", html.links});
+  const std::vector<std::string> said = gather_anchor_text(pages);
+  EXPECT_EQ(said[3], "Before anything else, set the tool up on your machine.");
+  // The link's words stay in the text; its target does not.
+  EXPECT_EQ(html.text.find("install"), std::string::npos);
+}
 
 TEST(PageReferences, APageNeverCreditsItselfAndAmbiguousNamesCreditNoOne) {
   std::vector<ReferencingPage> pages = {

@@ -55,6 +55,17 @@ std::string plain_text(const xmlNode* node) {
   return b.take();
 }
 
+// The value of attribute `name` of an element, or "".
+std::string attribute(const xmlNode* node, std::string_view name) {
+  for (const xmlAttr* a = node->properties; a != nullptr; a = a->next) {
+    if (a->name == nullptr || std::string_view(reinterpret_cast<const char*>(a->name)) != name) continue;
+    if (a->children != nullptr && a->children->content != nullptr) {
+      return reinterpret_cast<const char*>(a->children->content);
+    }
+  }
+  return {};
+}
+
 class Walker {
  public:
   void walk(const xmlNode* node, bool preformatted) {
@@ -82,6 +93,7 @@ class Walker {
         out_.line_break();
         continue;
       }
+      if (name == "a") note_link(n);
       const bool pre = preformatted || name == "pre";
       const bool block = pre || is_block(name);
       if (block) out_.paragraph_break();
@@ -113,11 +125,36 @@ class Walker {
     std::erase(out.title, '\0');
     while (!body.empty() && (body.back() == ' ' || body.back() == '\n')) body.pop_back();
     out.text = std::move(body);
+    for (TextLink& link : links_) {
+      link.target = vorn_core::replace_invalid_utf8(link.target);
+      link.text = vorn_core::replace_invalid_utf8(link.text);
+      link.context = vorn_core::replace_invalid_utf8(link.context);
+    }
+    out.links = std::move(links_);
     return out;
   }
 
  private:
+  void note_link(const xmlNode* a) {
+    std::string target = attribute(a, "href");
+    if (target.empty()) return;
+    const xmlNode* block = a->parent;
+    while (block != nullptr && block->type == XML_ELEMENT_NODE && !is_block(name_of(block)) &&
+           heading_level(name_of(block)) == 0 && name_of(block) != "td" && name_of(block) != "th") {
+      block = block->parent;
+    }
+    // Links of one paragraph share its text.
+    if (block != context_node_) {
+      context_node_ = block;
+      context_ = block != nullptr && block->type == XML_ELEMENT_NODE ? plain_text(block->children) : std::string();
+    }
+    links_.push_back({std::move(target), plain_text(a->children), context_});
+  }
+
   TextBuilder out_;
+  std::vector<TextLink> links_;
+  const xmlNode* context_node_ = nullptr;
+  std::string context_;
   std::string title_;
   std::string first_h1_;
 };
