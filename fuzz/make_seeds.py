@@ -127,7 +127,8 @@ docs = [(40, 8, 1, "# Title\n\nIntro text.\n\n## Install\n\n```sh\napt-get insta
         (10, 3, 0, "naïve café façade — Ünïcödé 日本語 🎉 " * 5),
         (15, 2, 1, "```\nunterminated fence\n" + "code line\n" * 10),
         (7, 1, 0, "bad \xff\xfe utf8 \xc3 cut"),
-        (30, 0, 1, "Setext\n======\n\ntext\n\n  # not a heading?\n#NoSpace\n")]
+        (30, 0, 1, "Setext\n======\n\ntext\n\n  # not a heading?\n#NoSpace\n"),
+        (25, 4, 2, "OPTIONS\n-------\n-q::\n--quiet::\n\tPrint nothing.\n\n--all::\n\tEvery row.\n+\nMore.\n::\nx::\n")]
 for i, (size, overlap, md, text_) in enumerate(docs):
     data = text_.encode("latin-1") if i == 4 else text_.encode()
     write("text_chunker", f"seed-{i}", bytes([size, overlap, md]) + data)

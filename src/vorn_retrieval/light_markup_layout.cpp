@@ -69,6 +69,13 @@ bool list_item(std::string_view line) {
   return digits > 0 && digits + 1 < s.size() && (s[digits] == '.' || s[digits] == ')') && s[digits + 1] == ' ';
 }
 
+// "--quiet::" (or ":::" in a nested list): a term line of an AsciiDoc
+// labeled list.
+bool labeled_term_line(std::string_view line) {
+  const std::string_view t = rtrim(line.substr(indent_of(line)));
+  return t.size() >= 3 && t.substr(t.size() - 2) == "::" && t.substr(0, 3) != ".. " && t.find_first_not_of(':') != std::string_view::npos;
+}
+
 bool code_directive(std::string_view line) {
   const std::string_view s = line.substr(indent_of(line));
   for (std::string_view d : {".. code-block::", ".. code::", ".. sourcecode::", ".. doctest::", ".. testcode::",
@@ -146,7 +153,15 @@ class Parser {
       if (last > i) {
         std::size_t first = i + 1;
         while (first < last && blank(first)) ++first;
-        keep(lines_[first].begin, lines_[last].end);
+        // Right under its "::" line (no blank between), the block is an
+        // AsciiDoc labeled list item's description: it stays with its
+        // terms ("-q::" and "--quiet::" above it), which name what it is about.
+        std::size_t start = first;
+        if (first == i + 1 && labeled_term_line(line)) {
+          start = i;
+          while (start > 0 && !blank(start - 1) && labeled_term_line(lines_[start - 1].text)) --start;
+        }
+        keep(lines_[start].begin, lines_[last].end);
         return last + 1;
       }
     }

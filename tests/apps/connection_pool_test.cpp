@@ -1,5 +1,6 @@
 // The threads that serve `vorn-rag serve`'s connections: how many exist,
-// which one takes the next connection, and what happens to idle ones.
+// which one takes the next connection, what happens to idle ones, and how
+// many of them may answer requests themselves.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "connection_pool.hpp"
+#include "thread_seats.hpp"
 
 namespace {
 
@@ -121,5 +123,38 @@ TEST(ConnectionPool, AConnectionIsNotLostWhenNoThreadCanBeStarted) {
   gate.release();
   EXPECT_EQ(ran.get_future().wait_for(5s), std::future_status::ready);
 }
+
+// Threads that ask for a seat while every one of them still runs: as many
+// get one as there are seats; once a holder exits, its seat is free again.
+class SeatsTaken : public ::testing::TestWithParam<std::pair<int, int>> {};
+
+TEST_P(SeatsTaken, AsManyAsSeatsAndFreedWhenTheirThreadsExit) {
+  const auto [seats, threads] = GetParam();
+  vorn_serve::ThreadSeats table(static_cast<std::size_t>(seats));
+  std::atomic<int> held{0}, held_again{0};
+  Gate gate;
+  std::vector<std::thread> all;
+  for (int i = 0; i < threads; ++i) {
+    all.emplace_back([&] {
+      const bool mine = table.hold();
+      held += mine ? 1 : 0;
+      // Asking again neither takes a second seat nor loses the first.
+      held_again += table.hold() == mine ? 1 : 0;
+      gate.job()();  // no thread exits before all have asked
+    });
+  }
+  gate.wait_started(threads);
+  gate.release();
+  for (auto& t : all) t.join();
+  EXPECT_EQ(held.load(), std::min(seats, threads));
+  EXPECT_EQ(held_again.load(), threads);
+  int later = 0;
+  for (int i = 0; i < seats; ++i) std::thread([&] { later += table.hold() ? 1 : 0; }).join();
+  EXPECT_EQ(later, seats) << "seats of exited threads are free again";
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SeatsTaken,
+                         ::testing::Values(std::pair{1, 1}, std::pair{2, 5}, std::pair{4, 4}, std::pair{4, 9},
+                                           std::pair{0, 3}));
 
 }  // namespace

@@ -2,6 +2,7 @@
 // reStructuredText and AsciiDoc structure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,6 +83,9 @@ INSTANTIATE_TEST_SUITE_P(
                     MarkupCase{"read `the docs <https://x>`_ now", "read the docs now"},
                     MarkupCase{"see linkgit:git-am[1] and HEAD{caret} or {litdd}soft", "see git-am(1) and HEAD^ or --soft"},
                     MarkupCase{"name it `HEAD{caret}` or ``HEAD{tilde}2``", "name it HEAD^ or HEAD~2"},
+                    MarkupCase{"see <<undo-keep,taking back>>, <<faq>> and xref:undo.adoc[the guide]",
+                               "see taking back, faq and the guide"},
+                    MarkupCase{"cat <<EOF >>log and a << b >> c", "cat <<EOF >>log and a << b >> c"},
                     MarkupCase{"a [link](http://x) and f(*args, **kwargs)", "a link and f(*args, **kwargs)"}));
 
 TEST(MarkupLines, StructureIsNotText) {
@@ -149,6 +153,23 @@ TEST(LightMarkup, AsciiDocDelimitedBlocksAndTitles) {
     whole = c.content.find("$ git commit") != std::string::npos && c.content.find("$ edit") != std::string::npos;
   }
   EXPECT_TRUE(whole);
+}
+
+TEST(LightMarkup, AsciiDocLabeledListTermsStayWithTheirDescription) {
+  const std::string doc =
+      "tool-undo(1)\n============\n\nOPTIONS\n-------\n--keep::\n\tKeeps the edits in your files and takes back\n"
+      "\tonly the record of the change.\n\n-q::\n--quiet::\n\tPrints nothing at all, not even the errors\n"
+      "\tthat stop the command.\n";
+  vorn_retrieval::TextChunker chunker({.chunk_size = 100, .chunk_overlap = 0});
+  const auto chunks = chunker.chunk(doc, "tool-undo.txt", vorn_retrieval::detect_format("tool-undo.txt", doc));
+  for (const auto& [term, description] : {std::pair{"--keep::", "only the record"}, std::pair{"-q::", "stop the command"},
+                                          std::pair{"--quiet::", "Prints nothing"}}) {
+    const auto with_term = std::find_if(chunks.begin(), chunks.end(), [&](const auto& c) {
+      return c.content.find(term) != std::string::npos;
+    });
+    ASSERT_NE(with_term, chunks.end()) << term;
+    EXPECT_NE(with_term->content.find(description), std::string::npos) << with_term->content;
+  }
 }
 
 struct FormatCase {

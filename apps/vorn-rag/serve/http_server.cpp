@@ -20,6 +20,7 @@
 #include "responses.hpp"
 #include "serve_errors.hpp"
 #include "socket_stream.hpp"
+#include "thread_seats.hpp"
 #include "vorn_core/event_loop.hpp"
 #include "web_page.hpp"
 
@@ -36,6 +37,11 @@ constexpr std::size_t kHeadBudget = 32 * 1024;
 // request; this keeps a busy client's connection open.
 constexpr std::size_t kKeepAliveRequests = 100000;
 constexpr int kListenBacklog = 1024;
+// Connection threads that may answer on their own thread, per engine worker:
+// enough for the connections of a few clients at once, few enough that the
+// per-thread state answering leaves stays small (a first-in-first-out
+// stream of connections over 128 threads grew it by megabytes).
+constexpr std::size_t kAnsweringThreadsPerWorker = 2;
 // How often a connection waiting for its answer looks whether the client left.
 constexpr std::chrono::milliseconds kClientCheckInterval{100};
 
@@ -145,7 +151,11 @@ class ClientWatch {
 class HttpServer::Impl {
  public:
   Impl(HttpOptions options, RagService& service, Engine& engine)
-      : options_(std::move(options)), service_(service), engine_(engine), server_(*this) {
+      : options_(std::move(options)),
+        service_(service),
+        engine_(engine),
+        answer_seats_(kAnsweringThreadsPerWorker * engine.options().workers),
+        server_(*this) {
     configure();
   }
 
@@ -406,13 +416,14 @@ class HttpServer::Impl {
   }
 
   // Runs `make()`'s task to its outcome: on this thread when it awaits no
-  // model and the engine is idle (a hand-off to a worker and back would cost
-  // more than the answer's own switches), else on an engine worker. `watch`,
+  // model, the engine is idle (a hand-off to a worker and back would cost
+  // more than the answer's own switches) and this thread is one of the few
+  // that answer (see ThreadSeats), else on an engine worker. `watch`,
   // when set, is told while the request waits whether the client left.
   // `make` is called before this returns, so it may capture by reference.
   template <class T>
   T answer(std::function<vorn_core::Task<T>()> make, ClientWatch* watch = nullptr) {
-    if (service_.offline()) {
+    if (service_.offline() && answer_seats_.hold()) {
       Engine::Lane lane;
       if (engine_.try_enter(lane)) {
         // One loop per connection thread, reused by its requests.
@@ -479,6 +490,8 @@ class HttpServer::Impl {
   HttpOptions options_;
   RagService& service_;
   Engine& engine_;
+  // Connection threads hold seats until they exit, which serve() waits for.
+  ThreadSeats answer_seats_;
   Metrics metrics_;
   std::atomic<bool> draining_{false};
   Server server_;
