@@ -46,8 +46,8 @@ constexpr std::size_t kLongestMarkup = 2048;
 // Nor does a sentence worth quoting.
 constexpr std::size_t kLongestSentence = 1024;
 
-// The stretch of `text` from `from` to the first `what` within
-// kLongestMarkup bytes on the same line; npos when there is none.
+// Where the first `what` at or after `from` is, when it is on the same line
+// and within kLongestMarkup bytes; npos otherwise.
 std::size_t find_on_line(std::string_view text, std::string_view what, std::size_t from) {
   const std::string_view window = text.substr(std::min(from, text.size()), kLongestMarkup);
   const std::size_t at = window.find(what);
