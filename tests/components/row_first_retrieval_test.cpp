@@ -3,9 +3,11 @@
 // chunks, text, metadata and scores, in the same order, whatever the options.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "candidate_memory.hpp"
@@ -193,6 +195,35 @@ TEST_P(RememberedCandidates, FollowEveryWriteToTheFile) {
       for (const auto& hit : got) EXPECT_NE(hit->id, removed) << q;
     }
   }
+}
+
+// One retriever shared by searches that race the store's own additions and
+// removals (a service's workers while it indexes): once the writes stop it
+// agrees again with a retriever that reads whole chunks.
+TEST(RememberedCandidatesShared, SurviveSearchesRacingWrites) {
+  TempDir dir;
+  auto store = vorn_datastore::SqliteDataStore::open(dir.path() / "s.db",
+                                                     std::make_shared<vorn_inference::HashingEmbedder>(64));
+  vorn_core::run_sync(store->ingest(corpus()));
+  vorn_retrieval::HybridRetriever shared(store);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> searchers;
+  for (std::size_t t = 0; t < 3; ++t) {
+    searchers.emplace_back([&, t] {
+      for (std::size_t n = t; !stop.load(); ++n) (void)run(shared, kQueries[n % std::size(kQueries)]);
+    });
+  }
+  for (int round = 0; round < 8; ++round) {
+    const std::string id = "docs/extra.md#" + std::to_string(round);
+    vorn_core::run_sync(store->ingest({chunk(id, "Extra notes on restoring a backup archive, part " +
+                                                     std::to_string(round) + ".",
+                                             meta({{"source", "docs/extra.md"}}))}));
+    if (round % 2 == 1) ASSERT_EQ(store->remove({"docs/extra.md#" + std::to_string(round - 1)}), 1U);
+  }
+  stop = true;
+  for (auto& t : searchers) t.join();
+  vorn_retrieval::HybridRetriever whole(std::make_shared<WholeChunks>(store));
+  for (const char* q : kQueries) expect_same(run(shared, q), run(whole, q), q);
 }
 
 INSTANTIATE_TEST_SUITE_P(Writes, RememberedCandidates,
