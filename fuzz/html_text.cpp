@@ -1,6 +1,6 @@
 // HTML to text through libxml2 on arbitrary bytes: nothing escapes, and the
-// text is UTF-8 without NUL bytes or trailing blanks whatever the page's
-// encoding.
+// text (and its links) is UTF-8, the text without NUL bytes or trailing
+// blanks, whatever the page's encoding.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (vorn_core::find_invalid_utf8(out.text) != std::string_view::npos) std::abort();
   if (vorn_core::find_invalid_utf8(out.title) != std::string_view::npos) std::abort();
   if (out.text.find('\0') != std::string::npos) std::abort();
+  for (const vorn_retrieval::TextLink& link : out.links) {
+    if (vorn_core::find_invalid_utf8(link.target) != std::string_view::npos) std::abort();
+    if (vorn_core::find_invalid_utf8(link.context) != std::string_view::npos) std::abort();
+  }
   if (!out.text.empty() && (out.text.back() == ' ' || out.text.back() == '\n')) std::abort();
   return 0;
 }

@@ -127,7 +127,8 @@ docs = [(40, 8, 1, "# Title\n\nIntro text.\n\n## Install\n\n```sh\napt-get insta
         (10, 3, 0, "naïve café façade — Ünïcödé 日本語 🎉 " * 5),
         (15, 2, 1, "```\nunterminated fence\n" + "code line\n" * 10),
         (7, 1, 0, "bad \xff\xfe utf8 \xc3 cut"),
-        (30, 0, 1, "Setext\n======\n\ntext\n\n  # not a heading?\n#NoSpace\n")]
+        (30, 0, 1, "Setext\n======\n\ntext\n\n  # not a heading?\n#NoSpace\n"),
+        (25, 4, 2, "OPTIONS\n-------\n-q::\n--quiet::\n\tPrint nothing.\n\n--all::\n\tEvery row.\n+\nMore.\n::\nx::\n")]
 for i, (size, overlap, md, text_) in enumerate(docs):
     data = text_.encode("latin-1") if i == 4 else text_.encode()
     write("text_chunker", f"seed-{i}", bytes([size, overlap, md]) + data)
@@ -189,3 +190,17 @@ serve = [(0, {"question": "How does fusion work?", "top_k": 3, "strategy": "crag
 for i, (kind, body) in enumerate(serve):
     text_ = body if isinstance(body, str) else json.dumps(body)
     write("serve_request", f"seed-{i}", bytes([kind]) + text_.encode())
+
+# ---- pages that refer to each other: "name\ntitle\ntext" separated by 0x1E ----
+reference_seeds = [
+    ["argparse.rst.txt\nargparse\n.. module:: argparse\n\nParser for options.\n",
+     "howto.rst\nHowto\nTo read what was typed use :mod:`argparse` or :func:`os.path.join` and :ref:`x <lbl>`.\n",
+     "labels.rst\nLabels\n.. _lbl:\n\nA target.\n"],
+    ["git-reset.adoc\ngit-reset(1)\n[[soft]]\nMoves HEAD.\n",
+     "faq.adoc\nFAQ\nUndo the last commit with linkgit:git-reset[1] or <<soft,the soft mode>> and xref:git-reset.adoc[it].\n"],
+    ["9.4.12.md\n9.4.12. Killing a process\nUse kill.\n",
+     "12.md\nTips\nA frozen program. (See Section 9.4.12, \u201cKilling a process\u201d) and CREATE_ROLE [x](9.4.12.md#a)\n",
+     "toc.md\nContents\n9.4.12._Killing_a_process\n\n<< << ]( ]( :` link:\n"],
+]
+for i, pages in enumerate(reference_seeds):
+    write("page_references", f"seed-{i}", "\x1e".join(pages).encode())

@@ -137,6 +137,30 @@ std::string strip_inline_markup(std::string_view s) {
         continue;
       }
     }
+    // AsciiDoc cross references: "<<id,text>>" -> "text", "<<id>>" -> "id",
+    // "xref:target[text]" -> "text".
+    if (c == '<' && starts_with(s.substr(i), "<<")) {
+      const std::size_t close = s.find(">>", i + 2);
+      const std::string_view inner = close == std::string_view::npos ? std::string_view() : s.substr(i + 2, close - i - 2);
+      const std::size_t comma = inner.find(',');
+      const std::string_view id = inner.substr(0, comma);
+      if (!id.empty() && id.find_first_of(" \t\n<>") == std::string_view::npos &&
+          inner.find('\n') == std::string_view::npos) {
+        out += comma == std::string_view::npos ? id : trim(inner.substr(comma + 1));
+        i = close + 2;
+        continue;
+      }
+    }
+    if (c == 'x' && starts_with(s.substr(i), "xref:") && (i == 0 || !is_alnum(s[i - 1]))) {
+      const std::size_t open = s.find('[', i);
+      const std::size_t close = open == std::string_view::npos ? open : s.find(']', open);
+      if (close != std::string_view::npos && s.substr(i, open - i).find_first_of(" \t\n") == std::string_view::npos) {
+        const std::string_view text = s.substr(open + 1, close - open - 1);
+        out += text.empty() ? s.substr(i + 5, open - i - 5) : text;
+        i = close + 1;
+        continue;
+      }
+    }
     if (c == '{') {
       bool replaced = false;
       for (const auto& [attribute, value] : kAttributes) {

@@ -51,10 +51,17 @@ bool is_fence(std::string_view line) {
   return starts_with(s, "```") || starts_with(s, "~~~");
 }
 
-// Length of a list marker ("- ", "* ", "+ ", "12. ", "3) ") at the start of a
-// trimmed line, 0 when there is none.
+// Length of a list marker ("- ", "* ", "+ ", "12. ", "3) ", and AsciiDoc's
+// "** " and ". ") at the start of a trimmed line, 0 when there is none.
+// (AsciiDoc's ".. " is read as the reStructuredText comment it also is.)
 std::size_t list_marker(std::string_view s) {
   if (s.size() >= 2 && (s[0] == '-' || s[0] == '*' || s[0] == '+') && s[1] == ' ') return 2;
+  // AsciiDoc nests lists by repeating the marker: "** item", "*** item".
+  if (!s.empty() && (s[0] == '*' || s[0] == '.')) {
+    std::size_t n = 0;
+    while (n < s.size() && n < 5 && s[n] == s[0]) ++n;
+    if ((n >= 2 || s[0] == '.') && n + 1 < s.size() && s[n] == ' ') return n + 1;
+  }
   std::size_t digits = 0;
   while (digits < s.size() && digits < 3 && s[digits] >= '0' && s[digits] <= '9') ++digits;
   if (digits > 0 && digits + 1 < s.size() && (s[digits] == '.' || s[digits] == ')') && s[digits + 1] == ' ') {
@@ -117,6 +124,24 @@ bool is_rule(std::string_view line, std::size_t min_length) {
   const std::string_view s = trim(line);
   return s.size() >= min_length && std::string_view("=-~^\"'`#*+_:.").find(s[0]) != std::string_view::npos &&
          std::all_of(s.begin(), s.end(), [&](char c) { return c == s[0]; });
+}
+
+// The delimiter of an AsciiDoc block whose content is prose: an example
+// ("===="), a sidebar ("****") or a quote ("____"). Listings ("----"),
+// literal blocks ("....") and passthroughs hold code.
+bool prose_block(std::string_view line) {
+  const std::string_view s = trim(line);
+  return !s.empty() && (s[0] == '=' || s[0] == '*' || s[0] == '_');
+}
+
+// lines[i] and lines[i + 2] are the same run of one character (not an
+// AsciiDoc code delimiter), at least as long as the text between them: a
+// title with an overline ("*****", " Sorting HOW TO", "*****").
+bool overlined_title(const std::vector<std::string_view>& lines, std::size_t i) {
+  if (i + 2 >= lines.size() || !is_rule(lines[i], 2) || trim(lines[i]) != trim(lines[i + 2])) return false;
+  const std::string_view rule = trim(lines[i]);
+  const std::string_view title = trim(lines[i + 1]);
+  return rule[0] != '-' && rule[0] != '.' && !title.empty() && !is_rule(title, 1) && title.size() <= rule.size();
 }
 
 bool indented(std::string_view line) { return !line.empty() && (line[0] == ' ' || line[0] == '\t'); }
@@ -271,7 +296,12 @@ class UnitBuilder {
         flush();
         heading_ = vorn_core::strip_inline_markup(t);
         ++i;  // the underline
-      } else if (is_rule(line, 4) && closing_rule(lines, i) > i) {
+      } else if (overlined_title(lines, i)) {
+        // A reStructuredText title between an overline and an underline.
+        flush();
+        heading_ = vorn_core::strip_inline_markup(trim(lines[i + 1]));
+        i += 2;
+      } else if (is_rule(line, 4) && closing_rule(lines, i) > i && !prose_block(line)) {
         // An AsciiDoc listing or literal block, up to its closing delimiter.
         flush();
         const std::size_t close = closing_rule(lines, i);

@@ -39,6 +39,22 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
+// The markup of one reference never spans more than this: scans for its
+// parts stop there, so text with many openings and no closings ("<<" shift
+// operators, stray "](") costs linear time, not quadratic.
+constexpr std::size_t kLongestMarkup = 2048;
+// Nor does a sentence worth quoting.
+constexpr std::size_t kLongestSentence = 1024;
+
+// Where the first `what` at or after `from` is, when it is on the same line
+// and within kLongestMarkup bytes; npos otherwise.
+std::size_t find_on_line(std::string_view text, std::string_view what, std::size_t from) {
+  const std::string_view window = text.substr(std::min(from, text.size()), kLongestMarkup);
+  const std::size_t at = window.find(what);
+  if (at == std::string_view::npos || window.substr(0, at).find('\n') != std::string_view::npos) return std::string_view::npos;
+  return from + at;
+}
+
 // Page names: case does not matter, and a name that two pages claim names
 // neither (a link to "index" cannot tell which index it means).
 class PageNames {
@@ -130,10 +146,11 @@ void scan_roles(std::string_view text, const PageNames& names, std::vector<Refer
       --start;
     }
     if (start == open || text[start] != ':' || (start > 0 && text[start - 1] == '`')) continue;
-    const std::size_t close = text.find('`', open + 2);
-    if (close == std::string_view::npos || text.substr(open + 2, close - open - 2).find("\n\n") != std::string_view::npos) {
-      continue;
-    }
+    // A role's text may wrap onto the next line, not past a paragraph.
+    const std::string_view window = text.substr(open + 2, kLongestMarkup);
+    const std::size_t length = window.find('`');
+    if (length == std::string_view::npos || window.substr(0, length).find("\n\n") != std::string_view::npos) continue;
+    const std::size_t close = open + 2 + length;
     std::string_view role = text.substr(start + 1, open - start - 1);
     if (const std::size_t colon = role.rfind(':'); colon != std::string_view::npos) role = role.substr(colon + 1);
     std::string_view shown = text.substr(open + 2, close - open - 2);
@@ -163,11 +180,13 @@ void scan_roles(std::string_view text, const PageNames& names, std::vector<Refer
 // [text](target "title")
 void scan_markdown_links(std::string_view text, const PageNames& names, std::vector<Reference>& out) {
   for (std::size_t mid = text.find("]("); mid != std::string_view::npos; mid = text.find("](", mid + 2)) {
-    const std::size_t line_start = text.rfind('\n', mid) == std::string_view::npos ? 0 : text.rfind('\n', mid) + 1;
-    const std::size_t open = text.rfind('[', mid);
-    if (open == std::string_view::npos || open < line_start) continue;
-    const std::size_t close = text.find(')', mid + 2);
-    if (close == std::string_view::npos || text.substr(mid, close - mid).find('\n') != std::string_view::npos) continue;
+    const std::size_t back = std::min(mid, kLongestMarkup);
+    const std::string_view before = text.substr(mid - back, back);
+    const std::size_t bracket = before.find_last_of("[\n");
+    if (bracket == std::string_view::npos || before[bracket] != '[') continue;
+    const std::size_t open = mid - back + bracket;
+    const std::size_t close = find_on_line(text, ")", mid + 2);
+    if (close == std::string_view::npos) continue;
     std::string_view target = trim(text.substr(mid + 2, close - mid - 2));
     if (const std::size_t space = target.find(' '); space != std::string_view::npos) target = target.substr(0, space);
     if (target.starts_with('<') && target.ends_with('>')) target = target.substr(1, target.size() - 2);
@@ -179,8 +198,8 @@ void scan_markdown_links(std::string_view text, const PageNames& names, std::vec
 // <<id,text>>, xref:target[text], link:target[text], linkgit:name[1].
 void scan_asciidoc(std::string_view text, const PageNames& names, std::vector<Reference>& out) {
   for (std::size_t open = text.find("<<"); open != std::string_view::npos; open = text.find("<<", open + 2)) {
-    const std::size_t close = text.find(">>", open + 2);
-    if (close == std::string_view::npos || text.substr(open, close - open).find('\n') != std::string_view::npos) continue;
+    const std::size_t close = find_on_line(text, ">>", open + 2);
+    if (close == std::string_view::npos) continue;
     const std::string_view inside = text.substr(open + 2, close - open - 2);
     const std::size_t comma = inside.find(',');
     const std::string_view id = trim(inside.substr(0, comma));
@@ -196,14 +215,15 @@ void scan_asciidoc(std::string_view text, const PageNames& names, std::vector<Re
     if (start == colon || (start > 0 && is_word_char(text[start - 1]))) continue;
     const std::string_view macro = text.substr(start, colon - start);
     if (macro != "xref" && macro != "link" && !macro.starts_with("link")) continue;
-    const std::size_t bracket = text.find('[', colon + 1);
-    if (bracket == std::string_view::npos || bracket == colon + 1) continue;
-    const std::string_view target = text.substr(colon + 1, bracket - colon - 1);
-    if (std::any_of(target.begin(), target.end(), [](char c) { return is_space(c) || c == ']'; })) continue;
-    const std::size_t close = text.find(']', bracket + 1);
-    if (close == std::string_view::npos || text.substr(bracket, close - bracket).find('\n') != std::string_view::npos) {
-      continue;
+    std::size_t bracket = colon + 1;
+    while (bracket < text.size() && bracket - colon < kLongestMarkup && !is_space(text[bracket]) && text[bracket] != '[' &&
+           text[bracket] != ']') {
+      ++bracket;
     }
+    if (bracket >= text.size() || text[bracket] != '[' || bracket == colon + 1) continue;
+    const std::string_view target = text.substr(colon + 1, bracket - colon - 1);
+    const std::size_t close = find_on_line(text, "]", bracket + 1);
+    if (close == std::string_view::npos) continue;
     std::string_view shown = trim(text.substr(bracket + 1, close - bracket - 1));
     // linkgit:git-reset[1]: the bracket holds a manual section, not words.
     if (std::all_of(shown.begin(), shown.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
@@ -308,7 +328,7 @@ class TitleMentions {
         ambiguous_.insert(key);
         continue;
       }
-      by_first_word_[words.front()].push_back(titles_.size());
+      by_first_words_[pair_key(words[0], words[1])].push_back(titles_.size());
       first_word_shapes_.set(shape(words.front()));
       titles_.push_back({p, std::move(words), std::move(key), capitalised_form(written), {}});
     }
@@ -319,9 +339,9 @@ class TitleMentions {
     const std::string lower = lowered(text);
     const std::vector<Token> tokens = word_tokens(lower);
     for (std::size_t i = 0; i < tokens.size(); ++i) {
-      if (!may_start_title(tokens[i].text)) continue;
-      const auto it = by_first_word_.find(tokens[i].text);
-      if (it == by_first_word_.end()) continue;
+      if (i + 1 >= tokens.size() || !may_start_title(tokens[i].text)) continue;
+      const auto it = by_first_words_.find(pair_key(tokens[i].text, tokens[i + 1].text));
+      if (it == by_first_words_.end()) continue;
       for (const std::size_t t : it->second) {
         Title& title = titles_[t];
         if (title.page == page || ambiguous_.contains(title.key) || i + title.words.size() > tokens.size()) continue;
@@ -394,11 +414,13 @@ class TitleMentions {
   bool may_start_title(std::string_view word) const noexcept { return first_word_shapes_.test(shape(word)); }
   std::bitset<256 * 32> first_word_shapes_;
 
-  struct TransparentHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-  };
-  std::unordered_map<std::string, std::vector<std::size_t>, TransparentHash, std::equal_to<>> by_first_word_;
+  // Titles by their first two words: many titles may begin alike ("The
+  // ..."), few begin with the same two words.
+  static std::uint64_t pair_key(std::string_view first, std::string_view second) noexcept {
+    const std::hash<std::string_view> h;
+    return static_cast<std::uint64_t>(h(first)) * 0x9E3779B97F4A7C15ULL + static_cast<std::uint64_t>(h(second));
+  }
+  std::unordered_map<std::uint64_t, std::vector<std::size_t>> by_first_words_;
   std::unordered_map<std::string, std::size_t> seen_;
   std::unordered_set<std::string> ambiguous_;
 };
@@ -413,13 +435,22 @@ bool ends_sentence(std::string_view text, std::size_t i) {
 // emphasis, brackets, table rules.
 std::string plain_words(std::string_view s) {
   std::string out;
-  out.reserve(s.size());
+  out.reserve(std::min(s.size(), kLongestSentence));
+  std::size_t word_start = 0;
+  // A "word" longer than this is a table rule, a run of padding or an
+  // encoded blob: no question holds it.
+  constexpr std::size_t kLongestWord = 64;
+  const auto end_word = [&] {
+    if (out.size() - word_start > kLongestWord) out.resize(word_start);
+    if (!out.empty() && out.back() != ' ') out += ' ';
+    word_start = out.size();
+  };
   for (std::size_t i = 0; i < s.size(); ++i) {
     const char c = s[i];
     if (c == ':' && i + 1 < s.size() && std::isalpha(static_cast<unsigned char>(s[i + 1]))) {
       // ":role:`" -> "", keeping "a: b".
       std::size_t j = i + 1;
-      while (j < s.size() && (std::isalnum(static_cast<unsigned char>(s[j])) || s[j] == ':' || s[j] == '-')) ++j;
+      while (j < s.size() && j - i < 32 && (is_ascii_alnum(s[j]) || s[j] == ':' || s[j] == '-')) ++j;
       if (j < s.size() && s[j] == '`' && s[j - 1] == ':') {
         i = j - 1;
         continue;
@@ -427,11 +458,12 @@ std::string plain_words(std::string_view s) {
     }
     if (c == '`' || c == '*' || c == '<' || c == '>' || c == '[' || c == ']' || c == '|' || c == '#' || c == '=' ||
         is_space(c)) {
-      if (!out.empty() && out.back() != ' ') out += ' ';
+      end_word();
       continue;
     }
     out += c;
   }
+  end_word();
   return std::string(trim(out));
 }
 
@@ -469,12 +501,13 @@ std::size_t count_words(std::string_view s);
 // but the reference's own words is there to add.
 std::string context_of(std::string_view text, const Reference& ref, std::size_t words_around) {
   const auto sentence_start = [&](std::size_t at) {
-    while (at > 0 && !ends_sentence(text, at - 1)) --at;
+    const std::size_t limit = at > kLongestSentence ? at - kLongestSentence : 0;
+    while (at > limit && !ends_sentence(text, at - 1)) --at;
     return at;
   };
   std::size_t from = sentence_start(ref.begin);
   std::size_t to = ref.end;
-  while (to < text.size() && !ends_sentence(text, to)) ++to;
+  while (to < text.size() && to - ref.end < kLongestSentence && !ends_sentence(text, to)) ++to;
   std::string before = plain_words(last_words(text.substr(from, ref.begin - from), words_around));
   const std::string after = plain_words(first_words(text.substr(ref.end, to - ref.end), words_around));
   if (count_words(before) + count_words(after) < kShortSentenceWords && from > 0) {

@@ -83,6 +83,9 @@ INSTANTIATE_TEST_SUITE_P(
                     MarkupCase{"read `the docs <https://x>`_ now", "read the docs now"},
                     MarkupCase{"see linkgit:git-am[1] and HEAD{caret} or {litdd}soft", "see git-am(1) and HEAD^ or --soft"},
                     MarkupCase{"name it `HEAD{caret}` or ``HEAD{tilde}2``", "name it HEAD^ or HEAD~2"},
+                    MarkupCase{"see <<undo-keep,taking back>>, <<faq>> and xref:undo.adoc[the guide]",
+                               "see taking back, faq and the guide"},
+                    MarkupCase{"cat <<EOF >>log and a << b >> c", "cat <<EOF >>log and a << b >> c"},
                     MarkupCase{"a [link](http://x) and f(*args, **kwargs)", "a link and f(*args, **kwargs)"}));
 
 TEST(MarkupLines, StructureIsNotText) {

@@ -170,6 +170,21 @@ INSTANTIATE_TEST_SUITE_P(
                                    {"Call it like this:", "`run(x)`"}}),
     [](const ::testing::TestParamInfo<NonProseCase>& info) { return info.param.name; });
 
+// Delimited blocks and list nesting: what is code, what is prose.
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, SplitUnitsNonProse,
+    ::testing::Values(NonProseCase{"RstOverlinedTitleIsNoCode",
+                                   "*****************\n  Sorting HOW TO\n*****************\n\nLists sort in place.\n",
+                                   {"Lists sort in place."}},
+                      NonProseCase{"AsciiDocExampleAndSidebarBlocksAreProse",
+                                   "====\nRun the tool with the keep option.\n====\n\n****\nThe edits stay put.\n****\n"
+                                   "\n----\n$ tool undo --keep\n----\n",
+                                   {"Run the tool with the keep option.", "The edits stay put.", "`$ tool undo --keep`"}},
+                      NonProseCase{"AsciiDocNestedListMarkers",
+                                   "* First item of the list\n** A nested item here\n\n. First step to take\n. Then the next step\n",
+                                   {"First item of the list", "A nested item here", "First step to take", "Then the next step"}}),
+    [](const ::testing::TestParamInfo<NonProseCase>& info) { return info.param.name; });
+
 INSTANTIATE_TEST_SUITE_P(
     ConvertedHtml, SplitUnitsNonProse,
     ::testing::Values(NonProseCase{"NestedBulletsAreListItems",

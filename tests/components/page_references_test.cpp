@@ -80,6 +80,10 @@ INSTANTIATE_TEST_SUITE_P(
                       "made with CREATE_ROLE and a password"},
         ReferenceCase{"title_in_its_capitals", "New accounts for people come from CREATE ROLE with the LOGIN option.",
                       6, "New accounts for people come from CREATE ROLE"},
+        ReferenceCase{"table_rules_and_padding_are_not_words",
+                      "Flags +----------------------------------------------------------------------+ for "
+                      ":mod:`argparse` parsers.",
+                      0, "Flags for argparse parsers"},
         ReferenceCase{"title_words_in_plain_prose", "Killing a process is what happens when you create role models.",
                       -1, ""},
         ReferenceCase{"unknown_module", "Use :mod:`nothere` or :ref:`no-such-label` for this.", -1, ""},
