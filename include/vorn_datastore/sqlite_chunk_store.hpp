@@ -181,6 +181,8 @@ class SqliteChunkStore {
   // The chunk_content_hash stored with `id`, without reading the chunk; lets
   // a caller skip embedding text that is already stored.
   [[nodiscard]] std::optional<std::uint64_t> stored_hash(std::string_view id) const;
+  // stored_hash of each of `ids`, in order, read in one transaction.
+  [[nodiscard]] std::vector<std::optional<std::uint64_t>> stored_hashes(std::span<const std::string_view> ids) const;
   // Facts about the whole index (the embedding model it was built with, the
   // tokenizer version, ...) as key/value text kept in the file. Keys are
   // free-form and separate from the store's own bookkeeping. Setting a key

@@ -118,7 +118,17 @@ class SqliteDataStore::Rows final : public RowSearch {
   }
 
   vorn_core::ChunkList read_rows(std::span<const RowHit> hits) override {
-    return to_chunks(owner_.store_.read_hits(hits), std::nullopt);
+    // Converted where the rows lie: a SearchHit would copy each metadata
+    // object once more before it is converted.
+    vorn_core::ChunkList out;
+    out.reserve(hits.size());
+    owner_.store_.visit_rows(hits, [&](std::size_t i, std::string_view id, std::string_view content,
+                                       const nlohmann::json& metadata) {
+      vorn_core::Value m = vorn_core::from_json(metadata);
+      out.push_back(vorn_core::make_chunk(std::string(id), std::string(content),
+                                          m.is_dict() ? std::move(m.as_dict()) : vorn_core::Dict{}, hits[i].score));
+    });
+    return out;
   }
 
   std::optional<std::uint64_t> rows_version() override { return owner_.store_.rows_version(); }
@@ -215,13 +225,19 @@ vorn_core::Task<IngestResult> SqliteDataStore::ingest(vorn_core::ChunkList chunk
   IngestResult result;
   vorn_core::ChunkList fresh;
   std::vector<std::string> texts;
+  std::vector<std::string_view> ids;
+  ids.reserve(chunks.size());
   for (std::size_t i = 0; i < chunks.size(); ++i) {
-    const vorn_core::ChunkPtr& c = chunks[i];
-    if (!c) {
+    if (!chunks[i]) {
       throw vorn_core::InvalidTypeError("Item " + std::to_string(i) +
                                  " of the batch is an absent chunk. Pass only chunks and retry.");
     }
-    const auto stored = store_.stored_hash(c->id);
+    ids.push_back(chunks[i]->id);
+  }
+  const std::vector<std::optional<std::uint64_t>> hashes = store_.stored_hashes(ids);
+  for (std::size_t i = 0; i < chunks.size(); ++i) {
+    const vorn_core::ChunkPtr& c = chunks[i];
+    const std::optional<std::uint64_t>& stored = hashes[i];
     if (stored && *stored == chunk_content_hash(c->id, c->content)) {
       ++result.skipped;
       continue;

@@ -124,6 +124,14 @@ TEST_F(StoreTest, ReingestSkipsWhatIsAlreadyStored) {
   EXPECT_EQ(partial.skipped, 5U);
   EXPECT_EQ(store.size(), 5U);
   EXPECT_EQ(store.search_vector(std::vector<float>{0, 1, 1}, 10).size(), 5U);
+
+  // The hashes that let a caller skip embedding, one lookup per id, in order.
+  const std::vector<std::string_view> asked = {"e", "zzz", "a", "e"};
+  const auto hashes = store.stored_hashes(asked);
+  ASSERT_EQ(hashes.size(), asked.size());
+  for (std::size_t i = 0; i < asked.size(); ++i) EXPECT_EQ(hashes[i], store.stored_hash(asked[i])) << asked[i];
+  EXPECT_EQ(hashes[0], chunk_content_hash("e", "A new chunk about apt pinning."));
+  EXPECT_FALSE(hashes[1].has_value());
 }
 
 TEST(ChunkContentHash, IsStableAndSeparatesIdFromContent) {

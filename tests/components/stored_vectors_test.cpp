@@ -67,10 +67,16 @@ TEST_P(StoredVectorsSearch, EqualsAnExactScanAndReadsFewRows) {
   StoredVectors warm;  // as written by this process: exact rows at hand
   cold.set_dimension(c.dim);
   warm.set_dimension(c.dim);
-  for (const auto& r : rows) {
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const auto& r = rows[i];
     reference.add_normalized(r);
     ASSERT_TRUE(cold.append_code(vorn_datastore::sqlite::encode_code(r)));
-    warm.append_exact(r);
+    // A writer hands over the code it stored; without one the row is coded here.
+    if (i % 2 == 0) {
+      warm.append_exact(r, vorn_datastore::sqlite::encode_code(r));
+    } else {
+      warm.append_exact(r);
+    }
   }
   // As opened from a vector file beside the store: codes read in place.
   StoredVectors mapped;

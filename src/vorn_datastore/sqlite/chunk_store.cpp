@@ -343,6 +343,21 @@ std::optional<std::uint64_t> SqliteChunkStore::stored_hash(std::string_view id) 
   return static_cast<std::uint64_t>(st.int64(0));
 }
 
+std::vector<std::optional<std::uint64_t>> SqliteChunkStore::stored_hashes(std::span<const std::string_view> ids) const {
+  Impl& s = impl();
+  std::vector<std::optional<std::uint64_t>> out(ids.size());
+  if (ids.empty()) return out;
+  Impl::Reader r = s.reader();
+  // Each lookup alone would take and release the file's read locks.
+  sqlite::ReadTransaction snapshot(*r);
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    Stmt st = r->prepare("SELECT content_hash FROM chunks WHERE id = ?1");
+    st.bind(1, ids[i]);
+    if (st.step("Looking up a chunk")) out[i] = static_cast<std::uint64_t>(st.int64(0));
+  }
+  return out;
+}
+
 std::unordered_map<std::string, std::vector<std::string>> SqliteChunkStore::ids_by_metadata(std::string_view key) const {
   Impl& s = impl();
   if (!sqlite::usable_json_key(key)) {

@@ -107,6 +107,7 @@ struct AddedRow {
   std::int64_t seq;
   std::size_t item;  // index in the batch
   std::uint32_t tokens;
+  std::vector<std::byte> code;  // as stored, for the in-memory copy
 };
 
 // Inserts the chunk row and its text index entry; nullopt when the id is
@@ -138,8 +139,8 @@ std::optional<AddedRow> insert_chunk(Connection& c, const StoredChunk& ch, std::
     if (sqlite3_changes(c.db()) != 1) return std::nullopt;
   }
   const std::int64_t seq = sqlite3_last_insert_rowid(c.db());
+  std::vector<std::byte> code = sqlite::encode_code(vector);
   {
-    const std::vector<std::byte> code = sqlite::encode_code(vector);
     Stmt ins = c.prepare("INSERT INTO vector_codes(seq, code) VALUES (?1, ?2)");
     ins.bind(1, seq);
     ins.bind_blob(2, code.data(), code.size());
@@ -155,7 +156,7 @@ std::optional<AddedRow> insert_chunk(Connection& c, const StoredChunk& ch, std::
   Stmt size = c.prepare("SELECT sz FROM chunks_fts_docsize WHERE id = ?1");
   size.bind(1, seq);
   const std::uint32_t tokens = size.step("Reading text statistics") ? sqlite::varint_sum(size.blob(0)) : 0;
-  return AddedRow{seq, item, tokens};
+  return AddedRow{seq, item, tokens, std::move(code)};
 }
 
 bool stored_with_same_content(Connection& c, const StoredChunk& ch) {
@@ -248,7 +249,7 @@ AddResult SqliteChunkStore::add_batch(const std::vector<StoredChunk>& chunks) {
   std::int64_t seq_hint = first_free_seq(c);
   for (std::size_t i = 0; i < chunks.size(); ++i) {
     if (auto row = insert_chunk(c, chunks[i], batch.metadata[i], batch.vector(i), seq_hint, i)) {
-      added.push_back(*row);
+      added.push_back(std::move(*row));
       seq_hint = 0;  // later rows follow on from this one
     } else if (stored_with_same_content(c, chunks[i])) {
       ++result.skipped;
@@ -279,7 +280,7 @@ AddResult SqliteChunkStore::add_batch(const std::vector<StoredChunk>& chunks) {
   s.pages_pending = !pages.empty();
   s.forget_page_stats();
   for (const AddedRow& a : added) {
-    s.vectors.append_exact(batch.vector(a.item));
+    s.vectors.append_exact(batch.vector(a.item), a.code);
     s.seqs.push_back(a.seq);
     const auto at = static_cast<std::size_t>(a.seq);
     if (at >= s.doc_lengths.size()) s.doc_lengths.resize(at + 1, 0);

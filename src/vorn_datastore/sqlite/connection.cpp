@@ -102,13 +102,39 @@ bool Stmt::step(std::string_view what) {
   conn_.fail(rc, what);
 }
 
+void Connection::begin_read() {
+  if (!begin_read_) {
+    sqlite3_stmt* raw = nullptr;
+    const int rc = sqlite3_prepare_v3(db_.get(), "BEGIN", -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+    if (rc != SQLITE_OK) fail(rc, "Starting a read transaction");
+    begin_read_.reset(raw);
+  }
+  const int rc = sqlite3_step(begin_read_.get());
+  sqlite3_reset(begin_read_.get());
+  if (rc != SQLITE_DONE) fail(rc, "Starting a read transaction");
+}
+
+void Connection::end_read() noexcept {
+  if (!end_read_) {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v3(db_.get(), "COMMIT", -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(raw);
+      sqlite3_exec(db_.get(), "COMMIT", nullptr, nullptr, nullptr);
+      return;
+    }
+    end_read_.reset(raw);
+  }
+  sqlite3_step(end_read_.get());
+  sqlite3_reset(end_read_.get());
+}
+
 ReadTransaction::ReadTransaction(Connection& c) : c_(c) {
   if (sqlite3_get_autocommit(c_.db()) == 0) return;
-  c_.exec("BEGIN", "Starting a read transaction");
+  c_.begin_read();
   open_ = true;
 }
 ReadTransaction::~ReadTransaction() {
-  if (open_) sqlite3_exec(c_.db(), "COMMIT", nullptr, nullptr, nullptr);
+  if (open_) c_.end_read();
 }
 
 Transaction::Transaction(Connection& c) : c_(c) { c_.exec("BEGIN IMMEDIATE", "Starting a write transaction"); }

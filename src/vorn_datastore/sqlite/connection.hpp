@@ -90,10 +90,18 @@ class Connection {
   // The first column of the first row; 0 when there is no row.
   std::int64_t query_int(const std::string& sql, std::string_view what);
 
+  // BEGIN and COMMIT of a read transaction (see ReadTransaction), from
+  // statements prepared once: parsing them anew for every search cost
+  // more than the locks they take.
+  void begin_read();
+  void end_read() noexcept;
+
  private:
   std::filesystem::path path_;
   DbPtr db_;
   std::unordered_map<std::string, StmtPtr> cache_;
+  StmtPtr begin_read_;
+  StmtPtr end_read_;
 };
 
 // One read transaction around several statements: they read one snapshot of

@@ -109,7 +109,9 @@ bool StoredVectors::append_code(std::span<const std::byte> blob) {
   return true;
 }
 
-void StoredVectors::append_exact(std::span<const float> unit_row) {
+void StoredVectors::append_exact(std::span<const float> unit_row) { append_exact(unit_row, {}); }
+
+void StoredVectors::append_exact(std::span<const float> unit_row, std::span<const std::byte> code) {
   if (unit_row.size() != dim_ || dim_ == 0) {
     throw vorn_core::InvalidValueError("StoredVectors: row has " + std::to_string(unit_row.size()) +
                                 " values, dimension is " + std::to_string(dim_));
@@ -118,7 +120,10 @@ void StoredVectors::append_exact(std::span<const float> unit_row) {
   const std::size_t slot = size();
   const std::size_t at = owned_codes_.size();
   owned_codes_.resize(at + dim_);
-  const CodeBounds bounds = quantize_row(unit_row, owned_codes_.data() + at);
+  CodeBounds bounds;
+  if (!decode_code(code, dim_, owned_codes_.data() + at, bounds)) {
+    bounds = quantize_row(unit_row, owned_codes_.data() + at);
+  }
   owned_scales_.push_back(bounds.scale);
   owned_errors_.push_back(bounds.error);
   view_owned();

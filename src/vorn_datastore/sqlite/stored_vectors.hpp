@@ -63,6 +63,9 @@ class StoredVectors {
   // Appends a row known exactly (unit length or zero): its code is computed
   // and the row itself kept, so it is never read back.
   void append_exact(std::span<const float> unit_row);
+  // The same with the row's stored code (see vector_code.hpp) already made,
+  // as a writer has it: the row is not quantised a second time.
+  void append_exact(std::span<const float> unit_row, std::span<const std::byte> code);
 
   // Removes the rows at `slots` (ascending, no repeats); later rows move down.
   // Allocates (and may throw) only to copy the codes of a mapped file.
