@@ -18,7 +18,7 @@ namespace vorn_retrieval {
 struct TextLink {
   std::string target;   // as written ("../ref/sql-createrole.html#x")
   std::string text;     // the link's own words
-  std::string context;  // the text of the paragraph, list item or cell that holds it
+  std::string context;  // the text of the paragraph, list item or cell that holds it, up to 600 bytes either side of the link
 };
 
 struct ExtractedText {

@@ -108,6 +108,20 @@ TEST(PageReferences, HtmlLinksCreditTheirTargetWithTheirParagraph) {
   EXPECT_EQ(html.text.find("install"), std::string::npos);
 }
 
+TEST(PageReferences, HtmlLinkContextsStayNearTheirOwnLink) {
+  // One block of many links (an index page): each keeps its own stretch of
+  // the block, not the whole block, and a repeated link text is found at
+  // its own place.
+  std::string html = "<html><body><p>";
+  for (int i = 0; i < 400; ++i) html += "item" + std::to_string(i) + " <a href=\"p.html\">here</a> filler words. ";
+  html += "</p></body></html>";
+  const vorn_retrieval::ExtractedText out = vorn_retrieval::html_to_text(html);
+  ASSERT_EQ(out.links.size(), 400U);
+  for (const vorn_retrieval::TextLink& link : out.links) EXPECT_LT(link.context.size(), 1300U);
+  EXPECT_NE(out.links[399].context.find("item399 here"), std::string::npos);
+  EXPECT_EQ(out.links[399].context.find("item0 "), std::string::npos);
+}
+
 TEST(PageReferences, APageNeverCreditsItselfAndAmbiguousNamesCreditNoOne) {
   std::vector<ReferencingPage> pages = {
       {"a/index.md", "# Index\n\nSee [the index](index.md) of everything kept here.\n", ""},

@@ -135,6 +135,12 @@ class Walker {
   }
 
  private:
+  // A link's paragraph is kept only around the link: a page of thousands of
+  // links in one block (an index, a body without paragraphs) would
+  // otherwise hold thousands of copies of the whole block.
+  static constexpr std::size_t kContextBytes = 600;
+  static constexpr std::size_t kLinkTextBytes = 1024;
+
   void note_link(const xmlNode* a) {
     std::string target = attribute(a, "href");
     if (target.empty()) return;
@@ -143,18 +149,30 @@ class Walker {
            heading_level(name_of(block)) == 0 && name_of(block) != "td" && name_of(block) != "th") {
       block = block->parent;
     }
-    // Links of one paragraph share its text.
+    // Links of one paragraph share its text, read once; each is found in it
+    // after the one before.
     if (block != context_node_) {
       context_node_ = block;
       context_ = block != nullptr && block->type == XML_ELEMENT_NODE ? plain_text(block->children) : std::string();
+      context_cursor_ = 0;
     }
-    links_.push_back({std::move(target), plain_text(a->children), context_});
+    std::string text = plain_text(a->children);
+    if (text.size() > kLinkTextBytes) text.resize(kLinkTextBytes);
+    const std::size_t at = text.empty() ? std::string::npos : context_.find(text, context_cursor_);
+    std::string context;
+    if (at != std::string::npos) {
+      context_cursor_ = at + text.size();
+      const std::size_t from = at > kContextBytes ? at - kContextBytes : 0;
+      context = context_.substr(from, at - from + text.size() + kContextBytes);
+    }
+    links_.push_back({std::move(target), std::move(text), std::move(context)});
   }
 
   TextBuilder out_;
   std::vector<TextLink> links_;
   const xmlNode* context_node_ = nullptr;
   std::string context_;
+  std::size_t context_cursor_ = 0;
   std::string title_;
   std::string first_h1_;
 };
