@@ -41,6 +41,14 @@ class Gate {
   std::shared_future<void> released_ = release_.get_future().share();
 };
 
+// Gives the pool `n` jobs that hold their threads, waits until all run, then
+// lets them finish: afterwards the pool has `n` threads.
+void occupy_then_release(ConnectionPool& pool, Gate& gate, int n) {
+  for (int i = 0; i < n; ++i) pool.enqueue(gate.job());
+  gate.wait_started(n);
+  gate.release();
+}
+
 // Runs one job and waits for it, returning the thread it ran on.
 std::thread::id run_one(ConnectionPool& pool) {
   std::promise<std::thread::id> ran;
@@ -68,9 +76,7 @@ TEST(ConnectionPool, StartsThreadsOnDemandUpToTheMaximumThenQueues) {
 TEST(ConnectionPool, TheMostRecentlyIdledThreadTakesTheNextJob) {
   ConnectionPool pool(8, 10s);
   Gate gate;
-  for (int i = 0; i < 4; ++i) pool.enqueue(gate.job());
-  gate.wait_started(4);
-  gate.release();
+  occupy_then_release(pool, gate, 4);
   const auto all_idle = [&pool] {
     while (pool.idle_threads() < 4) std::this_thread::sleep_for(1ms);
   };
@@ -86,9 +92,7 @@ TEST(ConnectionPool, TheMostRecentlyIdledThreadTakesTheNextJob) {
 TEST(ConnectionPool, IdleThreadsExitAndNewWorkStartsOneAgain) {
   ConnectionPool pool(4, 30ms);
   Gate gate;
-  for (int i = 0; i < 4; ++i) pool.enqueue(gate.job());
-  gate.wait_started(4);
-  gate.release();
+  occupy_then_release(pool, gate, 4);
   const auto until = std::chrono::steady_clock::now() + 5s;
   while (pool.threads() > 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
   EXPECT_EQ(pool.threads(), 0u);
@@ -151,6 +155,20 @@ TEST_P(SeatsTaken, AsManyAsSeatsAndFreedWhenTheirThreadsExit) {
   int later = 0;
   for (int i = 0; i < seats; ++i) std::thread([&] { later += table.hold() ? 1 : 0; }).join();
   EXPECT_EQ(later, seats) << "seats of exited threads are free again";
+}
+
+// The listening thread serves a connection itself when no thread can be
+// started, and may outlive the server's seats; its exit must not touch them.
+TEST(ThreadSeatsLifetime, AThreadMayOutliveTheSeatsItHolds) {
+  std::thread holder([&] {
+    {
+      vorn_serve::ThreadSeats doomed(1);
+      EXPECT_TRUE(doomed.hold());
+    }
+    vorn_serve::ThreadSeats next(1);
+    EXPECT_FALSE(next.hold()) << "one seat per thread, even at the old one's address";
+  });
+  holder.join();  // the seat is handed back here, after its table is gone
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, SeatsTaken,

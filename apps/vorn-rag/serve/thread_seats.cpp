@@ -4,9 +4,9 @@ namespace vorn_serve {
 
 // The calling thread's seat, handed back when the thread exits.
 struct SeatHolder {
-  ThreadSeats* seats = nullptr;
+  std::shared_ptr<std::atomic<std::size_t>> free;
   ~SeatHolder() {
-    if (seats != nullptr) seats->free_.fetch_add(1, std::memory_order_relaxed);
+    if (free) free->fetch_add(1, std::memory_order_relaxed);
   }
 };
 
@@ -15,11 +15,11 @@ thread_local SeatHolder t_seat;
 }  // namespace
 
 bool ThreadSeats::hold() noexcept {
-  if (t_seat.seats != nullptr) return t_seat.seats == this;
-  std::size_t free = free_.load(std::memory_order_relaxed);
+  if (t_seat.free) return t_seat.free == free_;
+  std::size_t free = free_->load(std::memory_order_relaxed);
   while (free > 0) {
-    if (free_.compare_exchange_weak(free, free - 1, std::memory_order_relaxed)) {
-      t_seat.seats = this;
+    if (free_->compare_exchange_weak(free, free - 1, std::memory_order_relaxed)) {
+      t_seat.free = free_;
       return true;
     }
   }

@@ -11,13 +11,16 @@
 
 #include <atomic>
 #include <cstddef>
+#include <memory>
 
 namespace vorn_serve {
 
 class ThreadSeats {
  public:
-  explicit ThreadSeats(std::size_t seats) noexcept : free_(seats) {}
-  // Every thread that took a seat must have exited first.
+  explicit ThreadSeats(std::size_t seats) : free_(std::make_shared<std::atomic<std::size_t>>(seats)) {}
+  // A thread may outlive the seats it took (a connection served on the
+  // listening thread when no thread could be started): the count it hands
+  // back at exit is shared, not owned by this object.
   ~ThreadSeats() = default;
   ThreadSeats(const ThreadSeats&) = delete;
   ThreadSeats& operator=(const ThreadSeats&) = delete;
@@ -28,7 +31,7 @@ class ThreadSeats {
 
  private:
   friend struct SeatHolder;
-  std::atomic<std::size_t> free_;
+  std::shared_ptr<std::atomic<std::size_t>> free_;
 };
 
 }  // namespace vorn_serve
