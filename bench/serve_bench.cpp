@@ -81,6 +81,8 @@ struct Round {
   // CPU time per answer: the in-process threads', and over HTTP the whole
   // server's (every thread of this process) and wrk's.
   double in_process_cpu_us = 0, http_server_cpu_us = 0, http_wrk_cpu_us = 0;
+  // The server's split: answering threads, connection threads.
+  double http_engine_cpu_us = 0, http_connection_cpu_us = 0;
 };
 
 struct Figures {
@@ -91,6 +93,7 @@ struct Figures {
   double http_p99_ms = 0;  // of every request of every round
   double http_errors = -1;
   double in_process_cpu_us = 0, http_server_cpu_us = 0, http_wrk_cpu_us = 0;
+  double http_engine_cpu_us = 0, http_connection_cpu_us = 0;
   // One connection (one question at a time): median latency.
   double one_in_process_p50_ms = 0, one_http_p50_ms = 0;
   std::size_t bad_sent = 0, bad_answered_4xx_json = 0, good_sent = 0, good_ok = 0;
@@ -356,6 +359,20 @@ double latency_ms(const std::string& text) {
   return m[2] == "us" ? v / 1000 : m[2] == "s" ? v * 1000 : v;
 }
 
+// CPU seconds of this process's threads, by name: the server's answering
+// threads ("vorn-engine") and connection threads ("vorn-connection").
+std::map<std::string, double> cpu_by_thread_name() {
+  std::map<std::string, double> cpu;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator("/proc/self/task", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    std::ifstream comm(it->path() / "comm"), schedstat(it->path() / "schedstat");
+    std::string name;
+    double on_cpu_ns = 0;
+    if (std::getline(comm, name) && schedstat >> on_cpu_ns) cpu[name] += on_cpu_ns / 1e9;
+  }
+  return cpu;
+}
+
 // Latencies in microseconds and how many requests took each.
 using Histogram = std::map<long, long>;
 
@@ -375,6 +392,9 @@ struct WrkRun {
   double rps = 0, p50_ms = 0, p99_ms = 0, mean_ms = 0, errors = -1;
   double requests = 0, seconds = 0;
   double server_cpu_us = 0, wrk_cpu_us = 0;  // per request
+  // The server's CPU per request split: its answering threads', its
+  // connection threads' (threads that exited during the run not counted).
+  double engine_cpu_us = 0, connection_cpu_us = 0;
   Histogram latencies;
   std::string report;
 };
@@ -397,10 +417,12 @@ WrkRun run_wrk(int port, int connections, int seconds) {
   fs::remove(histogram);
   WrkRun run;
   const double server_cpu_before = cpu_seconds(RUSAGE_SELF), wrk_cpu_before = cpu_seconds(RUSAGE_CHILDREN);
+  auto threads_cpu = cpu_by_thread_name();
   run.report = run_capture("wrk -t1 -c" + std::to_string(connections) + " -d" + std::to_string(seconds) +
                            "s --latency -s " + script.string() + " http://127.0.0.1:" + std::to_string(port) + "/ 2>&1");
   const double server_cpu = cpu_seconds(RUSAGE_SELF) - server_cpu_before;
   const double wrk_cpu = cpu_seconds(RUSAGE_CHILDREN) - wrk_cpu_before;
+  for (const auto& [name, seconds] : cpu_by_thread_name()) threads_cpu[name] = seconds - threads_cpu[name];
   const std::string& report = run.report;
   std::smatch m;
   if (std::regex_search(report, m, std::regex(R"(Requests/sec:\s+([0-9.]+))"))) run.rps = std::stod(m[1]);
@@ -409,6 +431,8 @@ WrkRun run_wrk(int port, int connections, int seconds) {
     run.seconds = std::stod(m[2]) * (m[3] == "ms" ? 0.001 : m[3] == "m" ? 60 : 1);
     run.server_cpu_us = run.requests > 0 ? server_cpu * 1e6 / run.requests : 0;
     run.wrk_cpu_us = run.requests > 0 ? wrk_cpu * 1e6 / run.requests : 0;
+    run.engine_cpu_us = run.requests > 0 ? threads_cpu["vorn-engine"] * 1e6 / run.requests : 0;
+    run.connection_cpu_us = run.requests > 0 ? threads_cpu["vorn-connection"] * 1e6 / run.requests : 0;
   }
   if (std::regex_search(report, m, std::regex(R"(50%\s+(\S+))"))) run.p50_ms = latency_ms(m[1]);
   if (std::regex_search(report, m, std::regex(R"(99%\s+(\S+))"))) run.p99_ms = latency_ms(m[1]);
@@ -432,7 +456,7 @@ void BM_ask_alternating(benchmark::State& state) {
   (void)askers.run_for(kWarmUp);
   (void)run_wrk(running.port, kConnections, static_cast<int>(kWarmUp.count()));
   double in_answers = 0, in_seconds = 0, in_cpu = 0, http_requests = 0, http_seconds = 0, server_cpu = 0, wrk_cpu = 0;
-  double errors = 0;
+  double engine_cpu = 0, connection_cpu = 0, errors = 0;
   Histogram latencies;
   for (auto _ : state) {
     for (int r = 0; r < kRounds; ++r) {
@@ -452,6 +476,10 @@ void BM_ask_alternating(benchmark::State& state) {
         round.http_p99_ms = run.p99_ms;
         round.http_server_cpu_us = run.server_cpu_us;
         round.http_wrk_cpu_us = run.wrk_cpu_us;
+        round.http_engine_cpu_us = run.engine_cpu_us;
+        round.http_connection_cpu_us = run.connection_cpu_us;
+        engine_cpu += run.engine_cpu_us * run.requests;
+        connection_cpu += run.connection_cpu_us * run.requests;
         http_requests += run.requests;
         http_seconds += run.seconds;
         server_cpu += run.server_cpu_us * run.requests;
@@ -476,6 +504,8 @@ void BM_ask_alternating(benchmark::State& state) {
   g_figures.in_process_cpu_us = in_answers > 0 ? in_cpu * 1e6 / in_answers : 0;
   g_figures.http_server_cpu_us = http_requests > 0 ? server_cpu / http_requests : 0;
   g_figures.http_wrk_cpu_us = http_requests > 0 ? wrk_cpu / http_requests : 0;
+  g_figures.http_engine_cpu_us = http_requests > 0 ? engine_cpu / http_requests : 0;
+  g_figures.http_connection_cpu_us = http_requests > 0 ? connection_cpu / http_requests : 0;
   state.counters["in_process_per_s"] = g_figures.in_process_rps;
   state.counters["http_per_s"] = g_figures.http_rps;
   state.counters["p99_ms"] = g_figures.http_p99_ms;
@@ -673,13 +703,14 @@ void print_summary() {
   const auto ratio_of = [](double http, double in_process) { return in_process > 0 ? http / in_process : 0; };
   const double ratio = ratio_of(g_figures.http_rps, g_figures.in_process_rps);
   const auto met = [](bool ok) { return ok ? "yes" : "NO"; };
-  std::printf("\n| round | over HTTP | in-process | ratio | p99 | CPU per answer: server (+ wrk) / in-process |\n"
-              "|---|---|---|---|---|---|\n");
+  std::printf("\n| round | over HTTP | in-process | ratio | p99 | CPU per answer: server (+ wrk) / in-process | server: answering + connection threads |\n"
+              "|---|---|---|---|---|---|---|\n");
   for (std::size_t r = 0; r < g_figures.rounds.size(); ++r) {
     const Round& round = g_figures.rounds[r];
-    std::printf("| %zu | %.0f req/s | %.0f req/s | %.2f | %.1f ms | %.0f (+%.0f) / %.0f us |\n", r + 1,
+    std::printf("| %zu | %.0f req/s | %.0f req/s | %.2f | %.1f ms | %.0f (+%.0f) / %.0f us | %.0f + %.0f us |\n", r + 1,
                 round.http_rps, round.in_process_rps, ratio_of(round.http_rps, round.in_process_rps),
-                round.http_p99_ms, round.http_server_cpu_us, round.http_wrk_cpu_us, round.in_process_cpu_us);
+                round.http_p99_ms, round.http_server_cpu_us, round.http_wrk_cpu_us, round.in_process_cpu_us,
+                round.http_engine_cpu_us, round.http_connection_cpu_us);
   }
   std::printf("\n| figure | value | baseline | ratio | target | met? |\n|---|---|---|---|---|---|\n");
   std::printf("| POST /v1/ask, %d connections (wrk), all rounds | %.0f req/s | %.0f req/s in-process (%zu threads) | %.2f | >= 0.80 | %s |\n",
@@ -687,6 +718,9 @@ void print_summary() {
   std::printf("| CPU per answer: server over HTTP (+ wrk) vs in-process | %.0f us (+ %.0f us) | %.0f us | %.2f | | |\n",
               g_figures.http_server_cpu_us, g_figures.http_wrk_cpu_us, g_figures.in_process_cpu_us,
               ratio_of(g_figures.http_server_cpu_us, g_figures.in_process_cpu_us));
+  std::printf("| the server's CPU per answer: answering threads + connection threads | %.0f + %.0f us | %.0f us | %.2f | | |\n",
+              g_figures.http_engine_cpu_us, g_figures.http_connection_cpu_us, g_figures.in_process_cpu_us,
+              ratio_of(g_figures.http_engine_cpu_us, g_figures.in_process_cpu_us));
   std::printf("| POST /v1/ask p99 latency, all rounds | %.1f ms | | | <= 50 ms | %s |\n", g_figures.http_p99_ms,
               met(g_figures.http_p99_ms > 0 && g_figures.http_p99_ms <= 50));
   std::printf("| one question at a time: p50 latency over HTTP vs in-process | %.2f ms | %.2f ms | %.2f | | |\n",
