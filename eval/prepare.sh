@@ -15,6 +15,7 @@
 # The Debian Reference: its chapters cut into one file per numbered section
 # (a chapter page is too coarse a unit to tell whether retrieval found the
 # right place), also through html2text.
+# Manual pages of everyday command-line tools: eval/prepare_manpages.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out="${1:-build/eval/corpora}"
@@ -40,7 +41,7 @@ tidy_text() {
   perl -pe 'if (/^ *\|/) { tr{_}{ }; s/(?<=\S)  +/ /g } s/^#/    #/; s/Qz7x?/_/g'
 }
 
-packages=(python3.11-doc postgresql-doc-15 debian-reference-en html2text)
+packages=(python3.11-doc postgresql-doc-15 debian-reference-en html2text groff-base)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -100,5 +101,6 @@ if [ ! -d "$out/debian-reference" ]; then
   find "$out/debian-reference.tmp" -name '*.md' -exec awk 'END { exit !(NR <= 1) }' {} \; -delete
   mv "$out/debian-reference.tmp" "$out/debian-reference"
 fi
+bash eval/prepare_manpages.sh "$out"
 echo "$conversion" >"$out/.conversion"
 du -sh "$out"/* | sed 's/^/corpus /'
