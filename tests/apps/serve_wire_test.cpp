@@ -206,6 +206,25 @@ TEST_F(HeldOutput, ARequestReadWithoutWaitingStarvesAndReadsAgainFromItsStart) {
   EXPECT_EQ(peer_reads(), "") << "output of the abandoned reading is dropped";
 }
 
+TEST_F(HeldOutput, ALargeRequestIsNotKeptWholeToBeReadAgain) {
+  const std::string body(256 * 1024, 'b');
+  std::thread sender([&] { ::send(fds_[1], body.data(), body.size(), 0); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  stream_->set_waiting(false);
+  stream_->begin_request(std::chrono::milliseconds(1000), SIZE_MAX);
+  char buf[4096];
+  std::size_t read = 0;
+  for (ssize_t n; (n = stream_->read(buf, sizeof buf)) > 0;) read += static_cast<std::size_t>(n);
+  EXPECT_TRUE(stream_->starved());
+  EXPECT_LE(read, 64u * 1024) << "a reading that can be started over keeps every byte it read";
+  stream_->replay(SIZE_MAX);
+  stream_->set_waiting(true);
+  read = 0;
+  for (ssize_t n; read < body.size() && (n = stream_->read(buf, sizeof buf)) > 0;) read += static_cast<std::size_t>(n);
+  EXPECT_EQ(read, body.size());
+  sender.join();
+}
+
 TEST_F(HeldOutput, WhatTheSocketCannotTakeAtOnceWaitsForAFlush) {
   const int small = 4096;
   ::setsockopt(fds_[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);

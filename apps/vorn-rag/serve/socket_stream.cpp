@@ -14,6 +14,12 @@ namespace {
 
 // Output held back at most; a larger write goes out at once.
 constexpr std::size_t kOutputBuffer = 16 * 1024;
+// The input buffer's size between requests.
+constexpr std::size_t kInputBuffer = 8 * 1024;
+// Bytes of one request kept to be read again at most: a larger request,
+// read without waiting, is left to a thread that may wait (which keeps
+// none), so a large body never stays in a connection's buffer.
+constexpr std::size_t kReplayLimit = 64 * 1024;
 
 void address_of(const sockaddr_storage& addr, std::string& ip, int& port) {
   char text[INET6_ADDRSTRLEN] = {};
@@ -41,6 +47,14 @@ void SocketStream::begin_request(std::chrono::milliseconds deadline, std::size_t
   deadline_passed_ = false;
   start_ = pos_;
   sent_any_ = false;
+  if (in_.size() > kInputBuffer && end_ - pos_ <= kInputBuffer) {
+    // A large request before this one grew the buffer: it goes back to its size.
+    std::vector<char> smaller(kInputBuffer);
+    std::memcpy(smaller.data(), in_.data() + pos_, end_ - pos_);
+    in_.swap(smaller);
+    end_ -= pos_;
+    start_ = pos_ = 0;
+  }
 }
 
 void SocketStream::replay(std::size_t head_budget) {
@@ -59,14 +73,22 @@ void SocketStream::set_waiting(bool waiting) noexcept {
 
 ssize_t SocketStream::receive(int flags) {
   if (end_ == in_.size()) {
-    if (start_ > 0) {
-      // Bytes before the current request are done with.
-      std::memmove(in_.data(), in_.data() + start_, end_ - start_);
-      pos_ -= start_;
-      end_ -= start_;
-      start_ = 0;
+    // What may be read again is kept: the current request's bytes when
+    // reading without waiting, else none that were read.
+    const std::size_t keep_from = waiting_ ? pos_ : start_;
+    if (keep_from > 0) {
+      std::memmove(in_.data(), in_.data() + keep_from, end_ - keep_from);
+      pos_ -= keep_from;
+      end_ -= keep_from;
+      start_ = start_ > keep_from ? start_ - keep_from : 0;
     }
-    if (end_ == in_.size()) in_.resize(in_.size() * 2);
+    if (end_ == in_.size()) {
+      if (!waiting_ && in_.size() >= kReplayLimit) {
+        errno = EWOULDBLOCK;
+        return -1;
+      }
+      in_.resize(in_.size() * 2);
+    }
   }
   ssize_t n;
   do {
