@@ -208,9 +208,9 @@ bool SocketStream::send_out(bool wait) const {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && (!wait || is_writable())) {
-      if (!wait) break;
-      continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!wait) break;  // the rest waits for a flush that may wait
+      if (is_writable()) continue;
     }
     out_failed_ = true;
     break;
@@ -234,16 +234,28 @@ bool SocketStream::flush_available() {
   return send_out(/*wait=*/false);
 }
 
+// The library asks for both addresses with every request; they do not
+// change over a connection, so each is looked up once.
 void SocketStream::get_remote_ip_and_port(std::string& ip, int& port) const {
-  sockaddr_storage addr{};
-  socklen_t len = sizeof addr;
-  if (::getpeername(socket_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) address_of(addr, ip, port);
+  if (!remote_.known) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (::getpeername(socket_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) address_of(addr, remote_.ip, remote_.port);
+    remote_.known = true;
+  }
+  ip = remote_.ip;
+  port = remote_.port;
 }
 
 void SocketStream::get_local_ip_and_port(std::string& ip, int& port) const {
-  sockaddr_storage addr{};
-  socklen_t len = sizeof addr;
-  if (::getsockname(socket_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) address_of(addr, ip, port);
+  if (!local_.known) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(socket_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) address_of(addr, local_.ip, local_.port);
+    local_.known = true;
+  }
+  ip = local_.ip;
+  port = local_.port;
 }
 
 }  // namespace vorn_serve

@@ -118,6 +118,12 @@ class SocketStream final : public httplib::Stream {
   // library's interface, sends it first.
   mutable std::string out_;
   mutable bool out_failed_ = false;
+  struct Address {
+    bool known = false;
+    std::string ip;
+    int port = 0;
+  };
+  mutable Address remote_, local_;
 };
 
 }  // namespace vorn_serve
