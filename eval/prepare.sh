@@ -6,6 +6,12 @@
 # its HTML (library reference, HOWTOs, tutorial, FAQ).
 # PostgreSQL's documentation: reference and chapter pages, HTML turned into
 # Markdown-like text by html2text (headings become '#' lines).
+# html2text draws a table's cells underlined, so a cell's spaces come out as
+# '_' and the cell is padded with '_': the text's own underscores are set
+# aside before the conversion (a mark no page uses) so that table rows can
+# have their spaces back without splitting identifiers such as pg_class.
+# A listing line that starts with '#' (a root prompt, a comment) is indented
+# so that it does not read as a Markdown heading.
 # The Debian Reference: its chapters cut into one file per numbered section
 # (a chapter page is too coarse a unit to tell whether retrieval found the
 # right place), also through html2text.
@@ -13,6 +19,27 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out="${1:-build/eval/corpora}"
+
+# Corpora laid out by an older version of this script are laid out again.
+conversion=2
+if [ "$(cat "$out/.conversion" 2>/dev/null)" != "$conversion" ]; then
+  rm -rf "$out/postgresql" "$out/debian-reference"
+fi
+
+# html2text with the page's own underscores set aside (a made-up word no page
+# uses in their place, between tags) from those it draws. A multibyte or a
+# control character would upset its layout; the word is short because a cell
+# it widens may be cut (html2text cuts a few cells that hold multibyte
+# characters; what is left of a cut word still reads as an underscore).
+html_to_text() {
+  perl -0777 -pe 's/(>[^<]*)/my $t = $1; $t =~ s{_}{Qz7x}g; $t/ge' "$1" | html2text -utf8 -nobs -width 100000
+}
+# Table rows (also indented ones, in lists) get their spaces back and lose
+# their padding, listing lines starting with '#' are indented, and the
+# page's own underscores return.
+tidy_text() {
+  perl -pe 'if (/^ *\|/) { tr{_}{ }; s/(?<=\S)  +/ /g } s/^#/    #/; s/Qz7x?/_/g'
+}
 
 packages=(python3.11-doc postgresql-doc-15 debian-reference-en html2text groff-base)
 missing=()
@@ -41,7 +68,7 @@ if [ ! -d "$out/postgresql" ]; then
     name=$(basename "$page" .html)
     # Lines 1-4 are the XML declaration, the title bar, the navigation and a
     # rule; every other line is one paragraph in compact style.
-    html2text -utf8 -nobs -width 100000 "$page" | tail -n +5 | sed -E \
+    html_to_text "$page" | tail -n +5 | tidy_text | sed -E \
       -e 's/^\*\*\*\*\* (.*) \*\*\*\*\*$/# \1/' \
       -e 's/^\*\*\*\* (.*) \*\*\*\*$/## \1/' \
       -e 's/^\*\*\* (.*) \*\*\*$/### \1/' \
@@ -59,9 +86,8 @@ if [ ! -d "$out/debian-reference" ]; then
     # Everything between the first two rules is the page body. Section
     # numbers are followed by a no-break space; table cells and link texts
     # come with '_' for spaces.
-    html2text -utf8 -nobs -width 100000 "$page" | sed 's/\xc2\xa0/ /g' | awk '/^=+$/ {n++; next} n == 1' |
-      perl -pe 's/“(.*?)”/my $t = $1; $t =~ tr{_}{ }; "“$t”"/ge; s/,_“/, “/g;
-                if (/^\|/) { tr{_}{ }; s/  +/ /g }' |
+    html_to_text "$page" | sed 's/\xc2\xa0/ /g' | awk '/^=+$/ {n++; next} n == 1' |
+      perl -pe 's/“(.*?)”/my $t = $1; $t =~ tr{_}{ }; "“$t”"/ge; s/,_“/, “/g' | tidy_text |
       awk -v dir="$out/debian-reference.tmp/$name" '
         function open_section(number, title) { if (file) close(file); file = dir "/" number ".md"; print "# " number ". " title > file }
         BEGIN { file = dir "/0.md" }
@@ -76,4 +102,5 @@ if [ ! -d "$out/debian-reference" ]; then
   mv "$out/debian-reference.tmp" "$out/debian-reference"
 fi
 bash eval/prepare_manpages.sh "$out"
+echo "$conversion" >"$out/.conversion"
 du -sh "$out"/* | sed 's/^/corpus /'
