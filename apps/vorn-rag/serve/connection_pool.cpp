@@ -1,5 +1,7 @@
 #include "connection_pool.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <system_error>
 #include <utility>
@@ -60,6 +62,7 @@ void ConnectionPool::enqueue(std::function<void()> job) {
 }
 
 void ConnectionPool::work(Handle self, std::function<void()> job) {
+  ::pthread_setname_np(::pthread_self(), "vorn-connection");
   for (;;) {
     if (job) {
       try {

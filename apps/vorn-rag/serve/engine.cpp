@@ -1,5 +1,8 @@
 #include "engine.hpp"
 
+#include <pthread.h>
+
+#include <string>
 #include <utility>
 
 namespace vorn_serve {
@@ -54,6 +57,9 @@ Engine::Engine(EngineOptions options) : options_(options) {
 Engine::~Engine() { stop(); }
 
 void Engine::worker_main(Worker& worker) {
+  // Named, so that `top -H`, perf and the load benchmark tell the answering
+  // threads from the connection threads.
+  ::pthread_setname_np(::pthread_self(), "vorn-engine");
   // Held open: the dispatcher waits for posts from submitting threads.
   worker.loop.hold();
   worker.loop.run_until_complete(dispatch(worker));
