@@ -195,6 +195,20 @@ TEST(ManualPage, OverstruckOutputReadsTheSame) {
   EXPECT_EQ(bold->text, plain->text);
 }
 
+TEST(ManualPage, HeaderFormsOfRealPages) {
+  for (const std::string header : {
+           "ALTER ROLE(7)      PostgreSQL 15 Documentation      ALTER ROLE(7)",
+           // Long names run into the title when the line is too short for both.
+           "SPI_CURSOR_OPEN_WITH_ARGPostgreSQL 15 DocumentaSPI_CURSOR_OPEN_WITH_ARGS(3)",
+           "Algorithm::Diff::XS(3pUser Contributed Perl DocumentatAlgorithm::Diff::XS(3pm)",
+       }) {
+    const auto got = manual_page_to_text(header + "\n\nNAME\n       tool - x\n\nv1   May 2024   " +
+                                         header.substr(header.rfind(header.substr(0, 5))) + "\n");
+    ASSERT_TRUE(got.has_value()) << header;
+    EXPECT_EQ(got->text, "# tool - x\n\ntool - x\n") << header;
+  }
+}
+
 class NotAManualPage : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(NotAManualPage, IsLeftAlone) { EXPECT_FALSE(manual_page_to_text(GetParam()).has_value()) << GetParam(); }
@@ -203,6 +217,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, NotAManualPage,
                          ::testing::Values("", "\n\n", "Plain notes.\nNAME\n", "See tail(1) for more.\n\nNAME\n",
                                            "TOOL(1)   User Commands   TOOL(1)\n\nDESCRIPTION\n       text\n",
                                            "TOOL(1)\n\nNAME\n       tool - x\n",
+                                           "LONG_NAMEUser CommandsLONG(1)\n\nNAME\n       long - x\n",
                                            "TOOL(1)   User Commands   TOOL(8)\n\nNAME\n       tool - x\n",
                                            "tool(1)\n=======\n\nNAME\n----\n"));
 

@@ -67,11 +67,6 @@ bool is_page_reference(std::string_view word) {
   return open != std::string_view::npos && open > 0 && word.size() > open + 2 && word.back() == ')';
 }
 
-std::string_view first_word(std::string_view s) { return s.substr(0, s.find(' ')); }
-std::string_view last_word(std::string_view s) {
-  const std::size_t space = s.rfind(' ');
-  return space == std::string_view::npos ? s : s.substr(space + 1);
-}
 
 // Justified text has runs of spaces between words; one is enough.
 std::string collapse_spaces(std::string_view s) {
@@ -213,17 +208,40 @@ std::vector<Line> split_lines(std::string_view text) {
   return lines;
 }
 
-// The index of the header line: "NAME(SECTION)", a centred title,
-// "NAME(SECTION)" again, and a NAME section right after it.
+// The page a header line names ("ALTER ROLE(7)" of "ALTER ROLE(7)   PostgreSQL
+// Documentation   ALTER ROLE(7)"): the line starts and ends with it. ""
+// when the line is not a header. A long name may have run into the title,
+// leaving the name's start, the title and then the whole name
+// ("SPI_CURSOR_OPEN_WITH_ARGPostgreSQL 15 DocumentaSPI_CURSOR_OPEN_WITH_ARGS(3)").
+std::string_view header_page(std::string_view text) {
+  const std::size_t close = text.find(')');
+  if (close == std::string_view::npos) return {};
+  const std::string_view first = text.substr(0, close + 1);
+  if (first.size() < text.size()) {
+    const bool framed = text.substr(text.size() - first.size()) == first;
+    return framed && is_page_reference(first) ? first : std::string_view();
+  }
+  const std::size_t again = text.rfind(text.substr(0, std::min<std::size_t>(text.find('('), 8)));
+  if (again == 0 || again == std::string_view::npos) return {};
+  const std::string_view page = text.substr(again);
+  return is_page_reference(page) ? page : std::string_view();
+}
+
+bool is_name_heading(const Line& line) {
+  const std::string_view t = line.text;
+  return line.indent == 0 && t.size() == 4 && (t[0] == 'N' || t[0] == 'n') && (t[1] == 'A' || t[1] == 'a') &&
+         (t[2] == 'M' || t[2] == 'm') && (t[3] == 'E' || t[3] == 'e');
+}
+
+// The index of the header line ("NAME(SECTION)", a centred title,
+// "NAME(SECTION)" again) when a NAME section follows it.
 std::optional<std::size_t> find_header(const std::vector<Line>& lines) {
   std::size_t header = 0;
   while (header < lines.size() && lines[header].blank()) ++header;
   if (header == lines.size()) return std::nullopt;
-  const std::string_view text = lines[header].text;
-  const std::string_view page = first_word(text);
-  if (!is_page_reference(page) || last_word(text) != page || text.size() == page.size()) return std::nullopt;
+  if (header_page(lines[header].text).empty()) return std::nullopt;
   for (std::size_t i = header + 1; i < lines.size() && i <= header + kHeaderSearchLines; ++i) {
-    if (lines[i].indent == 0 && lines[i].text == "NAME") return header;
+    if (is_name_heading(lines[i])) return header;
   }
   return std::nullopt;
 }
@@ -239,15 +257,16 @@ std::optional<ExtractedText> manual_page_to_text(std::string_view text) {
   if (!found) return std::nullopt;
   const std::size_t header = *found;
   const std::string header_text = lines[header].text;
-  const std::string page(first_word(header_text));
+  const std::string page(header_page(header_text));
 
   // The footer repeats the page name at its end; a page rendered in pages
   // repeats header and footer between them.
   std::size_t last = lines.size();
-  while (last > header && lines[last - 1].blank()) --last;
+  while (last > header + 1 && lines[last - 1].blank()) --last;  // the header line is not blank
   std::string footer_text;
-  if (last > header + 1 && lines[last - 1].text != page && last_word(lines[last - 1].text) == page) {
-    footer_text = lines[last - 1].text;
+  if (const std::string_view end = lines[last - 1].text;
+      last > header + 1 && end.size() > page.size() && end.substr(end.size() - page.size()) == page) {
+    footer_text = end;
   }
   std::vector<Line> body;
   std::size_t width = 0;
@@ -264,17 +283,19 @@ std::optional<ExtractedText> manual_page_to_text(std::string_view text) {
   ExtractedText out;
   MarkdownWriter writer(width);
   std::string section;
-  std::string name_text;
+  bool in_name = false;  // the NAME section: the page's title
   std::size_t text_indent = 0;  // where the first section's text starts
   std::vector<Line> paragraph;
   const auto flush = [&] {
-    if (section == "NAME") {
+    if (in_name && out.title.empty() && !paragraph.empty()) {
+      // Only the first paragraph: "tool - what it does".
       for (const Line& l : paragraph) {
-        if (!name_text.empty()) name_text += ' ';
-        name_text += collapse_spaces(l.text);
+        if (!out.title.empty()) out.title += ' ';
+        out.title += collapse_spaces(l.text);
       }
+      writer.title(out.title);
     } else {
-      writer.paragraph(paragraph, section == "SYNOPSIS");
+      writer.paragraph(paragraph, section == "SYNOPSIS" || section == "Synopsis");
     }
     paragraph.clear();
   };
@@ -287,13 +308,10 @@ std::optional<ExtractedText> manual_page_to_text(std::string_view text) {
     const bool subsection_line = !section_line && text_indent > 0 && l.indent < text_indent;
     if (section_line || subsection_line) {
       flush();
-      if (section == "NAME" && !name_text.empty() && out.title.empty()) {
-        out.title = name_text;
-        writer.title(name_text);
-      }
       if (section_line) {
         section = l.text;
-        if (section != "NAME") writer.heading(2, section_title(section));
+        in_name = is_name_heading(l);
+        if (!in_name) writer.heading(2, section_title(section));
       } else {
         writer.heading(3, collapse_spaces(l.text));
       }
@@ -303,10 +321,6 @@ std::optional<ExtractedText> manual_page_to_text(std::string_view text) {
     paragraph.push_back(std::move(l));
   }
   flush();
-  if (out.title.empty() && !name_text.empty()) {
-    out.title = name_text;
-    writer.title(name_text);
-  }
   out.text = writer.take();
   if (out.title.empty()) out.title = std::string(page);
   return out;
