@@ -21,7 +21,7 @@ cd "$(dirname "$0")/.."
 out="${1:-build/eval/corpora}"
 
 # Corpora laid out by an older version of this script are laid out again.
-conversion=2
+conversion=3
 if [ "$(cat "$out/.conversion" 2>/dev/null)" != "$conversion" ]; then
   rm -rf "$out/postgresql" "$out/debian-reference"
 fi
@@ -31,14 +31,21 @@ fi
 # control character would upset its layout; the word is short because a cell
 # it widens may be cut (html2text cuts a few cells that hold multibyte
 # characters; what is left of a cut word still reads as an underscore).
+# html2text writes a listing's lines (<pre>) like any others: each listing
+# gets a made-up line before and after it, which tidy_text turns into a
+# Markdown fence, so that code stays code.
 html_to_text() {
-  perl -0777 -pe 's/(>[^<]*)/my $t = $1; $t =~ s{_}{Qz7x}g; $t/ge' "$1" | html2text -utf8 -nobs -width 100000
+  perl -0777 -pe 's/(>[^<]*)/my $t = $1; $t =~ s{_}{Qz7x}g; $t/ge;
+                  s{<pre\b}{<p>Vq9fence</p><pre}g; s{</pre>}{</pre><p>Vq9fence</p>}g' "$1" |
+    html2text -utf8 -nobs -width 100000
 }
 # Table rows (also indented ones, in lists) get their spaces back and lose
-# their padding, listing lines starting with '#' are indented, and the
-# page's own underscores return.
+# their padding, listings are fenced, lines outside them that start with
+# '#' are indented, and the page's own underscores return.
 tidy_text() {
-  perl -pe 'if (/^ *\|/) { tr{_}{ }; s/(?<=\S)  +/ /g } s/^#/    #/; s/Qz7x?/_/g'
+  perl -pe 'if (/^\s*Vq9fence\s*$/) { $_ = "```\n"; $code = !$code }
+            elsif (!$code) { if (/^ *\|/) { tr{_}{ }; s/(?<=\S)  +/ /g } s/^#/    #/ }
+            s/Vq9fence//g; s/Qz7x?/_/g'
 }
 
 packages=(python3.11-doc postgresql-doc-15 debian-reference-en html2text groff-base)
@@ -67,13 +74,15 @@ if [ ! -d "$out/postgresql" ]; then
     [ -f "$page" ] || continue
     name=$(basename "$page" .html)
     # Lines 1-4 are the XML declaration, the title bar, the navigation and a
-    # rule; every other line is one paragraph in compact style.
+    # rule; the navigation at the end follows the last rule (a line of '='
+    # may be text too: an operator on a line of its own); every other line
+    # outside a listing is one paragraph in compact style.
     html_to_text "$page" | tail -n +5 | tidy_text | sed -E \
       -e 's/^\*\*\*\*\* (.*) \*\*\*\*\*$/# \1/' \
       -e 's/^\*\*\*\* (.*) \*\*\*\*$/## \1/' \
-      -e 's/^\*\*\* (.*) \*\*\*$/### \1/' \
-      -e '/^=+$/,$d' \
-      -e 's/$/\n/' >"$out/postgresql.tmp/$name.md"
+      -e 's/^\*\*\* (.*) \*\*\*$/### \1/' |
+      awk '{ line[NR] = $0 } /^=+$/ { rule = NR } END { for (i = 1; i < (rule ? rule : NR + 1); i++) print line[i] }' |
+      perl -pe '$code = !$code if /^```/; $_ .= "\n" unless $code' >"$out/postgresql.tmp/$name.md"
   done
   mv "$out/postgresql.tmp" "$out/postgresql"
 fi
@@ -89,13 +98,13 @@ if [ ! -d "$out/debian-reference" ]; then
     html_to_text "$page" | sed 's/\xc2\xa0/ /g' | awk '/^=+$/ {n++; next} n == 1' |
       perl -pe 's/“(.*?)”/my $t = $1; $t =~ tr{_}{ }; "“$t”"/ge; s/,_“/, “/g' | tidy_text |
       awk -v dir="$out/debian-reference.tmp/$name" '
-        function open_section(number, title) { if (file) close(file); file = dir "/" number ".md"; print "# " number ". " title > file }
+        function open_section(number, title) { if (file) close(file); file = dir "/" number ".md"; code = 0; print "# " number ". " title > file }
         BEGIN { file = dir "/0.md" }
         /^\*\*\*\*\*\* .* \*\*\*\*\*\*$/ { t = $0; gsub(/^\*+ | \*+$/, "", t); print "# " t > file; next }
         /^\*\*\*\*\*? [0-9A-Z.]+\. .* \*\*\*\*\*?$/ {
           t = $0; gsub(/^\*+ | \*+$/, "", t); number = t; sub(/\. .*/, "", number); sub(/^[^ ]+ /, "", t)
           open_section(number, t); next }
-        { print "" > file; print > file }'
+        { if (!code) print "" > file; print > file; if ($0 ~ /^```/) code = !code }'
   done
   # A section whose text all lives in its subsections is a heading alone.
   find "$out/debian-reference.tmp" -name '*.md' -exec awk 'END { exit !(NR <= 1) }' {} \; -delete

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +47,15 @@ ExtractedText html_to_text(std::string_view html);
 // VORN_RAG_MODULE_DIR in the README); LoadError(VORN-LOAD-UNSUPPORTED) when
 // it cannot be found.
 ExtractedText pdf_to_text(std::string_view pdf);
+
+// A manual page as `man` writes it to a file or pipe (a "TAIL(1) ... TAIL(1)"
+// header line, then a NAME section; overstrike codes allowed): Markdown with
+// "# name - what it does" first, "## Description"-style section headings,
+// "### ..." subsections, justified text as plain lines, the synopsis and
+// set-apart examples as code blocks, words hyphenated at a line end joined
+// and header and footer lines dropped. The title is the NAME line.
+// std::nullopt for any other text.
+std::optional<ExtractedText> manual_page_to_text(std::string_view text);
 
 // The page (1-based) holding byte `offset` of a text with these page starts;
 // 0 when there are none.

@@ -33,7 +33,8 @@ DocumentFormat detect_format(std::string_view file_name, std::string_view text);
 
 // What a document says about itself, for ranking whole pages: its first
 // title and a one-line summary (an RST ":synopsis:", else the first
-// sentences of its first paragraph), markup removed. Empty when absent.
+// sentences of its first paragraph, or of a NAME section among its first
+// three, as manual pages have), markup removed. Empty when absent.
 struct DocumentSummary {
   std::string title;
   std::string summary;

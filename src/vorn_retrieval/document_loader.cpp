@@ -264,6 +264,15 @@ Document DocumentLoader::load_file(const fs::path& file, std::string source_id) 
   } else {
     text = normalize_newlines(view);
   }
+  // A manual page saved from `man` has its structure only in its layout.
+  if (format == FileType::text) {
+    if (std::optional<ExtractedText> page = manual_page_to_text(text)) {
+      doc.text = std::move(page->text);
+      doc.title = std::move(page->title);
+      doc.markdown = true;
+      return doc;
+    }
+  }
   // AsciiDoc and reStructuredText stay as written: the chunker reads their
   // section structure itself.
   doc.text = std::move(text);

@@ -85,6 +85,16 @@ DocumentSummary summarize_document(std::string_view text, DocumentFormat format)
     from = s.body;
     break;
   }
+  // A manual page says what it is for in its NAME section ("tool - does
+  // this"), whatever comes before it.
+  for (std::size_t i = 0; i < parsed.sections.size() && i < 3; ++i) {
+    const std::string& heading = parsed.sections[i].heading;
+    const std::size_t last = heading.rfind(" > ");
+    if (lower(last == std::string::npos ? heading : heading.substr(last + 3)) == "name") {
+      from = parsed.sections[i].body;
+      break;
+    }
+  }
   if (const std::size_t synopsis = text.substr(0, kSniffBytes).find(":synopsis:"); synopsis != std::string_view::npos) {
     const std::size_t end = text.find('\n', synopsis);
     out.summary = vorn_core::strip_inline_markup(trim(text.substr(synopsis + 10, end - synopsis - 10)));
@@ -100,7 +110,7 @@ DocumentSummary summarize_document(std::string_view text, DocumentFormat format)
     if (end == std::string_view::npos) end = text.size();
     const std::string_view line = text.substr(pos, end - pos);
     const bool indented = !line.empty() && (line[0] == ' ' || line[0] == '\t');
-    const bool heading_line = format == DocumentFormat::kMarkdown && line.substr(0, 1) == "#";
+    const bool heading_line = (format == DocumentFormat::kMarkdown && line.substr(0, 1) == "#");
     if (trim(line).empty() || indented || heading_line || vorn_core::is_markup_line(line) || kept(pos)) {
       if (!paragraph.empty()) break;
     } else {

@@ -74,7 +74,8 @@ DocumentFormat chunk_format(const Document& doc) {
     case FileType::html: return DocumentFormat::kMarkdown;  // HTML headings arrive as Markdown heading lines
     case FileType::asciidoc:
     case FileType::restructured_text: return DocumentFormat::kLightMarkup;
-    case FileType::text: return detect_format(doc.path.filename().string(), doc.text);
+    case FileType::text:  // a manual page arrives as Markdown
+      return doc.markdown ? DocumentFormat::kMarkdown : detect_format(doc.path.filename().string(), doc.text);
     case FileType::pdf:
     case FileType::source_code: return DocumentFormat::kPlain;
   }

@@ -134,4 +134,100 @@ TEST_F(LoaderFormatsTest, PatternsAndSourceExtensionsChooseFiles) {
             (std::vector<std::string>{"drafts/plan.md", "guide.md"}));
 }
 
+// A manual page as `man tool > tool.txt` leaves it: layout is its only
+// structure.
+const std::string kManualPage =
+    "TOOL(1)                      User Commands                      TOOL(1)\n"
+    "\n"
+    "\n"
+    "\n"
+    "NAME\n"
+    "       tool - copy lines from one file to an\xE2\x80\x90\n"
+    "       other\n"
+    "\n"
+    "SYNOPSIS\n"
+    "       tool [OPTION]... SOURCE DEST\n"
+    "\n"
+    "DESCRIPTION\n"
+    "       Copy  the  lines  of  SOURCE  to  DEST,  keeping  their  order  and\n"
+    "       their well\xE2\x80\x90known end\xE2\x80\x90of\xE2\x80\x90line marks.\n"
+    "\n"
+    "       -n, --lines=NUM\n"
+    "              copy at most NUM lines\n"
+    "\n"
+    "   Examples\n"
+    "       Keep the first ten lines:\n"
+    "\n"
+    "           $ tool -n 10 a b\n"
+    "           # tool -n 1 /etc/motd b\n"
+    "\n"
+    "       Both files may be the same.\n"
+    "\n"
+    "GNU tools 1.0                   May 2024                        TOOL(1)\n";
+
+TEST(ManualPage, LayoutBecomesMarkdown) {
+  const std::optional<ExtractedText> got = manual_page_to_text(kManualPage);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->title, "tool - copy lines from one file to another");
+  EXPECT_EQ(got->text,
+            "# tool - copy lines from one file to another\n\n"
+            "tool - copy lines from one file to another\n\n"
+            "## Synopsis\n\n```\ntool [OPTION]... SOURCE DEST\n```\n\n"
+            "## Description\n\n"
+            "Copy the lines of SOURCE to DEST, keeping their order and\n"
+            "their well-known end-of-line marks.\n\n"
+            "-n, --lines=NUM\ncopy at most NUM lines\n\n"
+            "### Examples\n\n"
+            "Keep the first ten lines:\n\n"
+            "```\n$ tool -n 10 a b\n# tool -n 1 /etc/motd b\n```\n\n"
+            "Both files may be the same.\n");
+}
+
+TEST(ManualPage, OverstruckOutputReadsTheSame) {
+  std::string overstruck;
+  for (const char c : kManualPage) {
+    overstruck += c;
+    if (c >= 'A' && c <= 'Z') (overstruck += '\b') += c;  // bold, as groff writes it for a terminal
+  }
+  const auto plain = manual_page_to_text(kManualPage);
+  const auto bold = manual_page_to_text(overstruck);
+  ASSERT_TRUE(bold.has_value());
+  EXPECT_EQ(bold->text, plain->text);
+}
+
+TEST(ManualPage, HeaderFormsOfRealPages) {
+  for (const std::string header : {
+           "ALTER ROLE(7)      PostgreSQL 15 Documentation      ALTER ROLE(7)",
+           // Long names run into the title when the line is too short for both.
+           "SPI_CURSOR_OPEN_WITH_ARGPostgreSQL 15 DocumentaSPI_CURSOR_OPEN_WITH_ARGS(3)",
+           "Algorithm::Diff::XS(3pUser Contributed Perl DocumentatAlgorithm::Diff::XS(3pm)",
+       }) {
+    const auto got = manual_page_to_text(header + "\n\nNAME\n       tool - x\n\nv1   May 2024   " +
+                                         header.substr(header.rfind(header.substr(0, 5))) + "\n");
+    ASSERT_TRUE(got.has_value()) << header;
+    EXPECT_EQ(got->text, "# tool - x\n\ntool - x\n") << header;
+  }
+}
+
+class NotAManualPage : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(NotAManualPage, IsLeftAlone) { EXPECT_FALSE(manual_page_to_text(GetParam()).has_value()) << GetParam(); }
+
+INSTANTIATE_TEST_SUITE_P(Texts, NotAManualPage,
+                         ::testing::Values("", "\n\n", "Plain notes.\nNAME\n", "See tail(1) for more.\n\nNAME\n",
+                                           "TOOL(1)   User Commands   TOOL(1)\n\nDESCRIPTION\n       text\n",
+                                           "TOOL(1)\n\nNAME\n       tool - x\n",
+                                           "LONG_NAMEUser CommandsLONG(1)\n\nNAME\n       long - x\n",
+                                           "TOOL(1)   User Commands   TOOL(8)\n\nNAME\n       tool - x\n",
+                                           "tool(1)\n=======\n\nNAME\n----\n"));
+
+TEST_F(LoaderFormatsTest, ManualPageTextIsReadAsMarkdownWithItsTitle) {
+  const Document doc = DocumentLoader().load_file(dir_.write("tool.1.txt", kManualPage), "tool.1.txt");
+  EXPECT_TRUE(doc.markdown);
+  EXPECT_EQ(doc.title, "tool - copy lines from one file to another");
+  const Document notes = DocumentLoader().load_file(dir_.write("notes.txt", "NAME\n  x\n"), "notes.txt");
+  EXPECT_FALSE(notes.markdown);
+  EXPECT_EQ(notes.text, "NAME\n  x\n");
+}
+
 }  // namespace

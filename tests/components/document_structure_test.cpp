@@ -201,6 +201,13 @@ TEST(DocumentSummary, TitleAndSynopsisOrFirstParagraph) {
   EXPECT_EQ(md.title, "VACUUM");
   EXPECT_EQ(md.summary, "VACUUM \xE2\x80\x94 garbage-collect a database");
   EXPECT_TRUE(vorn_retrieval::summarize_document("no structure", DocumentFormat::kPlain).title.empty());
+  // A manual page in AsciiDoc: what it is for is the NAME line, not the
+  // word "NAME" under the page title.
+  const auto page = vorn_retrieval::summarize_document(
+      "tool(1)\n=======\n\nNAME\n----\ntool - copy the lines of a file\n\nSYNOPSIS\n--------\ntool FILE\n",
+      DocumentFormat::kLightMarkup);
+  EXPECT_EQ(page.title, "tool(1)");
+  EXPECT_EQ(page.summary, "tool - copy the lines of a file");
 }
 
 }  // namespace
