@@ -359,8 +359,10 @@ double latency_ms(const std::string& text) {
   return m[2] == "us" ? v / 1000 : m[2] == "s" ? v * 1000 : v;
 }
 
-// CPU seconds of this process's threads, by name: the server's answering
-// threads ("vorn-engine") and connection threads ("vorn-connection").
+// CPU seconds of this process's threads, by name: the server's request
+// threads ("vorn-request": they read, answer and write a request that
+// arrived whole) and engine workers ("vorn-engine"), and its connection
+// threads ("vorn-connection": requests that wait, streams).
 std::map<std::string, double> cpu_by_thread_name() {
   std::map<std::string, double> cpu;
   std::error_code ec;
@@ -392,8 +394,9 @@ struct WrkRun {
   double rps = 0, p50_ms = 0, p99_ms = 0, mean_ms = 0, errors = -1;
   double requests = 0, seconds = 0;
   double server_cpu_us = 0, wrk_cpu_us = 0;  // per request
-  // The server's CPU per request split: its answering threads', its
-  // connection threads' (threads that exited during the run not counted).
+  // The server's CPU per request split: its request threads' and engine
+  // workers', its connection threads' (threads that exited during the run
+  // not counted).
   double engine_cpu_us = 0, connection_cpu_us = 0;
   Histogram latencies;
   std::string report;
@@ -431,7 +434,8 @@ WrkRun run_wrk(int port, int connections, int seconds) {
     run.seconds = std::stod(m[2]) * (m[3] == "ms" ? 0.001 : m[3] == "m" ? 60 : 1);
     run.server_cpu_us = run.requests > 0 ? server_cpu * 1e6 / run.requests : 0;
     run.wrk_cpu_us = run.requests > 0 ? wrk_cpu * 1e6 / run.requests : 0;
-    run.engine_cpu_us = run.requests > 0 ? threads_cpu["vorn-engine"] * 1e6 / run.requests : 0;
+    run.engine_cpu_us =
+        run.requests > 0 ? (threads_cpu["vorn-request"] + threads_cpu["vorn-engine"]) * 1e6 / run.requests : 0;
     run.connection_cpu_us = run.requests > 0 ? threads_cpu["vorn-connection"] * 1e6 / run.requests : 0;
   }
   if (std::regex_search(report, m, std::regex(R"(50%\s+(\S+))"))) run.p50_ms = latency_ms(m[1]);

@@ -6,7 +6,8 @@
 #
 # Prints the Google Benchmark table, then the summary: POST /v1/ask over
 # ~5,000 chunks with 64 connections against the same questions asked
-# in-process in the same run (ratio, p99, errors), and 10,000 bad requests
+# in-process, in alternating rounds of the same run (each round's ratio and
+# the ratio of the totals, p99, errors, CPU per answer), and 10,000 bad requests
 # interleaved with good ones (all answered 4xx with a JSON error, memory
 # flat). The index is generated once under $TMPDIR/vorn_serve_bench.
 set -euo pipefail

@@ -415,4 +415,49 @@ TEST_F(ServeTest, ChunksIndexedLaterAreFoundByNewRequests) {
   EXPECT_NE(found["results"][0]["source"].get<std::string>().find("late.md"), std::string::npos) << found.dump();
 }
 
+// Where a request is cut in two, sent a moment apart: in its request line,
+// in its headers, between head and body, in its body.
+class SplitRequest : public ServeTest, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(SplitRequest, IsAnsweredOnceAsIfSentWhole) {
+  start();
+  const std::string body = R"({"question": "fusion"})";
+  const std::string request = "POST /v1/ask HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nContent-Length: " +
+                              std::to_string(body.size()) + "\r\n\r\n" + body;
+  const std::size_t cut = GetParam() < request.size() ? GetParam() : request.size() - 4;
+  int fd = connect_loopback(port_);
+  ::send(fd, request.data(), cut, MSG_NOSIGNAL);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ::send(fd, request.data() + cut, request.size() - cut, MSG_NOSIGNAL);
+  const std::string reply = read_until(fd, "\"strategy\"");
+  ::close(fd);
+  EXPECT_EQ(reply.rfind("HTTP/1.1 200", 0), 0u) << reply;
+  EXPECT_NE(reply.find("\"citations\""), std::string::npos) << reply;
+  // Read twice, counted once; nothing left in flight but the scrape itself.
+  const std::string metrics = client().Get("/metrics")->body;
+  EXPECT_NE(metrics.find("vorn_http_requests_total{route=\"/v1/ask\",code=\"2xx\"} 1\n"), std::string::npos) << metrics;
+  EXPECT_EQ(metrics.find("route=\"/v1/ask\",code=\"4xx\""), std::string::npos) << metrics;
+  EXPECT_NE(metrics.find("vorn_http_in_flight 1\n"), std::string::npos) << metrics;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cuts, SplitRequest, ::testing::Values(6, 30, 90, 1000));
+
+TEST_F(ServeTest, RequestsSentTogetherAreAnsweredInOrder) {
+  start();
+  const std::string body = R"({"query": "git revert", "top_k": 1})";
+  const std::string requests = "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n"
+                               "POST /v1/search HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                               "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body +
+                               "GET /v1/models HTTP/1.1\r\nHost: x\r\n\r\n";
+  int fd = connect_loopback(port_);
+  ::send(fd, requests.data(), requests.size(), MSG_NOSIGNAL);
+  const std::string replies = read_until(fd, "\"object\":\"list\"");
+  ::close(fd);
+  const auto health = replies.find("\"status\""), search = replies.find("\"results\""),
+             models = replies.find("\"object\":\"list\"");
+  ASSERT_NE(models, std::string::npos) << replies;
+  EXPECT_LT(health, search) << replies;
+  EXPECT_LT(search, models) << replies;
+}
+
 }  // namespace

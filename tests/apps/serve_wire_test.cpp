@@ -1,7 +1,8 @@
 // What the server writes and how it admits work without a hand-off: JSON
 // text written straight from strings must equal what the JSON library
 // writes, invalid UTF-8 included; answering on the caller's thread must
-// stay within the engine's bounds.
+// stay within the engine's bounds; connections between requests wait with
+// no thread, and a request read without waiting can be read again.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sys/socket.h>
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include "engine.hpp"
+#include "idle_connections.hpp"
 #include "json_text.hpp"
 #include "responses.hpp"
 #include "socket_stream.hpp"
@@ -181,6 +183,129 @@ TEST_F(HeldOutput, AGonePeerFailsTheFlushAndLaterWrites) {
   write("lost");
   EXPECT_FALSE(stream_->flush());
   EXPECT_EQ(stream_->write("x", 1), -1);
+}
+
+TEST_F(HeldOutput, ARequestReadWithoutWaitingStarvesAndReadsAgainFromItsStart) {
+  stream_->set_waiting(false);
+  stream_->begin_request(std::chrono::milliseconds(1000), 1024);
+  char buf[64];
+  EXPECT_EQ(stream_->read(buf, sizeof buf), -1);
+  EXPECT_TRUE(stream_->starved());
+  ASSERT_EQ(::send(fds_[1], "GET / HT", 8, 0), 8);
+  ASSERT_EQ(stream_->read(buf, sizeof buf), 8);
+  EXPECT_FALSE(stream_->is_readable());
+  write("HTTP/1.1 400 Bad Request\r\n\r\n");  // what a parser gives up with
+  stream_->replay(1024);
+  EXPECT_FALSE(stream_->starved());
+  ASSERT_EQ(::send(fds_[1], "TP/1.1\r\n", 8, 0), 8);
+  stream_->set_waiting(true);
+  std::string again;
+  for (ssize_t n; again.size() < 16 && (n = stream_->read(buf, sizeof buf)) > 0;) again.append(buf, static_cast<std::size_t>(n));
+  EXPECT_EQ(again, "GET / HTTP/1.1\r\n");
+  EXPECT_TRUE(stream_->flush());
+  EXPECT_EQ(peer_reads(), "") << "output of the abandoned reading is dropped";
+}
+
+TEST_F(HeldOutput, ALargeRequestIsNotKeptWholeToBeReadAgain) {
+  const std::string body(256 * 1024, 'b');
+  std::thread sender([&] { ::send(fds_[1], body.data(), body.size(), 0); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  stream_->set_waiting(false);
+  stream_->begin_request(std::chrono::milliseconds(1000), SIZE_MAX);
+  char buf[4096];
+  std::size_t read = 0;
+  for (ssize_t n; (n = stream_->read(buf, sizeof buf)) > 0;) read += static_cast<std::size_t>(n);
+  EXPECT_TRUE(stream_->starved());
+  EXPECT_LE(read, 64u * 1024) << "a reading that can be started over keeps every byte it read";
+  stream_->replay(SIZE_MAX);
+  stream_->set_waiting(true);
+  read = 0;
+  for (ssize_t n; read < body.size() && (n = stream_->read(buf, sizeof buf)) > 0;) read += static_cast<std::size_t>(n);
+  EXPECT_EQ(read, body.size());
+  sender.join();
+}
+
+TEST_F(HeldOutput, WhatTheSocketCannotTakeAtOnceWaitsForAFlush) {
+  const int small = 4096;
+  ::setsockopt(fds_[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  ::setsockopt(fds_[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  stream_->set_waiting(false);
+  const std::string large(1 << 20, 'x');
+  write(large);
+  ASSERT_TRUE(stream_->flush_available());
+  ASSERT_TRUE(stream_->pending_output());
+  std::string got;
+  std::thread reader([&] {
+    char buf[65536];
+    ssize_t n;
+    while (got.size() < large.size() && (n = ::recv(fds_[1], buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<std::size_t>(n));
+  });
+  stream_->set_waiting(true);
+  EXPECT_TRUE(stream_->flush());
+  reader.join();
+  EXPECT_EQ(got, large);
+}
+
+// A connection over a socket pair; the test keeps the peer's end.
+struct Pair {
+  std::shared_ptr<Connection> connection;
+  int peer = -1;
+  Pair() {
+    int fds[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    connection = std::make_shared<Connection>(fds[0], std::chrono::milliseconds(100), std::chrono::milliseconds(100));
+    peer = fds[1];
+  }
+  ~Pair() { ::close(peer); }
+  // Whether the server's end was closed (the peer reads end of file).
+  bool closed_on_peer() const {
+    char byte;
+    timeval tv{1, 0};
+    ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return ::recv(peer, &byte, 1, 0) == 0;
+  }
+};
+
+TEST(IdleConnections, GiveAConnectionOutOnlyWhenItsNextRequestArrives) {
+  IdleConnections idle(std::chrono::seconds(10));
+  Pair pair;
+  Connection* raw = pair.connection.get();
+  idle.add(std::move(pair.connection));
+  EXPECT_EQ(idle.take(std::chrono::milliseconds(20)), nullptr);
+  ASSERT_EQ(::send(pair.peer, "GET", 3, 0), 3);
+  auto taken = idle.take(std::chrono::milliseconds(1000));
+  ASSERT_EQ(taken.get(), raw);
+  EXPECT_EQ(idle.size(), 0u);
+  char buf[8];
+  ASSERT_EQ(::recv(taken->socket, buf, sizeof buf, 0), 3);
+  idle.add(std::move(taken));  // back between requests: nothing to read yet
+  EXPECT_EQ(idle.take(std::chrono::milliseconds(20)), nullptr);
+  ASSERT_EQ(::send(pair.peer, "GET", 3, 0), 3);
+  EXPECT_EQ(idle.take(std::chrono::milliseconds(1000)).get(), raw);
+}
+
+TEST(IdleConnections, CloseAConnectionIdlePastTheKeepAliveTime) {
+  IdleConnections idle(std::chrono::milliseconds(50));
+  Pair pair;
+  idle.add(std::move(pair.connection));
+  for (int i = 0; i < 30 && idle.size() > 0; ++i) EXPECT_EQ(idle.take(std::chrono::milliseconds(20)), nullptr);
+  EXPECT_EQ(idle.size(), 0u);
+  EXPECT_TRUE(pair.closed_on_peer());
+}
+
+TEST(IdleConnections, OnCloseWakeWaitingTakersAndCloseWhatTheyHoldAndGetLater) {
+  IdleConnections idle(std::chrono::seconds(10));
+  Pair held, later;
+  idle.add(std::move(held.connection));
+  auto waiting = std::async(std::launch::async, [&] { return idle.take(std::chrono::seconds(10)); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const auto start = std::chrono::steady_clock::now();
+  idle.close();
+  EXPECT_EQ(waiting.get(), nullptr);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_TRUE(held.closed_on_peer());
+  idle.add(std::move(later.connection));
+  EXPECT_TRUE(later.closed_on_peer());
 }
 
 }  // namespace

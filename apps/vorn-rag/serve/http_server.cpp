@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "connection_pool.hpp"
 #include "engine_call.hpp"
 #include "event_channel.hpp"
+#include "idle_connections.hpp"
 #include "requests.hpp"
 #include "responses.hpp"
 #include "serve_errors.hpp"
@@ -44,11 +46,30 @@ constexpr int kListenBacklog = 1024;
 constexpr std::size_t kAnsweringThreadsPerWorker = 2;
 // How often a connection waiting for its answer looks whether the client left.
 constexpr std::chrono::milliseconds kClientCheckInterval{100};
+// How long a request thread waits for a connection before it looks whether
+// the server stops.
+constexpr std::chrono::milliseconds kRequestThreadWait{100};
 
 // The connection the calling thread serves and when its request began.
 thread_local SocketStream* t_stream = nullptr;
 thread_local Clock::time_point t_started;
 thread_local bool t_counted = false;
+// The calling thread serves requests without waiting (a request thread).
+thread_local bool t_without_waiting = false;
+// The request being served needs a thread that may wait: a connection thread
+// reads it again and serves it.
+thread_local bool t_hand_over = false;
+
+// Thrown on a request thread by work that would wait.
+struct NeedsWaitingThread {};
+
+// Runs what httplib would start a thread for on its own thread: accepting a
+// connection only hands it to the idle connections.
+class InlineTasks final : public httplib::TaskQueue {
+ public:
+  void enqueue(std::function<void()> job) override { job(); }
+  void shutdown() override {}
+};
 
 Route route_of(const std::string& path) {
   if (path == "/v1/ask") return Route::kAsk;
@@ -172,7 +193,19 @@ class HttpServer::Impl {
     return port;
   }
 
-  void serve() { server_.listen_after_bind(); }
+  void serve() {
+    std::vector<std::thread> request_threads;
+    for (std::size_t i = 0; i < engine_.options().workers; ++i) {
+      request_threads.emplace_back([this] { serve_requests(); });
+    }
+    server_.listen_after_bind();
+    // Connections between requests are closed; requests being served are
+    // answered (their connections closed after them).
+    requests_stopping_.store(true);
+    idle_.close();
+    for (auto& t : request_threads) t.join();
+    connection_threads_.shutdown();
+  }
 
   void shutdown() {
     draining_.store(true);
@@ -187,50 +220,104 @@ class HttpServer::Impl {
     explicit Server(Impl& owner) : owner_(owner) {}
     int listening_socket() const { return svr_sock_; }
 
+    // The requests of a connection whose bytes have begun to arrive, read,
+    // answered and written without waiting for anything. What would wait (a
+    // request not all there yet, work on the engine, a client slow to take
+    // the response) goes on on a connection thread, which may.
+    void serve_without_waiting(std::shared_ptr<Connection> connection) {
+      SocketStream& stream = connection->stream;
+      stream.set_waiting(false);
+      t_stream = &stream;
+      for (;;) {
+        stream.begin_request(owner_.options_.request_deadline, kHeadBudget);
+        t_hand_over = false;
+        bool closed = false;
+        const bool last = connection->served + 1 == kKeepAliveRequests || owner_.draining_.load();
+        const bool ok = process_request(stream, last, closed, nullptr);
+        if (stream.starved() || t_hand_over) {
+          stream.replay(kHeadBudget);
+          owner_.hand_over(std::move(connection), /*replay=*/true, false);
+          break;
+        }
+        ++connection->served;
+        const bool keep = ok && !closed && !last;
+        if (!stream.flush_available()) break;
+        if (stream.pending_output()) {
+          owner_.hand_over(std::move(connection), /*replay=*/false, keep);
+          break;
+        }
+        if (!keep) break;
+        // A request sent along with the last one is read already: no event
+        // of the idle set would tell of it.
+        if (!stream.has_input()) {
+          owner_.idle_.add(std::move(connection));
+          break;
+        }
+      }
+      t_stream = nullptr;
+    }
+
+    // On a connection thread: the request a request thread could not serve
+    // (`replay`), or the rest of its response, and any request sent along
+    // with it; then the connection goes back with the idle ones, unless it
+    // is done.
+    void serve_waiting(const std::shared_ptr<Connection>& connection, bool replay, bool keep) {
+      SocketStream& stream = connection->stream;
+      stream.set_waiting(true);
+      t_stream = &stream;
+      for (bool next = replay;; next = true) {
+        if (next) {
+          if (!replay) stream.begin_request(owner_.options_.request_deadline, kHeadBudget);
+          replay = false;
+          bool closed = false;
+          const bool last = connection->served + 1 == kKeepAliveRequests || owner_.draining_.load();
+          keep = process_request(stream, last, closed, nullptr) && !closed && !last;
+          ++connection->served;
+        }
+        // The response leaves in one piece, not head and body apart.
+        if (!stream.flush()) keep = false;
+        if (!keep || !stream.has_input()) break;
+      }
+      t_stream = nullptr;
+      if (keep && !owner_.draining_.load()) owner_.idle_.add(connection);
+    }
+
    private:
-    // One connection: its requests, one after the other, until it closes, idles
-    // past the keep-alive time, or the server stops.
+    // A new connection waits for its first request with the idle ones.
     bool process_and_close_socket(socket_t sock) override {
       const int on = 1;
       ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       const HttpOptions& o = owner_.options_;
-      SocketStream stream(sock, o.read_timeout, o.write_timeout);
-      t_stream = &stream;
-      bool ok = true;
-      for (std::size_t served = 0; served < kKeepAliveRequests; ++served) {
-        // The first request is always read (and refused with 503 once the
-        // server drains); later ones only while the server runs.
-        if (served > 0 && !wait_for_request(stream)) break;
-        stream.begin_request(o.request_deadline, kHeadBudget);
-        bool closed = false;
-        const bool last = served + 1 == kKeepAliveRequests || owner_.draining_.load();
-        ok = process_request(stream, last, closed, nullptr);
-        // The response leaves in one piece, not head and body apart.
-        if (!stream.flush()) ok = false;
-        if (!ok || closed) break;
-      }
-      t_stream = nullptr;
-      ::shutdown(sock, SHUT_RDWR);
-      ::close(sock);
-      return ok;
-    }
-
-    bool wait_for_request(SocketStream& stream) {
-      const auto until = Clock::now() + owner_.options_.read_timeout;
-      while (svr_sock_ != INVALID_SOCKET && !owner_.draining_.load()) {
-        if (stream.wait_readable(std::chrono::milliseconds(100))) return true;
-        if (Clock::now() >= until) return false;
-      }
-      return false;
+      owner_.idle_.add(std::make_shared<Connection>(sock, o.read_timeout, o.write_timeout));
+      return true;
     }
 
     Impl& owner_;
   };
 
+  // A request thread: serves the connections whose requests arrive, one
+  // request at a time, until the server stops. As many as engine workers:
+  // the offline answers they compute take the engine's lanes.
+  void serve_requests() {
+    ::pthread_setname_np(::pthread_self(), "vorn-request");
+    t_without_waiting = true;
+    for (;;) {
+      std::shared_ptr<Connection> connection = idle_.take(kRequestThreadWait);
+      if (connection) {
+        server_.serve_without_waiting(std::move(connection));
+      } else if (requests_stopping_.load()) {
+        return;
+      }
+    }
+  }
+
+  void hand_over(std::shared_ptr<Connection> connection, bool replay, bool keep) {
+    connection_threads_.enqueue(
+        [this, connection = std::move(connection), replay, keep] { server_.serve_waiting(connection, replay, keep); });
+  }
+
   void configure() {
-    server_.new_task_queue = [threads = options_.connection_threads, idle = options_.idle_thread_timeout] {
-      return new ConnectionPool(threads, idle);
-    };
+    server_.new_task_queue = [] { return new InlineTasks(); };
     server_.set_payload_max_length(options_.max_body_bytes);
     // Only what the Keep-Alive header tells clients; the connection loop is ours.
     server_.set_keep_alive_max_count(kKeepAliveRequests);
@@ -246,7 +333,14 @@ class HttpServer::Impl {
     });
     server_.set_logger([this](const Request& req, const Response& res) {
       const double seconds = std::chrono::duration<double>(Clock::now() - t_started).count();
-      if (t_counted) metrics_.request_finished(route_of(req.path), res.status, seconds);
+      if (t_counted) {
+        // A request left to a connection thread is counted there, once.
+        if (t_hand_over || (t_stream && t_stream->starved())) {
+          metrics_.request_withdrawn();
+        } else {
+          metrics_.request_finished(route_of(req.path), res.status, seconds);
+        }
+      }
       t_counted = false;
     });
 
@@ -387,6 +481,10 @@ class HttpServer::Impl {
       if (t_stream) t_stream->lift_deadline();
       try {
         handler(req, res);
+      } catch (const NeedsWaitingThread&) {
+        // What is written now is dropped: a connection thread serves it again.
+        t_hand_over = true;
+        res.status = 503;
       } catch (...) {
         reply_error(res, error_reply(std::current_exception()));
       }
@@ -423,6 +521,12 @@ class HttpServer::Impl {
   // `make` is called before this returns, so it may capture by reference.
   template <class T>
   T answer(std::function<vorn_core::Task<T>()> make, ClientWatch* watch = nullptr) {
+    if (t_without_waiting) {
+      Engine::Lane lane;
+      if (!service_.offline() || !engine_.try_enter(lane)) throw NeedsWaitingThread{};
+      thread_local vorn_core::EventLoop loop;
+      return loop.run_until_complete(make());
+    }
     if (service_.offline() && answer_seats_.hold()) {
       Engine::Lane lane;
       if (engine_.try_enter(lane)) {
@@ -446,6 +550,8 @@ class HttpServer::Impl {
 
   void chat(const Request& req, Response& res) {
     ChatRequest chat = parse_chat_request(parse_json_object(req.body), service_.options().defaults);
+    // A stream is written as its events come: a thread that may wait writes it.
+    if (chat.stream && t_without_waiting) throw NeedsWaitingThread{};
     CompletionIdentity identity{completion_id(), chat.model, static_cast<std::int64_t>(std::time(nullptr))};
     if (!chat.stream) {
       ClientWatch watch(t_stream);
@@ -494,6 +600,10 @@ class HttpServer::Impl {
   ThreadSeats answer_seats_;
   Metrics metrics_;
   std::atomic<bool> draining_{false};
+  std::atomic<bool> requests_stopping_{false};
+  IdleConnections idle_{options_.read_timeout};
+  // Requests that wait (see Server::serve_waiting), one thread each.
+  ConnectionPool connection_threads_{options_.connection_threads, options_.idle_thread_timeout};
   Server server_;
 };
 

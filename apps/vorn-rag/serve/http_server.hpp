@@ -2,9 +2,12 @@
 // completions (whole or streamed as server-sent events), the web page,
 // health and metrics, over cpp-httplib.
 //
-// Connection threads parse HTTP and wait; the answering itself runs on the
-// engine's event loops, except an offline answer while the engine is idle,
-// which the connection thread computes itself in one of the engine's lanes.
+// Connections wait between requests with no thread (IdleConnections). A
+// request thread (as many as engine workers) serves a request that arrived
+// whole from start to end, an offline answer included, in one of the
+// engine's lanes; what would wait (a request still arriving, work on the
+// engine, a stream) goes on a connection thread, which hands work to the
+// engine's event loops and waits.
 // Guards, in the order a request meets them: a request-arrival deadline
 // (SocketStream's), header and URI line limits
 // (the library's 8 KiB), the bearer token, the body limit, JSON validation,
@@ -39,7 +42,10 @@ struct HttpOptions {
   std::chrono::milliseconds write_timeout{5000};  // each write
   // Time a client has to deliver a whole request once it starts one.
   std::chrono::milliseconds request_deadline{10000};
-  std::size_t connection_threads = 128;  // connections served at once
+  // Connection threads: requests that wait (a request not all there yet,
+  // work on the engine, a stream, a client slow to read) served at once.
+  // Connections between requests and requests that arrive whole need none.
+  std::size_t connection_threads = 128;
   // A connection thread idle this long exits (see ConnectionPool).
   std::chrono::milliseconds idle_thread_timeout{20000};
   int retry_after_seconds = 1;

@@ -20,6 +20,8 @@ class Metrics {
                                                              0.1,   0.25,   0.5,   1.0,  2.5,   10.0};
 
   void request_started() noexcept { in_flight_.fetch_add(1, std::memory_order_relaxed); }
+  // A started request that will be started again elsewhere, not counted here.
+  void request_withdrawn() noexcept { in_flight_.fetch_sub(1, std::memory_order_relaxed); }
   // Counts one finished request by route and status and records its latency.
   void request_finished(Route route, int status, double seconds) noexcept;
   void queue_rejected() noexcept { rejected_.fetch_add(1, std::memory_order_relaxed); }

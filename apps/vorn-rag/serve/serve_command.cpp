@@ -98,7 +98,8 @@ CLI::App* add_serve_command(CLI::App& app, ServeOptions& o) {
   cmd->add_option("--queue", o.queue, "Requests that may wait for a worker; more get 503")
       ->check(CLI::Range(std::size_t{1}, std::size_t{100000}))
       ->capture_default_str();
-  cmd->add_option("--connections", o.connections, "Connections served at once")
+  cmd->add_option("--connections", o.connections,
+                  "Requests that wait (slow senders, streams, model calls) served at once")
       ->check(CLI::Range(std::size_t{1}, std::size_t{4096}))
       ->capture_default_str();
   cmd->add_option("--max-body", o.max_body_bytes, "Largest request body in bytes")

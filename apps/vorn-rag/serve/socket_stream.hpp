@@ -8,6 +8,8 @@
 //   header line, not how many lines there are).
 //
 // Reads are buffered: the library reads a request's head a byte at a time.
+// The bytes of the request being read are kept until the next one begins,
+// so that a request can be read again from its start (replay()).
 // So are writes: the library writes a response's head and body (and each
 // streamed chunk's size, data and end) separately, and with Nagle off each
 // write would be a packet of its own and a wake-up of the client. Output
@@ -15,14 +17,21 @@
 // each response, before a streamed response waits for its next event), and
 // before any wait for input, so a reply the client waits for (100 Continue)
 // is never held back.
+//
+// Without waiting (set_waiting(false)), the stream never blocks: a read
+// that would wait fails and marks the stream starved, a wait for input
+// sends nothing first, and flush_available() sends only what the socket
+// takes at once. A thread that must not be held by a slow client reads a
+// request that way, and leaves it to a thread that may wait when it is
+// not all there yet.
 #pragma once
 
 #include <sys/types.h>
 
-#include <array>
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include <httplib.h>
 
@@ -35,7 +44,25 @@ class SocketStream final : public httplib::Stream {
   SocketStream(int socket, std::chrono::milliseconds read_timeout, std::chrono::milliseconds write_timeout);
 
   // A new request starts arriving: its deadline and head budget start now.
+  // The bytes of the one before are let go.
   void begin_request(std::chrono::milliseconds deadline, std::size_t head_budget);
+  // Reads the current request again from its first byte, with the same
+  // deadline and a fresh head budget, and drops the output written since
+  // it began (none of which may have been sent).
+  void replay(std::size_t head_budget);
+
+  // Whether reads and waits may block (true at first).
+  void set_waiting(bool waiting) noexcept;
+  // A read found no byte without waiting (only when not waiting).
+  bool starved() const noexcept { return starved_; }
+  // Whether some output of the request went out already.
+  bool sent_any() const noexcept { return sent_any_; }
+  // Sends what the socket takes without waiting; false when the client is
+  // gone. pending_output() tells whether some is left for flush().
+  bool flush_available();
+  bool pending_output() const noexcept { return !out_.empty(); }
+  // Bytes received and not read yet (the start of a next request).
+  bool has_input() const noexcept { return buffered(); }
   // The head was read (routing began); the body is bounded by the body limit.
   void head_done() noexcept { head_budget_ = SIZE_MAX; }
   // The request was read in full; reads no longer count against the deadline.
@@ -68,6 +95,12 @@ class SocketStream final : public httplib::Stream {
  private:
   int poll_for(short events, std::chrono::milliseconds timeout) const;
   std::chrono::milliseconds read_wait() const;
+  bool buffered() const noexcept { return pos_ < end_; }
+  // Receives what the socket holds into the buffer: bytes read, 0 when the
+  // peer closed, -1 on error or when it would block.
+  ssize_t receive(int flags);
+  // Sends out_ from its start; what was sent leaves out_.
+  bool send_out(bool wait) const;
 
   int socket_;
   std::chrono::milliseconds read_timeout_, write_timeout_;
@@ -75,12 +108,22 @@ class SocketStream final : public httplib::Stream {
   std::size_t head_budget_ = SIZE_MAX;
   bool head_overflow_ = false;
   mutable bool deadline_passed_ = false;
-  std::array<char, 4096> buffer_{};
-  std::size_t begin_ = 0, end_ = 0;
+  bool waiting_ = true;
+  mutable bool starved_ = false;
+  mutable bool sent_any_ = false;
+  // in_[start_, end_) holds the current request's bytes, pos_ the next to read.
+  std::vector<char> in_ = std::vector<char>(8192);
+  std::size_t start_ = 0, pos_ = 0, end_ = 0;
   // Written, not yet sent. Mutable: a wait for input, const in the
   // library's interface, sends it first.
   mutable std::string out_;
   mutable bool out_failed_ = false;
+  struct Address {
+    bool known = false;
+    std::string ip;
+    int port = 0;
+  };
+  mutable Address remote_, local_;
 };
 
 }  // namespace vorn_serve

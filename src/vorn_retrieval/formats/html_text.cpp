@@ -31,6 +31,8 @@ bool is_left_out(std::string_view name) {
   return is_one_of(name, {"script", "style", "nav", "noscript", "template", "head", "svg", "iframe", "object"});
 }
 
+bool layout_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
 bool is_block(std::string_view name) {
   return is_one_of(name, {"p", "div", "section", "article", "main", "header", "footer", "aside", "ul", "ol", "li",
                           "dl", "dt", "dd", "table", "tr", "blockquote", "figure", "figcaption", "form", "fieldset",
@@ -66,23 +68,53 @@ std::string attribute(const xmlNode* node, std::string_view name) {
   return {};
 }
 
+// The text of a <pre> as written: every element inside it (the spans a
+// syntax highlighter wraps around each token) is text of the same lines.
+void append_preformatted(const xmlNode* node, std::string& out) {
+  for (const xmlNode* n = node; n != nullptr; n = n->next) {
+    if (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE) {
+      if (n->content != nullptr) out += reinterpret_cast<const char*>(n->content);
+    } else if (n->type == XML_ELEMENT_NODE && !is_left_out(name_of(n))) {
+      if (name_of(n) == "br") out += '\n';
+      append_preformatted(n->children, out);
+    }
+  }
+}
+
+// A listing as a fenced block, so that it is kept whole and read as code,
+// not as sentences; a fence longer than any run of backticks inside.
+std::string fenced(std::string_view code) {
+  while (!code.empty() && (code.front() == '\n' || code.front() == '\r')) code.remove_prefix(1);
+  while (!code.empty() && layout_space(code.back())) code.remove_suffix(1);
+  if (code.empty()) return {};
+  std::size_t longest = 0;
+  for (std::size_t run = 0, i = 0; i < code.size(); ++i) {
+    run = code[i] == '`' ? run + 1 : 0;
+    longest = std::max(longest, run);
+  }
+  const std::string fence(std::max<std::size_t>(3, longest + 1), '`');
+  return fence + "\n" + std::string(code) + "\n" + fence;
+}
+
 class Walker {
  public:
-  void walk(const xmlNode* node, bool preformatted) {
+  void walk(const xmlNode* node) {
     for (const xmlNode* n = node; n != nullptr; n = n->next) {
       if (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE) {
-        if (n->content == nullptr) continue;
-        const auto* text = reinterpret_cast<const char*>(n->content);
-        if (preformatted) {
-          out_.raw_text(text);
-        } else {
-          out_.inline_text(text);
-        }
+        if (n->content != nullptr) out_.inline_text(reinterpret_cast<const char*>(n->content));
         continue;
       }
       if (n->type != XML_ELEMENT_NODE) continue;
       const std::string_view name = name_of(n);
       if (is_left_out(name) || name == "title") continue;
+      if (name == "pre") {
+        std::string code;
+        append_preformatted(n->children, code);
+        out_.paragraph_break();
+        out_.raw_text(fenced(code));
+        out_.paragraph_break();
+        continue;
+      }
       if (const int level = heading_level(name)) {
         const std::string heading = plain_text(n->children);
         if (level == 1 && first_h1_.empty()) first_h1_ = heading;
@@ -94,11 +126,10 @@ class Walker {
         continue;
       }
       if (name == "a") note_link(n);
-      const bool pre = preformatted || name == "pre";
-      const bool block = pre || is_block(name);
+      const bool block = is_block(name);
       if (block) out_.paragraph_break();
       if (name == "li") out_.inline_text("- ");
-      walk(n->children, pre);
+      walk(n->children);
       if (block) out_.paragraph_break();
     }
   }
@@ -202,7 +233,7 @@ ExtractedText html_to_text(std::string_view html) {
         }
       }
     }
-    walker.walk(root, false);
+    walker.walk(root);
   }
   return walker.finish();
 }
