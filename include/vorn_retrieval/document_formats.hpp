@@ -52,6 +52,26 @@ ExtractedText html_to_text(std::string_view html);
 // it cannot be found.
 ExtractedText pdf_to_text(std::string_view pdf);
 
+// Office documents and e-books are zip packages. Only the parts named below
+// are read, and together they may unpack to at most max_unpacked_bytes
+// (LoadError(VORN-LOAD-TOO-LARGE) beyond: a few KiB can claim gigabytes).
+// A file that is no such package, or whose parts are damaged, encrypted or
+// not well-formed XML, is a LoadError(VORN-LOAD-FORMAT); one that declares
+// XML entities is refused the same way. libzip and libxml2 are loaded on
+// the first call (LoadError(VORN-LOAD-UNSUPPORTED) when either is missing).
+// The loader allows four times its max_file_bytes.
+inline constexpr std::size_t kDefaultMaxUnpackedBytes = std::size_t{64} << 20U;
+
+// A Word document (.docx): the paragraphs of word/document.xml, paragraphs
+// styled as headings (Heading 1..6, Title, or an outline level) as Markdown
+// heading lines, list paragraphs as "- " items indented by their level,
+// each table row as a line "cell | cell"; tables of contents, deleted text
+// and footnotes are left out, text boxes follow the paragraph they are
+// anchored in. The title is docProps/core.xml's dc:title, else the first
+// level-1 heading; a title that is no heading of the text becomes its top
+// heading.
+ExtractedText docx_to_text(std::string_view docx, std::size_t max_unpacked_bytes = kDefaultMaxUnpackedBytes);
+
 // A manual page as `man` writes it to a file or pipe (a "TAIL(1) ... TAIL(1)"
 // header line, then a NAME section; overstrike codes allowed): Markdown with
 // "# name - what it does" first, "## Description"-style section headings,

@@ -71,7 +71,8 @@ bool blank(std::string_view text) { return text.find_first_not_of(" \t\n\r\f\v")
 DocumentFormat chunk_format(const Document& doc) {
   switch (doc.type) {
     case FileType::markdown:
-    case FileType::html: return DocumentFormat::kMarkdown;  // HTML headings arrive as Markdown heading lines
+    case FileType::html:  // HTML and office headings arrive as Markdown heading lines
+    case FileType::word_document: return DocumentFormat::kMarkdown;
     case FileType::asciidoc:
     case FileType::restructured_text: return DocumentFormat::kLightMarkup;
     case FileType::text:  // a manual page arrives as Markdown

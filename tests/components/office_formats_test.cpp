@@ -1,0 +1,191 @@
+// Office documents read as Markdown-shaped text: structure from styles,
+// lists and tables, titles, and damaged or hostile packages refused with
+// stable codes.
+#include <gtest/gtest.h>
+
+#include "component_support.hpp"
+#include "vorn_retrieval/document_formats.hpp"
+#include "vorn_retrieval/document_loader.hpp"
+#include "zip_package.hpp"
+
+namespace {
+
+using namespace vorn_retrieval;
+using vorn_test_support::docx_package;
+using vorn_test_support::zip_package;
+
+std::string p(const std::string& text, const std::string& props = "") {
+  return "<w:p>" + (props.empty() ? "" : "<w:pPr>" + props + "</w:pPr>") + "<w:r><w:t xml:space=\"preserve\">" + text +
+         "</w:t></w:r></w:p>";
+}
+std::string styled(const std::string& style, const std::string& text) {
+  return p(text, "<w:pStyle w:val=\"" + style + "\"/>");
+}
+std::string item(int level, const std::string& text) {
+  return p(text, "<w:numPr><w:ilvl w:val=\"" + std::to_string(level) + "\"/><w:numId w:val=\"3\"/></w:numPr>");
+}
+std::string style(const std::string& id, const std::string& name, const std::string& based_on = "") {
+  return "<w:style w:type=\"paragraph\" w:styleId=\"" + id + "\"><w:name w:val=\"" + name + "\"/>" +
+         (based_on.empty() ? "" : "<w:basedOn w:val=\"" + based_on + "\"/>") + "</w:style>";
+}
+std::string row(const std::vector<std::string>& cells) {
+  std::string out = "<w:tr>";
+  for (const std::string& c : cells) out += "<w:tc><w:tcPr/>" + c + "</w:tc>";
+  return out + "</w:tr>";
+}
+
+struct DocxCase {
+  std::string name;
+  std::string body;
+  std::string styles;
+  std::string core_title;
+  std::string text;
+  std::string title;
+};
+
+class DocxTest : public ::testing::TestWithParam<DocxCase> {};
+
+TEST_P(DocxTest, ReadsAsMarkdown) {
+  const DocxCase& c = GetParam();
+  const ExtractedText got = docx_to_text(docx_package(c.body, c.styles, c.core_title));
+  EXPECT_EQ(got.text, c.text);
+  EXPECT_EQ(got.title, c.title);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Documents, DocxTest,
+    ::testing::Values(
+        // Style ids are translated with the user interface; the names of
+        // built-in styles are not.
+        DocxCase{"HeadingsAndListsByStyle",
+                 styled("berschrift1", "Install") +
+                     "<w:p><w:r><w:t xml:space=\"preserve\">Run </w:t></w:r><w:r><w:rPr><w:b/></w:rPr><w:t>apt</w:t>"
+                     "</w:r><w:r><w:t xml:space=\"preserve\"> install foo.</w:t></w:r></w:p>" +
+                     styled("Mine", "Check") + item(0, "one") + item(1, "nested") + styled("ListBullet", "styled item"),
+                 style("berschrift1", "heading 1") + style("Heading2", "heading 2") +
+                     style("Mine", "My Heading", "Heading2") + style("ListBullet", "List Bullet"),
+                 "Guide",
+                 "# Install\n\nRun apt install foo.\n\n## Check\n\n- one\n\n  - nested\n\n- styled item", "Guide"},
+        DocxCase{"TitleStyleAndOutlineLevelWithoutAStylesPart",
+                 styled("Title", "Big") + p("Deep", "<w:outlineLvl w:val=\"2\"/>") + styled("Heading3", "Third") +
+                     p("Body", "<w:outlineLvl w:val=\"9\"/>"),
+                 "", "", "# Big\n\n### Deep\n\n### Third\n\nBody", "Big"},
+        DocxCase{"TableRowsAndATitleThatIsNoHeading",
+                 p("Intro.") + "<w:tbl><w:tblPr/>" + row({p("Name"), p("Qty"), p("")}) + row({p(""), p("")}) +
+                     row({p("green") + p("apples"), p("3"), "<w:p/>"}) + "</w:tbl>" + p("After."),
+                 "", "Report", "# Report\n\nIntro.\n\nName | Qty\ngreen apples | 3\n\nAfter.", "Report"},
+        DocxCase{"WhatAReaderDoesNotSeeIsLeftOut",
+                 "<w:sdt><w:sdtPr><w:docPartObj><w:docPartGallery w:val=\"Table of Contents\"/></w:docPartObj>"
+                 "</w:sdtPr><w:sdtContent>" + p("Contents 1") + "</w:sdtContent></w:sdt>" +
+                     "<w:p><w:r><w:t>Kept</w:t></w:r><w:del><w:r><w:delText>gone</w:delText></w:r></w:del>"
+                     "<w:r><w:instrText> HYPERLINK x </w:instrText></w:r><w:r><w:t xml:space=\"preserve\"> text"
+                     "</w:t><w:tab/><w:t>tabbed</w:t><w:br/><w:t>next line</w:t></w:r></w:p>"
+                     "<w:p xmlns:mc=\"urn:mc\"><w:r><mc:AlternateContent><mc:Choice><w:drawing><w:txbxContent>" +
+                     p("Boxed") + "</w:txbxContent></w:drawing></mc:Choice><mc:Fallback><w:pict><w:txbxContent>" +
+                     p("Boxed") + "</w:txbxContent></w:pict></mc:Fallback></mc:AlternateContent></w:r>"
+                     "<w:r><w:t>Anchor</w:t></w:r></w:p>" + styled("TOC1", "Install 3"),
+                 style("TOC1", "toc 1"), "", "Kept text tabbed\nnext line\n\nAnchor\n\nBoxed", ""}),
+    [](const auto& info) { return info.param.name; });
+
+// A valid package whose document part is stored uncompressed, so one of
+// its bytes can be damaged in place.
+std::string stored_docx(const std::string& marker) {
+  return zip_package({{"word/document.xml", "<w:document xmlns:w=\"urn:w\"><w:body>" + p(marker) +
+                                                "</w:body></w:document>", true}});
+}
+
+std::string damaged_byte(std::string bytes, const std::string& marker) {
+  bytes[bytes.find(marker)] ^= 0x20;
+  return bytes;
+}
+
+std::string document(const std::string& inside) {
+  return "<w:document xmlns:w=\"urn:w\"><w:body>" + inside + "</w:body></w:document>";
+}
+
+struct HostileCase {
+  std::string name;
+  std::string bytes;
+  std::string code;
+  std::size_t limit = kDefaultMaxUnpackedBytes;
+};
+
+class HostileDocxTest : public ::testing::TestWithParam<HostileCase> {};
+
+TEST_P(HostileDocxTest, IsALoadErrorWithItsCode) {
+  try {
+    (void)docx_to_text(GetParam().bytes, GetParam().limit);
+    ADD_FAILURE() << "accepted";
+  } catch (const LoadError& e) {
+    EXPECT_EQ(e.code(), GetParam().code) << e.what();
+  }
+}
+
+std::string nested(int depth) {
+  std::string open, close;
+  for (int i = 0; i < depth; ++i) {
+    open += "<w:sdt><w:sdtContent>";
+    close += "</w:sdtContent></w:sdt>";
+  }
+  return open + p("deep") + close;
+}
+
+const std::string kLaughs =
+    "<?xml version=\"1.0\"?><!DOCTYPE w:document [<!ENTITY a \"lol\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;\">"
+    "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;\">]>" +
+    document("<w:p><w:r><w:t>&c;</w:t></w:r></w:p>");
+
+INSTANTIATE_TEST_SUITE_P(
+    Packages, HostileDocxTest,
+    ::testing::Values(
+        HostileCase{"NotAZip", "plain words, no archive", load_errc::kFormat},
+        HostileCase{"Empty", "", load_errc::kFormat},
+        HostileCase{"Truncated", docx_package(p("text")).substr(0, 90), load_errc::kFormat},
+        // Only the part of that exact name is read.
+        HostileCase{"PartOnlyUnderOtherNames",
+                    zip_package({{"../word/document.xml", document(p("a"))},
+                                 {"/word/document.xml", document(p("b"))},
+                                 {"Word/Document.xml", document(p("c"))}}),
+                    load_errc::kFormat},
+        HostileCase{"DamagedBytes", damaged_byte(stored_docx("CHECKSUMMED"), "CHECKSUMMED"), load_errc::kFormat},
+        HostileCase{"Encrypted", zip_package({{"word/document.xml", document(p("x")), false, true}}),
+                    load_errc::kFormat},
+        HostileCase{"CompressionBomb",
+                    zip_package({{"word/document.xml", document(std::string(std::size_t{4} << 20U, ' '))}}),
+                    load_errc::kTooLarge, std::size_t{1} << 20U},
+        // The parts together count, not each on its own.
+        HostileCase{"PartsTogetherOverTheLimit",
+                    zip_package({{"word/document.xml", document(std::string(600 << 10, ' '))},
+                                 {"word/styles.xml", "<w:styles>" + std::string(600 << 10, ' ') + "</w:styles>"}}),
+                    load_errc::kTooLarge, std::size_t{1} << 20U},
+        HostileCase{"EntityExpansion", zip_package({{"word/document.xml", kLaughs}}), load_errc::kFormat},
+        HostileCase{"NotWellFormed", zip_package({{"word/document.xml", "<w:document><w:body><w:p>"}}),
+                    load_errc::kFormat},
+        HostileCase{"NestedTooDeep", zip_package({{"word/document.xml", document(nested(5000))}}),
+                    load_errc::kFormat},
+        HostileCase{"DamagedStylesPart", docx_package(p("text"), "<w:style>"), load_errc::kFormat}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(DocxLoading, LoaderReadsItAsMarkdownAndLimitsWhatItUnpacks) {
+  vorn_components_test::TempDir dir;
+  const auto file = dir.write("Report.DOCX", docx_package(styled("Heading1", "Plan") + p("Ship it."), "", "Q3"));
+  const Document doc = DocumentLoader().load_file(file, "Report.DOCX");
+  EXPECT_EQ(doc.type, FileType::word_document);
+  EXPECT_TRUE(doc.markdown);
+  EXPECT_EQ(doc.title, "Q3");
+  EXPECT_EQ(doc.text, "# Plan\n\nShip it.");
+
+  // A file far below the size limit may still unpack to far more.
+  LoaderOptions small;
+  small.max_file_bytes = 64 << 10;
+  const auto bomb = dir.write("bomb.docx", docx_package(p(std::string(1 << 20, 'a'))));
+  try {
+    (void)DocumentLoader(small).load_file(bomb, "bomb.docx");
+    ADD_FAILURE() << "accepted";
+  } catch (const LoadError& e) {
+    EXPECT_EQ(e.code(), load_errc::kTooLarge);
+    EXPECT_NE(std::string(e.what()).find("bomb.docx"), std::string::npos) << e.what();
+  }
+}
+
+}  // namespace
