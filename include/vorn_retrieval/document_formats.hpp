@@ -35,7 +35,10 @@ struct ExtractedText {
 // HTML through libxml2's HTML parser (tolerant, as browsers are): the text of
 // the body with headings h1..h6 as Markdown heading lines and blocks as
 // paragraphs, each <pre> listing as one fenced code block (highlighted
-// tokens and all); script, style, nav, noscript and template left out, and its
+// tokens and all), list items' text after their "- " even when it sits in
+// a <p>; script, style, nav, noscript and template left out, as are
+// elements whose ARIA role is navigation or search (a documentation site's
+// menus and search box) and permalinks ("¶"), and its
 // links listed beside the text. The title is <title>, else the first h1. Never throws for bad markup; libxml2 is
 // loaded on the first call (LoadError(VORN-LOAD-UNSUPPORTED) when it is not
 // installed).

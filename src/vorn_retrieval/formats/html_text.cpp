@@ -39,6 +39,9 @@ bool is_block(std::string_view name) {
                           "address", "details", "summary", "hr", "body", "caption"});
 }
 
+// Left out with everything inside it (defined below).
+bool is_skipped(const xmlNode* n);
+
 int heading_level(std::string_view name) {
   if (name.size() == 2 && (name[0] == 'h' || name[0] == 'H') && name[1] >= '1' && name[1] <= '6') return name[1] - '0';
   return 0;
@@ -50,7 +53,7 @@ std::string plain_text(const xmlNode* node) {
   for (const xmlNode* n = node; n != nullptr; n = n->next) {
     if (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE) {
       if (n->content != nullptr) b.inline_text(reinterpret_cast<const char*>(n->content));
-    } else if (n->type == XML_ELEMENT_NODE && !is_left_out(name_of(n))) {
+    } else if (n->type == XML_ELEMENT_NODE && !is_skipped(n)) {
       b.inline_text(plain_text(n->children));
     }
   }
@@ -74,7 +77,7 @@ void append_preformatted(const xmlNode* node, std::string& out) {
   for (const xmlNode* n = node; n != nullptr; n = n->next) {
     if (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE) {
       if (n->content != nullptr) out += reinterpret_cast<const char*>(n->content);
-    } else if (n->type == XML_ELEMENT_NODE && !is_left_out(name_of(n))) {
+    } else if (n->type == XML_ELEMENT_NODE && !is_skipped(n)) {
       if (name_of(n) == "br") out += '\n';
       append_preformatted(n->children, out);
     }
@@ -96,6 +99,30 @@ std::string fenced(std::string_view code) {
   return fence + "\n" + std::string(code) + "\n" + fence;
 }
 
+bool has_role(const xmlNode* n, std::string_view role) { return attribute(n, "role") == role; }
+
+// A heading's or definition's own link ("¶", "#") that only gives its address.
+bool is_permalink(const xmlNode* n) {
+  const std::string href = attribute(n, "href");
+  if (href.empty() || href[0] != '#') return false;
+  const std::string classes = attribute(n, "class");
+  for (std::size_t at = classes.find("headerlink"); at != std::string::npos; at = classes.find("headerlink", at + 1)) {
+    const std::size_t end = at + 10;
+    if ((at == 0 || classes[at - 1] == ' ') && (end == classes.size() || classes[end] == ' ')) return true;
+  }
+  const std::string text = plain_text(n->children);
+  return text == "\xC2\xB6" || text == "#" || text == "\xC2\xA7";  // ¶ # §
+}
+
+// By element, by ARIA role (a site's navigation and search box are not the
+// page's text), or a permalink.
+bool is_skipped(const xmlNode* n) {
+  const std::string_view name = name_of(n);
+  if (is_left_out(name)) return true;
+  if (name == "a") return is_permalink(n);
+  return has_role(n, "navigation") || has_role(n, "search");
+}
+
 class Walker {
  public:
   void walk(const xmlNode* node) {
@@ -106,7 +133,7 @@ class Walker {
       }
       if (n->type != XML_ELEMENT_NODE) continue;
       const std::string_view name = name_of(n);
-      if (is_left_out(name) || name == "title") continue;
+      if (is_skipped(n) || name == "title") continue;
       if (name == "pre") {
         std::string code;
         append_preformatted(n->children, code);
@@ -128,7 +155,7 @@ class Walker {
       if (name == "a") note_link(n);
       const bool block = is_block(name);
       if (block) out_.paragraph_break();
-      if (name == "li") out_.inline_text("- ");
+      if (name == "li") out_.list_item();
       walk(n->children);
       if (block) out_.paragraph_break();
     }
