@@ -80,6 +80,15 @@ ExtractedText docx_to_text(std::string_view docx, std::size_t max_unpacked_bytes
 // first level-1 heading.
 ExtractedText odt_to_text(std::string_view odt, std::size_t max_unpacked_bytes = kDefaultMaxUnpackedBytes);
 
+// An EPUB book (.epub): the XHTML documents of the spine in reading order,
+// each read as html_to_text reads a page, as one text under a "# " heading
+// of the book's title (the package document's dc:title): chapter headings go
+// one level down and a chapter's own <title> is no heading. Manifest
+// entries that leave the package ("../", absolute paths, other sites) and
+// pages the spine lists but the package lacks are passed over. The title is
+// dc:title, else the first chapter's.
+ExtractedText epub_to_text(std::string_view epub, std::size_t max_unpacked_bytes = kDefaultMaxUnpackedBytes);
+
 // A manual page as `man` writes it to a file or pipe (a "TAIL(1) ... TAIL(1)"
 // header line, then a NAME section; overstrike codes allowed): Markdown with
 // "# name - what it does" first, "## Description"-style section headings,

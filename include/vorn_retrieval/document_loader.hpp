@@ -3,7 +3,7 @@
 // Reads documents from files or directory trees: plain text (.txt, .text),
 // Markdown (.md, .markdown), HTML (.html, .htm, .xhtml), PDF (.pdf),
 // AsciiDoc (.adoc, .asciidoc), reStructuredText (.rst, .rest), Word
-// (.docx), OpenDocument text (.odt), and source
+// (.docx), OpenDocument text (.odt), EPUB (.epub), and source
 // files with the extensions the caller names (as plain text). See
 // document_formats.hpp for what is taken from each format.
 //
@@ -75,10 +75,10 @@ struct LoaderOptions {
 };
 
 enum class FileType { text, markdown, html, pdf, asciidoc, restructured_text, source_code, word_document,
-                      open_document };
+                      open_document, epub_book };
 
 // "text", "markdown", "html", "pdf", "asciidoc", "restructuredtext", "source",
-// "docx", "odt".
+// "docx", "odt", "epub".
 std::string_view to_string(FileType format) noexcept;
 
 struct Document {

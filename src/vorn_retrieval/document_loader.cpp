@@ -57,6 +57,7 @@ std::optional<FileType> builtin_format(const std::string& ext) {
       {".rest", FileType::restructured_text},
       {".docx", FileType::word_document},
       {".odt", FileType::open_document},
+      {".epub", FileType::epub_book},
   };
   const auto it = kFormats.find(ext);
   if (it == kFormats.end()) return std::nullopt;
@@ -70,6 +71,7 @@ PackageReader package_reader(FileType format) {
   switch (format) {
     case FileType::word_document: return &docx_to_text;
     case FileType::open_document: return &odt_to_text;
+    case FileType::epub_book: return &epub_to_text;
     default: return nullptr;
   }
 }
@@ -134,6 +136,7 @@ std::string_view to_string(FileType format) noexcept {
     case FileType::source_code: return "source";
     case FileType::word_document: return "docx";
     case FileType::open_document: return "odt";
+    case FileType::epub_book: return "epub";
   }
   return "text";
 }
@@ -185,8 +188,8 @@ Discovery DocumentLoader::discover_all(const fs::path& path) const {
     if (!type_of(path)) {
       throw LoadError(load_errc::kUnsupported, "Input " + quoted(path) +
                                                    " is not a format this reader knows (text, Markdown, HTML, PDF, "
-                                                   "AsciiDoc, reStructuredText, Word, OpenDocument, or a source "
-                                                   "extension asked for).");
+                                                   "AsciiDoc, reStructuredText, Word, OpenDocument, EPUB, or a "
+                                                   "source extension asked for).");
     }
     found.files.emplace_back(path, path.filename().generic_string());
     return found;

@@ -12,6 +12,7 @@ namespace {
 
 using namespace vorn_retrieval;
 using vorn_test_support::docx_package;
+using vorn_test_support::epub_package;
 using vorn_test_support::odt_package;
 using vorn_test_support::zip_package;
 
@@ -218,6 +219,63 @@ INSTANTIATE_TEST_SUITE_P(
                 "# Overview\n\nName | Qty\npears | 7\n\nLine one\nline two\n\nAnchor\n\nBoxed", "Overview"}),
     [](const auto& info) { return info.param.name; });
 
+std::string xhtml(const std::string& title, const std::string& body) {
+  return "<?xml version=\"1.0\" encoding=\"utf-8\"?><html xmlns=\"http://www.w3.org/1999/xhtml\"><head><title>" +
+         title + "</title></head><body>" + body + "</body></html>";
+}
+
+const std::string kBookManifest =
+    "<manifest><item id=\"c2\" href=\"Text/chapter%202.xhtml\" media-type=\"application/xhtml+xml\"/>"
+    "<item id=\"c1\" href=\"Text/one.xhtml#start\" media-type=\"application/xhtml+xml\"/>"
+    "<item id=\"css\" href=\"style.css\" media-type=\"text/css\"/>"
+    "<item id=\"out\" href=\"../../secret.xhtml\" media-type=\"application/xhtml+xml\"/>"
+    "<item id=\"gone\" href=\"Text/missing.xhtml\" media-type=\"application/xhtml+xml\"/></manifest>"
+    "<spine><itemref idref=\"c1\"/><itemref idref=\"css\"/><itemref idref=\"out\"/><itemref idref=\"gone\"/>"
+    "<itemref idref=\"nosuch\"/><itemref idref=\"c2\"/></spine>";
+
+const std::vector<vorn_test_support::ZipEntry> kBookPages = {
+    {"OEBPS/Text/chapter 2.xhtml", xhtml("My Book", "<h1>Chapter Two</h1><h2>A section</h2><p>It goes&nbsp;on.</p>")},
+    {"OEBPS/Text/one.xhtml", xhtml("My Book", "<h1>Chapter One</h1><p>It begins.</p>")},
+    {"OEBPS/style.css", "p { color: red }"},
+    {"secret.xhtml", xhtml("", "<p>outside the book</p>")},
+};
+
+TEST(EpubText, SpineOrderUnderTheBookTitle) {
+  const ExtractedText book = epub_to_text(epub_package(
+      "OEBPS/content.opf", "<metadata><dc:title>My Book</dc:title></metadata>" + kBookManifest, kBookPages));
+  EXPECT_EQ(book.title, "My Book");
+  EXPECT_EQ(book.text,
+            "# My Book\n\n## Chapter One\n\nIt begins.\n\n## Chapter Two\n\n### A section\n\nIt goes\xC2\xA0on.");
+
+  // Without a title of its own the book keeps its chapters' levels.
+  const ExtractedText untitled = epub_to_text(epub_package("OEBPS/content.opf", kBookManifest, kBookPages));
+  EXPECT_EQ(untitled.title, "My Book");
+  EXPECT_EQ(untitled.text, "# Chapter One\n\nIt begins.\n\n# Chapter Two\n\n## A section\n\nIt goes\xC2\xA0on.");
+}
+
+TEST(EpubText, BrokenPackagesAreFormatErrorsAndRepeatedPagesCount) {
+  const auto code_of = [](const std::string& bytes) {
+    try {
+      (void)epub_to_text(bytes, std::size_t{1} << 20U);
+    } catch (const LoadError& e) {
+      return std::string(e.code());
+    }
+    return std::string("accepted");
+  };
+  EXPECT_EQ(code_of(epub_package("content.opf", "<metadata>", {})), load_errc::kFormat);
+  EXPECT_EQ(code_of(zip_package({{"META-INF/container.xml",
+                                  "<container><rootfiles><rootfile full-path=\"nowhere.opf\"/></rootfiles>"
+                                  "</container>"}})),
+            load_errc::kFormat);
+  // One small page listed a thousand times unpacks a thousand times.
+  std::string spine = "<manifest><item id=\"p\" href=\"p.xhtml\" media-type=\"application/xhtml+xml\"/></manifest>"
+                      "<spine>";
+  for (int i = 0; i < 1000; ++i) spine += "<itemref idref=\"p\"/>";
+  EXPECT_EQ(code_of(epub_package("content.opf", spine + "</spine>",
+                                 {{"p.xhtml", xhtml("", "<p>" + std::string(4096, 'x') + "</p>")}})),
+            load_errc::kTooLarge);
+}
+
 // What every package format shares: damage and bombs are refused the same way.
 struct PackageFormat {
   std::string name;
@@ -256,6 +314,11 @@ INSTANTIATE_TEST_SUITE_P(
                                       return "<office:document-content xmlns:office=\"urn:o\"><office:body>"
                                              "<office:text>" + in + "</office:text></office:body>"
                                              "</office:document-content>";
+                                    }},
+                      PackageFormat{"Epub", &epub_to_text, "META-INF/container.xml",
+                                    [](const std::string& in) {
+                                      return "<container><rootfiles>" + in +
+                                             "<rootfile full-path=\"content.opf\"/></rootfiles></container>";
                                     }}),
     [](const auto& info) { return info.param.name; });
 
@@ -271,6 +334,13 @@ TEST(PackageLoading, LoaderReadsThemAsMarkdownAndLimitsWhatTheyUnpack) {
   const Document notes = DocumentLoader().load_file(odt, "notes.odt");
   EXPECT_EQ(notes.type, FileType::open_document);
   EXPECT_EQ(notes.text, "# Notes\n\nLine");
+  const auto epub = dir.write("book.epub", epub_package("book.opf",
+                                                        "<manifest><item id=\"a\" href=\"a.html\"/></manifest>"
+                                                        "<spine><itemref idref=\"a\"/></spine>",
+                                                        {{"a.html", "<p>Once upon a time.</p>"}}));
+  const Document book = DocumentLoader().load_file(epub, "book.epub");
+  EXPECT_EQ(book.type, FileType::epub_book);
+  EXPECT_EQ(book.text, "Once upon a time.");
 
   // A file far below the size limit may still unpack to far more.
   LoaderOptions small;

@@ -92,4 +92,20 @@ inline std::string odt_package(const std::string& text, const std::string& autom
   return zip_package(entries);
 }
 
+// An EPUB book: its package document at `opf_path` (manifest and spine as
+// given, inside <package>), pages and other entries as given.
+inline std::string epub_package(const std::string& opf_path, const std::string& opf_inside,
+                                std::vector<ZipEntry> entries) {
+  entries.insert(entries.begin(),
+                 {{"mimetype", "application/epub+zip", true},
+                  {"META-INF/container.xml",
+                   "<?xml version=\"1.0\"?><container version=\"1.0\" "
+                   "xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\"><rootfiles><rootfile full-path=\"" +
+                       opf_path + "\" media-type=\"application/oebps-package+xml\"/></rootfiles></container>"},
+                  {opf_path, "<?xml version=\"1.0\"?><package xmlns=\"http://www.idpf.org/2007/opf\" "
+                             "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" version=\"3.0\">" +
+                                 opf_inside + "</package>"}});
+  return zip_package(entries);
+}
+
 }  // namespace vorn_test_support

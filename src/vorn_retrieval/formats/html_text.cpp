@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "html_reader.hpp"
 #include "libxml_api.hpp"
 #include "text_builder.hpp"
 #include "vorn_core/text.hpp"
@@ -125,6 +126,8 @@ bool is_skipped(const xmlNode* n) {
 
 class Walker {
  public:
+  explicit Walker(const detail::HtmlOptions& options) : options_(options) {}
+
   void walk(const xmlNode* node) {
     for (const xmlNode* n = node; n != nullptr; n = n->next) {
       if (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE) {
@@ -145,7 +148,7 @@ class Walker {
       if (const int level = heading_level(name)) {
         const std::string heading = plain_text(n->children);
         if (level == 1 && first_h1_.empty()) first_h1_ = heading;
-        out_.heading(level, heading);
+        out_.heading(std::min(level + options_.heading_offset, 6), heading);
         continue;
       }
       if (name == "br") {
@@ -169,7 +172,7 @@ class Walker {
     std::string body = out_.take();
     // A page whose title is no heading of its own still gets one, so its
     // chunks carry it.
-    if (first_h1_.empty() && !title_.empty()) {
+    if (options_.title_as_heading && first_h1_.empty() && !title_.empty()) {
       TextBuilder with_title;
       with_title.heading(1, title_);
       body = with_title.take() + "\n\n" + body;
@@ -231,24 +234,27 @@ class Walker {
   const xmlNode* context_node_ = nullptr;
   std::string context_;
   std::size_t context_cursor_ = 0;
+  detail::HtmlOptions options_;
   std::string title_;
   std::string first_h1_;
 };
 
 }  // namespace
 
-ExtractedText html_to_text(std::string_view html) {
+ExtractedText html_to_text(std::string_view html) { return detail::html_to_text(html, {}); }
+
+ExtractedText detail::html_to_text(std::string_view html, const HtmlOptions& options) {
   const detail::LibxmlApi& xml = detail::libxml_api();
   if (html.empty() || html.size() > static_cast<std::size_t>(INT_MAX)) return {};
-  const int options = HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET |
-                      HTML_PARSE_COMPACT;
+  const int parse_options = HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET |
+                            HTML_PARSE_COMPACT;
   // Valid UTF-8 is read as such; anything else is left to libxml2, which
   // follows a declared charset and falls back to Latin-1.
   const char* encoding = vorn_core::find_invalid_utf8(html) == std::string_view::npos ? "UTF-8" : nullptr;
   std::unique_ptr<xmlDoc, DocFree> doc(
-      xml.html_read_memory(html.data(), static_cast<int>(html.size()), nullptr, encoding, options));
+      xml.html_read_memory(html.data(), static_cast<int>(html.size()), nullptr, encoding, parse_options));
   if (!doc) return {};
-  Walker walker;
+  Walker walker(options);
   // <title> lives in <head>, which the walk leaves out; look for it first.
   if (const xmlNode* root = xml.doc_get_root_element(doc.get())) {
     for (const xmlNode* n = root->children; n != nullptr; n = n->next) {
