@@ -72,6 +72,14 @@ inline constexpr std::size_t kDefaultMaxUnpackedBytes = std::size_t{64} << 20U;
 // heading.
 ExtractedText docx_to_text(std::string_view docx, std::size_t max_unpacked_bytes = kDefaultMaxUnpackedBytes);
 
+// OpenDocument text (.odt): content.xml's body with text:h as heading lines
+// at their outline level (paragraphs of the Title style at level 1), text:p
+// as paragraphs, text:list items as "- " items indented by their depth,
+// table rows as "cell | cell" lines; notes, comments, tracked deletions and
+// generated indexes left out. The title is meta.xml's dc:title, else the
+// first level-1 heading.
+ExtractedText odt_to_text(std::string_view odt, std::size_t max_unpacked_bytes = kDefaultMaxUnpackedBytes);
+
 // A manual page as `man` writes it to a file or pipe (a "TAIL(1) ... TAIL(1)"
 // header line, then a NAME section; overstrike codes allowed): Markdown with
 // "# name - what it does" first, "## Description"-style section headings,

@@ -3,7 +3,7 @@
 // Reads documents from files or directory trees: plain text (.txt, .text),
 // Markdown (.md, .markdown), HTML (.html, .htm, .xhtml), PDF (.pdf),
 // AsciiDoc (.adoc, .asciidoc), reStructuredText (.rst, .rest), Word
-// (.docx), and source
+// (.docx), OpenDocument text (.odt), and source
 // files with the extensions the caller names (as plain text). See
 // document_formats.hpp for what is taken from each format.
 //
@@ -74,10 +74,11 @@ struct LoaderOptions {
   std::vector<std::string> exclude;
 };
 
-enum class FileType { text, markdown, html, pdf, asciidoc, restructured_text, source_code, word_document };
+enum class FileType { text, markdown, html, pdf, asciidoc, restructured_text, source_code, word_document,
+                      open_document };
 
 // "text", "markdown", "html", "pdf", "asciidoc", "restructuredtext", "source",
-// "docx".
+// "docx", "odt".
 std::string_view to_string(FileType format) noexcept;
 
 struct Document {

@@ -56,6 +56,7 @@ std::optional<FileType> builtin_format(const std::string& ext) {
       {".rst", FileType::restructured_text},
       {".rest", FileType::restructured_text},
       {".docx", FileType::word_document},
+      {".odt", FileType::open_document},
   };
   const auto it = kFormats.find(ext);
   if (it == kFormats.end()) return std::nullopt;
@@ -68,6 +69,7 @@ using PackageReader = ExtractedText (*)(std::string_view, std::size_t);
 PackageReader package_reader(FileType format) {
   switch (format) {
     case FileType::word_document: return &docx_to_text;
+    case FileType::open_document: return &odt_to_text;
     default: return nullptr;
   }
 }
@@ -131,6 +133,7 @@ std::string_view to_string(FileType format) noexcept {
     case FileType::restructured_text: return "restructuredtext";
     case FileType::source_code: return "source";
     case FileType::word_document: return "docx";
+    case FileType::open_document: return "odt";
   }
   return "text";
 }
@@ -182,8 +185,8 @@ Discovery DocumentLoader::discover_all(const fs::path& path) const {
     if (!type_of(path)) {
       throw LoadError(load_errc::kUnsupported, "Input " + quoted(path) +
                                                    " is not a format this reader knows (text, Markdown, HTML, PDF, "
-                                                   "AsciiDoc, reStructuredText, Word, or a source extension asked "
-                                                   "for).");
+                                                   "AsciiDoc, reStructuredText, Word, OpenDocument, or a source "
+                                                   "extension asked for).");
     }
     found.files.emplace_back(path, path.filename().generic_string());
     return found;

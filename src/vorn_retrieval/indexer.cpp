@@ -72,7 +72,8 @@ DocumentFormat chunk_format(const Document& doc) {
   switch (doc.type) {
     case FileType::markdown:
     case FileType::html:  // HTML and office headings arrive as Markdown heading lines
-    case FileType::word_document: return DocumentFormat::kMarkdown;
+    case FileType::word_document:
+    case FileType::open_document: return DocumentFormat::kMarkdown;
     case FileType::asciidoc:
     case FileType::restructured_text: return DocumentFormat::kLightMarkup;
     case FileType::text:  // a manual page arrives as Markdown

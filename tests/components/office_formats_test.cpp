@@ -1,4 +1,4 @@
-// Office documents read as Markdown-shaped text: structure from styles,
+// Office documents and e-books read as Markdown-shaped text: structure from styles,
 // lists and tables, titles, and damaged or hostile packages refused with
 // stable codes.
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@ namespace {
 
 using namespace vorn_retrieval;
 using vorn_test_support::docx_package;
+using vorn_test_support::odt_package;
 using vorn_test_support::zip_package;
 
 std::string p(const std::string& text, const std::string& props = "") {
@@ -166,7 +167,99 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"DamagedStylesPart", docx_package(p("text"), "<w:style>"), load_errc::kFormat}),
     [](const auto& info) { return info.param.name; });
 
-TEST(DocxLoading, LoaderReadsItAsMarkdownAndLimitsWhatItUnpacks) {
+struct OdtCase {
+  std::string name;
+  std::string body;
+  std::string automatic_styles;
+  std::string meta_title;
+  std::string text;
+  std::string title;
+};
+
+class OdtTest : public ::testing::TestWithParam<OdtCase> {};
+
+TEST_P(OdtTest, ReadsAsMarkdown) {
+  const OdtCase& c = GetParam();
+  const ExtractedText got = odt_to_text(odt_package(c.body, c.automatic_styles, c.meta_title));
+  EXPECT_EQ(got.text, c.text);
+  EXPECT_EQ(got.title, c.title);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Documents, OdtTest,
+    ::testing::Values(
+        OdtCase{"HeadingsAndNestedLists",
+                "<text:h text:outline-level=\"1\">Setup</text:h>"
+                "<text:p>Run<text:s text:c=\"3\"/>the\n   <text:span>installer</text:span>.<text:note>"
+                "<text:note-citation>1</text:note-citation><text:note-body><text:p>A footnote</text:p></text:note-body>"
+                "</text:note></text:p><text:h text:outline-level=\"2\">Steps</text:h>"
+                "<text:list><text:list-item><text:p>first</text:p><text:list><text:list-item><text:p>inner</text:p>"
+                "</text:list-item></text:list></text:list-item><text:list-item><text:p>second</text:p>"
+                "<text:p>more on second</text:p></text:list-item></text:list>"
+                "<text:h text:outline-level=\"9\">Deep</text:h>",
+                "", "Handbook",
+                "# Setup\n\nRun the installer.\n\n## Steps\n\n- first\n\n  - inner\n\n- second\n\nmore on second\n\n"
+                "###### Deep",
+                "Handbook"},
+        OdtCase{"TablesTitleStyleAndWhatIsLeftOut",
+                "<text:tracked-changes><text:changed-region><text:deletion><text:p>removed</text:p></text:deletion>"
+                "</text:changed-region></text:tracked-changes><text:p text:style-name=\"P1\">Overview</text:p>"
+                "<text:table-of-content><text:index-body><text:p>Overview 1</text:p></text:index-body>"
+                "</text:table-of-content><table:table><table:table-header-rows><table:table-row>"
+                "<table:table-cell><text:p>Name</text:p></table:table-cell><table:table-cell><text:p>Qty</text:p>"
+                "</table:table-cell></table:table-row></table:table-header-rows><table:table-row>"
+                "<table:table-cell><text:p>pears</text:p></table:table-cell><table:table-cell><text:p>7</text:p>"
+                "</table:table-cell><table:covered-table-cell/><table:table-cell "
+                "table:number-columns-repeated=\"1000000000\"/></table:table-row></table:table>"
+                "<text:p>Line one<text:line-break/>line two<office:annotation><text:p>comment</text:p>"
+                "</office:annotation></text:p><text:p><draw:frame><draw:text-box><text:p>Boxed</text:p>"
+                "</draw:text-box></draw:frame>Anchor</text:p>",
+                "<style:style style:name=\"P1\" style:parent-style-name=\"Title\"/>", "",
+                "# Overview\n\nName | Qty\npears | 7\n\nLine one\nline two\n\nAnchor\n\nBoxed", "Overview"}),
+    [](const auto& info) { return info.param.name; });
+
+// What every package format shares: damage and bombs are refused the same way.
+struct PackageFormat {
+  std::string name;
+  ExtractedText (*convert)(std::string_view, std::size_t);
+  std::string main_part;
+  std::string (*wrap)(const std::string& inside);  // a well-formed main part around `inside`
+};
+
+class EveryPackageFormat : public ::testing::TestWithParam<PackageFormat> {};
+
+TEST_P(EveryPackageFormat, RefusesDamageAndBombsWithStableCodes) {
+  const PackageFormat& f = GetParam();
+  const auto code_of = [&](const std::string& bytes) {
+    try {
+      (void)f.convert(bytes, std::size_t{1} << 20U);
+    } catch (const LoadError& e) {
+      return std::string(e.code());
+    }
+    return std::string("accepted");
+  };
+  EXPECT_EQ(code_of("PK\x03\x04 but no archive"), load_errc::kFormat);
+  EXPECT_EQ(code_of(zip_package({{"other.xml", f.wrap("")}})), load_errc::kFormat);
+  EXPECT_EQ(code_of(zip_package({{f.main_part, f.wrap(std::string(std::size_t{2} << 20U, ' '))}})),
+            load_errc::kTooLarge);
+  EXPECT_EQ(code_of(zip_package({{f.main_part, "<!DOCTYPE x [<!ENTITY e \"e\">]>" + f.wrap("&e;")}})),
+            load_errc::kFormat);
+  EXPECT_EQ(code_of(zip_package({{f.main_part, f.wrap("<unclosed>")}})), load_errc::kFormat);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, EveryPackageFormat,
+    ::testing::Values(PackageFormat{"Docx", &docx_to_text, "word/document.xml",
+                                    [](const std::string& in) { return document(in); }},
+                      PackageFormat{"Odt", &odt_to_text, "content.xml",
+                                    [](const std::string& in) {
+                                      return "<office:document-content xmlns:office=\"urn:o\"><office:body>"
+                                             "<office:text>" + in + "</office:text></office:body>"
+                                             "</office:document-content>";
+                                    }}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(PackageLoading, LoaderReadsThemAsMarkdownAndLimitsWhatTheyUnpack) {
   vorn_components_test::TempDir dir;
   const auto file = dir.write("Report.DOCX", docx_package(styled("Heading1", "Plan") + p("Ship it."), "", "Q3"));
   const Document doc = DocumentLoader().load_file(file, "Report.DOCX");
@@ -174,6 +267,10 @@ TEST(DocxLoading, LoaderReadsItAsMarkdownAndLimitsWhatItUnpacks) {
   EXPECT_TRUE(doc.markdown);
   EXPECT_EQ(doc.title, "Q3");
   EXPECT_EQ(doc.text, "# Plan\n\nShip it.");
+  const auto odt = dir.write("notes.odt", odt_package("<text:p>Line</text:p>", "", "Notes"));
+  const Document notes = DocumentLoader().load_file(odt, "notes.odt");
+  EXPECT_EQ(notes.type, FileType::open_document);
+  EXPECT_EQ(notes.text, "# Notes\n\nLine");
 
   // A file far below the size limit may still unpack to far more.
   LoaderOptions small;

@@ -67,4 +67,29 @@ inline std::string docx_package(const std::string& body, const std::string& styl
   return zip_package(entries);
 }
 
+// An OpenDocument text around the inside of <office:text>, with optional
+// automatic styles and title.
+inline std::string odt_package(const std::string& text, const std::string& automatic_styles = "",
+                               const std::string& title = "") {
+  const std::string ns =
+      "xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+      "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\" "
+      "xmlns:table=\"urn:oasis:names:tc:opendocument:xmlns:table:1.0\" "
+      "xmlns:style=\"urn:oasis:names:tc:opendocument:xmlns:style:1.0\" "
+      "xmlns:draw=\"urn:oasis:names:tc:opendocument:xmlns:drawing:1.0\" "
+      "xmlns:dc=\"http://purl.org/dc/elements/1.1/\"";
+  std::vector<ZipEntry> entries = {
+      {"mimetype", "application/vnd.oasis.opendocument.text", true},
+      {"content.xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><office:document-content " + ns +
+                          "><office:automatic-styles>" + automatic_styles +
+                          "</office:automatic-styles><office:body><office:text>" + text +
+                          "</office:text></office:body></office:document-content>"},
+  };
+  if (!title.empty()) {
+    entries.push_back({"meta.xml", "<office:document-meta " + ns + "><office:meta><dc:title>" + title +
+                                       "</dc:title></office:meta></office:document-meta>"});
+  }
+  return zip_package(entries);
+}
+
 }  // namespace vorn_test_support
