@@ -101,6 +101,7 @@ vorn_core::ChunkList to_chunks(const std::vector<TextChunk>& pieces, const Docum
       if (last != first) metadata.set("page_end", static_cast<std::int64_t>(last));
     }
     if (!pieces[i].heading.empty()) metadata.set("heading", pieces[i].heading);
+    if (pieces[i].opens_in_code) metadata.set("opens_in_code", true);
     // Every chunk carries its page's title and summary: a question is often
     // about what a page is for, in words only its opening uses. A title the
     // file declares (HTML <title>, PDF Title) comes first.
