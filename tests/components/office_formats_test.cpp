@@ -228,14 +228,16 @@ const std::string kBookManifest =
     "<manifest><item id=\"c2\" href=\"Text/chapter%202.xhtml\" media-type=\"application/xhtml+xml\"/>"
     "<item id=\"c1\" href=\"Text/one.xhtml#start\" media-type=\"application/xhtml+xml\"/>"
     "<item id=\"css\" href=\"style.css\" media-type=\"text/css\"/>"
+    "<item id=\"tp\" href=\"Text/title.xhtml\" media-type=\"application/xhtml+xml\"/>"
     "<item id=\"out\" href=\"../../secret.xhtml\" media-type=\"application/xhtml+xml\"/>"
     "<item id=\"gone\" href=\"Text/missing.xhtml\" media-type=\"application/xhtml+xml\"/></manifest>"
-    "<spine><itemref idref=\"c1\"/><itemref idref=\"css\"/><itemref idref=\"out\"/><itemref idref=\"gone\"/>"
+    "<spine><itemref idref=\"tp\"/><itemref idref=\"c1\"/><itemref idref=\"css\"/><itemref idref=\"out\"/><itemref idref=\"gone\"/>"
     "<itemref idref=\"nosuch\"/><itemref idref=\"c2\"/></spine>";
 
 const std::vector<vorn_test_support::ZipEntry> kBookPages = {
     {"OEBPS/Text/chapter 2.xhtml", xhtml("My Book", "<h1>Chapter Two</h1><h2>A section</h2><p>It goes&nbsp;on.</p>")},
     {"OEBPS/Text/one.xhtml", xhtml("My Book", "<h1>Chapter One</h1><p>It begins.</p>")},
+    {"OEBPS/Text/title.xhtml", xhtml("My Book", "<h1>My Book</h1>")},
     {"OEBPS/style.css", "p { color: red }"},
     {"secret.xhtml", xhtml("", "<p>outside the book</p>")},
 };
@@ -250,7 +252,7 @@ TEST(EpubText, SpineOrderUnderTheBookTitle) {
   // Without a title of its own the book keeps its chapters' levels.
   const ExtractedText untitled = epub_to_text(epub_package("OEBPS/content.opf", kBookManifest, kBookPages));
   EXPECT_EQ(untitled.title, "My Book");
-  EXPECT_EQ(untitled.text, "# Chapter One\n\nIt begins.\n\n# Chapter Two\n\n## A section\n\nIt goes\xC2\xA0on.");
+  EXPECT_EQ(untitled.text, "# My Book\n\n# Chapter One\n\nIt begins.\n\n# Chapter Two\n\n## A section\n\nIt goes\xC2\xA0on.");
 }
 
 TEST(EpubText, BrokenPackagesAreFormatErrorsAndRepeatedPagesCount) {

@@ -155,6 +155,13 @@ ExtractedText epub_to_text(std::string_view epub, std::size_t max_unpacked_bytes
     if (!page) continue;
     ExtractedText chapter_text = detail::html_to_text(*page, chapter);
     if (first_chapter_title.empty()) first_chapter_title = chapter_text.title;
+    // A title page repeats the book's title, already the top heading.
+    if (!title.empty() && chapter_text.text.rfind("## " + title, 0) == 0) {
+      const std::size_t end = 3 + title.size();
+      if (end == chapter_text.text.size() || chapter_text.text[end] == '\n') {
+        chapter_text.text.erase(0, chapter_text.text.find_first_not_of('\n', end));
+      }
+    }
     if (chapter_text.text.empty()) continue;
     if (!text.empty()) text += "\n\n";
     text += chapter_text.text;
