@@ -204,3 +204,46 @@ reference_seeds = [
 ]
 for i, pages in enumerate(reference_seeds):
     write("page_references", f"seed-{i}", "\x1e".join(pages).encode())
+
+# ---- office documents and books: small zip packages of each kind ----
+import io
+import zipfile
+
+
+def package(entries):
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, body in entries:
+            z.writestr(name, body)
+    return out.getvalue()
+
+
+W = 'xmlns:w="http://schemas.openxmlformats.org/wordprocessingml/2006/main"'
+write("package_text", "seed-docx", package([
+    ("word/document.xml", f'<w:document {W}><w:body><w:p><w:pPr><w:pStyle w:val="Heading1"/></w:pPr><w:r><w:t>'
+     'Plan</w:t></w:r></w:p><w:p><w:pPr><w:numPr><w:ilvl w:val="1"/><w:numId w:val="2"/></w:numPr></w:pPr><w:r>'
+     '<w:t>item</w:t><w:tab/><w:br/></w:r></w:p><w:tbl><w:tr><w:tc><w:p><w:r><w:t>a</w:t></w:r></w:p></w:tc>'
+     '</w:tr></w:tbl></w:body></w:document>'),
+    ("word/styles.xml", f'<w:styles {W}><w:style w:type="paragraph" w:styleId="Heading1"><w:name w:val="heading 1"/>'
+     '<w:basedOn w:val="Normal"/><w:pPr><w:outlineLvl w:val="0"/></w:pPr></w:style></w:styles>'),
+    ("docProps/core.xml", '<cp:coreProperties xmlns:cp="c" xmlns:dc="d"><dc:title>T</dc:title></cp:coreProperties>'),
+]))
+O = 'xmlns:office="o" xmlns:text="t" xmlns:table="b" xmlns:draw="d" xmlns:style="s"'
+write("package_text", "seed-odt", package([
+    ("content.xml", f'<office:document-content {O}><office:automatic-styles><style:style style:name="P1" '
+     'style:parent-style-name="Title"/></office:automatic-styles><office:body><office:text><text:h '
+     'text:outline-level="2">H</text:h><text:p text:style-name="P1">T<text:s/>x<text:line-break/></text:p>'
+     '<text:list><text:list-item><text:p>i</text:p></text:list-item></text:list><table:table><table:table-row>'
+     '<table:table-cell><text:p>c</text:p></table:table-cell></table:table-row></table:table>'
+     '</office:text></office:body></office:document-content>'),
+    ("meta.xml", '<office:document-meta xmlns:office="o" xmlns:dc="d"><office:meta><dc:title>M</dc:title>'
+     '</office:meta></office:document-meta>'),
+]))
+write("package_text", "seed-epub", package([
+    ("META-INF/container.xml", '<container><rootfiles><rootfile full-path="OEBPS/c.opf" '
+     'media-type="application/oebps-package+xml"/></rootfiles></container>'),
+    ("OEBPS/c.opf", '<package xmlns:dc="d"><metadata><dc:title>B</dc:title></metadata><manifest><item id="a" '
+     'href="t/a%20b.xhtml#x" media-type="application/xhtml+xml"/><item id="u" href="../x.html"/></manifest>'
+     '<spine><itemref idref="a"/><itemref idref="u"/></spine></package>'),
+    ("OEBPS/t/a b.xhtml", '<html><head><title>B</title></head><body><h1>C</h1><p>w</p></body></html>'),
+]))

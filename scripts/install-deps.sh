@@ -14,6 +14,7 @@ packages=(
   libstemmer-dev  # Snowball stemmers for full-text search terms
   libxml2-dev  # HTML documents, through libxml2's HTML parser
   libpoppler-cpp-dev  # PDF documents, through poppler's C++ interface
+  libzip-dev  # Word, OpenDocument and EPUB files: their zip container
 )
 
 missing=()

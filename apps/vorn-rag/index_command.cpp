@@ -86,7 +86,9 @@ void print_summary(const vorn_retrieval::IndexSummary& s, const StoreOptions& st
 
 CLI::App* add_index_command(CLI::App& app, IndexOptions& o) {
   auto* cmd = app.add_subcommand(
-      "index", "Index documents and folders: text, Markdown, HTML, PDF, AsciiDoc, reStructuredText (resumable)");
+      "index",
+      "Index documents and folders: text, Markdown, HTML, PDF, AsciiDoc, reStructuredText, Word, OpenDocument, "
+      "EPUB (resumable)");
   cmd->add_option("paths", o.inputs, "Files or folders")->required();
   cmd->add_option("--chunk-size", o.chunk_size, "Characters per chunk")
       ->check(CLI::Range(std::size_t{1}, kMaxChunkSize).description("from 1 to 100000"))
@@ -128,7 +130,8 @@ int index_command(const StoreOptions& store_options, const IndexOptions& options
   if (summary.files_indexed == 0 && summary.errors.empty() && summary.sources_removed == 0) {
     err << "error [" << NoIndexError::kCode << "]: No documents to index in the paths given";
     if (!summary.skipped.empty()) err << " (every file found was skipped; see above)";
-    err << ". Pass files or folders holding text, Markdown, HTML, PDF, AsciiDoc or reStructuredText.\n";
+    err << ". Pass files or folders holding text, Markdown, HTML, PDF, AsciiDoc, reStructuredText, Word, "
+           "OpenDocument or EPUB documents.\n";
     return 1;
   }
   return summary.ok() ? 0 : 1;

@@ -17,6 +17,9 @@ struct Passage {
   // The page (file) the passage comes from; empty: the id up to '#'.
   // Passages of one page share its rank, however late they come.
   std::string page;
+  // The text starts inside a fenced code block (a listing cut across
+  // chunks): up to the first fence line it is code.
+  bool opens_in_code = false;
 };
 
 struct ExtractiveOptions {
@@ -92,7 +95,7 @@ struct TextUnit {
 // rows are units of their own (a table row reads "column: cell; column:
 // cell"); a short code block (fenced, delimited, or the literal block after
 // "::") becomes one unit of inline code, a long one is left out.
-std::vector<TextUnit> split_units(std::string_view text, std::string_view heading = {});
+std::vector<TextUnit> split_units(std::string_view text, std::string_view heading = {}, bool opens_in_code = false);
 
 // Sentence boundaries inside one paragraph: '.', '!' or '?' followed by white
 // space and a capital, digit or opening mark, except after abbreviations

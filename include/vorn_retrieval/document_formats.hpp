@@ -34,7 +34,11 @@ struct ExtractedText {
 
 // HTML through libxml2's HTML parser (tolerant, as browsers are): the text of
 // the body with headings h1..h6 as Markdown heading lines and blocks as
-// paragraphs; script, style, nav, noscript and template left out, and its
+// paragraphs, each <pre> listing as one fenced code block (highlighted
+// tokens and all), list items' text after their "- " even when it sits in
+// a <p>; script, style, nav, noscript and template left out, as are
+// elements whose ARIA role is navigation or search (a documentation site's
+// menus and search box) and permalinks ("¶"), and its
 // links listed beside the text. The title is <title>, else the first h1. Never throws for bad markup; libxml2 is
 // loaded on the first call (LoadError(VORN-LOAD-UNSUPPORTED) when it is not
 // installed).
@@ -47,6 +51,43 @@ ExtractedText html_to_text(std::string_view html);
 // VORN_RAG_MODULE_DIR in the README); LoadError(VORN-LOAD-UNSUPPORTED) when
 // it cannot be found.
 ExtractedText pdf_to_text(std::string_view pdf);
+
+// Office documents and e-books are zip packages. Only the parts named below
+// are read, and together they may unpack to at most max_unpacked_bytes
+// (LoadError(VORN-LOAD-TOO-LARGE) beyond: a few KiB can claim gigabytes).
+// A file that is no such package, or whose parts are damaged, encrypted or
+// not well-formed XML, is a LoadError(VORN-LOAD-FORMAT); one that declares
+// XML entities is refused the same way. libzip and libxml2 are loaded on
+// the first call (LoadError(VORN-LOAD-UNSUPPORTED) when either is missing).
+// The loader allows four times its max_file_bytes.
+inline constexpr std::size_t kDefaultMaxUnpackedBytes = std::size_t{64} << 20U;
+
+// A Word document (.docx): the paragraphs of word/document.xml, paragraphs
+// styled as headings (Heading 1..6, Title, or an outline level) as Markdown
+// heading lines, list paragraphs as "- " items indented by their level,
+// each table row as a line "cell | cell"; tables of contents, deleted text
+// and footnotes are left out, text boxes follow the paragraph they are
+// anchored in. The title is docProps/core.xml's dc:title, else the first
+// level-1 heading; a title that is no heading of the text becomes its top
+// heading.
+ExtractedText docx_to_text(std::string_view docx, std::size_t max_unpacked_bytes = kDefaultMaxUnpackedBytes);
+
+// OpenDocument text (.odt): content.xml's body with text:h as heading lines
+// at their outline level (paragraphs of the Title style at level 1), text:p
+// as paragraphs, text:list items as "- " items indented by their depth,
+// table rows as "cell | cell" lines; notes, comments, tracked deletions and
+// generated indexes left out. The title is meta.xml's dc:title, else the
+// first level-1 heading.
+ExtractedText odt_to_text(std::string_view odt, std::size_t max_unpacked_bytes = kDefaultMaxUnpackedBytes);
+
+// An EPUB book (.epub): the XHTML documents of the spine in reading order,
+// each read as html_to_text reads a page, as one text under a "# " heading
+// of the book's title (the package document's dc:title): chapter headings go
+// one level down and a chapter's own <title> is no heading. Manifest
+// entries that leave the package ("../", absolute paths, other sites) and
+// pages the spine lists but the package lacks are passed over. The title is
+// dc:title, else the first chapter's.
+ExtractedText epub_to_text(std::string_view epub, std::size_t max_unpacked_bytes = kDefaultMaxUnpackedBytes);
 
 // A manual page as `man` writes it to a file or pipe (a "TAIL(1) ... TAIL(1)"
 // header line, then a NAME section; overstrike codes allowed): Markdown with

@@ -2,7 +2,8 @@
 
 // Reads documents from files or directory trees: plain text (.txt, .text),
 // Markdown (.md, .markdown), HTML (.html, .htm, .xhtml), PDF (.pdf),
-// AsciiDoc (.adoc, .asciidoc), reStructuredText (.rst, .rest), and source
+// AsciiDoc (.adoc, .asciidoc), reStructuredText (.rst, .rest), Word
+// (.docx), OpenDocument text (.odt), EPUB (.epub), and source
 // files with the extensions the caller names (as plain text). See
 // document_formats.hpp for what is taken from each format.
 //
@@ -32,7 +33,7 @@ namespace load_errc {
 inline constexpr const char* kNotFound = "VORN-LOAD-NOT-FOUND";
 inline constexpr const char* kUnsupported = "VORN-LOAD-UNSUPPORTED";  // not a format the loader reads
 inline constexpr const char* kBinary = "VORN-LOAD-BINARY";            // binary content, whatever the name
-inline constexpr const char* kFormat = "VORN-LOAD-FORMAT";            // a damaged or encrypted PDF
+inline constexpr const char* kFormat = "VORN-LOAD-FORMAT";            // a damaged or encrypted PDF, office document or e-book
 inline constexpr const char* kEmpty = "VORN-LOAD-EMPTY";              // no text in it (e.g. a scanned PDF)
 inline constexpr const char* kTooLarge = "VORN-LOAD-TOO-LARGE";
 inline constexpr const char* kEncoding = "VORN-LOAD-ENCODING";        // invalid UTF-8 with InvalidUtf8::reject
@@ -73,9 +74,11 @@ struct LoaderOptions {
   std::vector<std::string> exclude;
 };
 
-enum class FileType { text, markdown, html, pdf, asciidoc, restructured_text, source_code };
+enum class FileType { text, markdown, html, pdf, asciidoc, restructured_text, source_code, word_document,
+                      open_document, epub_book };
 
-// "text", "markdown", "html", "pdf", "asciidoc", "restructuredtext", "source".
+// "text", "markdown", "html", "pdf", "asciidoc", "restructuredtext", "source",
+// "docx", "odt", "epub".
 std::string_view to_string(FileType format) noexcept;
 
 struct Document {
@@ -84,7 +87,7 @@ struct Document {
   std::string text;
   bool markdown = false;  // headings in `text` are Markdown heading lines
   FileType type = FileType::text;
-  std::string title;                     // HTML <title>, PDF Title; empty when none
+  std::string title;                     // HTML <title>, PDF Title, a document's own title; empty when none
   std::vector<std::size_t> page_starts;  // PDF: offset in `text` where each page begins
   std::vector<TextLink> links;           // HTML: its hyperlinks (the text keeps only their words)
 };

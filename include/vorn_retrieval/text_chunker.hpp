@@ -52,6 +52,10 @@ struct TextChunk {
   std::size_t start = 0; // byte offset into the chunked text
   std::size_t end = 0;   // byte offset one past the chunk
   std::string heading;   // heading path such as "Install > Debian"; empty for plain text
+  // Markdown: the chunk starts inside a fenced code block that began in an
+  // earlier chunk (a listing longer than a chunk), so its first fence line
+  // closes code rather than opening it.
+  bool opens_in_code = false;
 };
 
 class TextChunker {

@@ -21,6 +21,9 @@ vorn_inference::ExtractiveAnswer ExtractiveAnswerer::answer(std::string_view que
     if (const vorn_core::Value* heading = chunk->metadata.find("heading"); heading && heading->is_string()) {
       p.heading = heading->as_string();
     }
+    if (const vorn_core::Value* code = chunk->metadata.find("opens_in_code"); code && code->is_bool()) {
+      p.opens_in_code = code->as_bool();
+    }
     passages.push_back(std::move(p));
   }
   return vorn_inference::extract_answer(query, passages, options_);

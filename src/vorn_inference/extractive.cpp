@@ -244,7 +244,7 @@ class UnitBuilder {
  public:
   explicit UnitBuilder(std::string_view heading) : heading_(heading) {}
 
-  std::vector<TextUnit> build(std::string_view text) {
+  std::vector<TextUnit> build(std::string_view text, bool opens_in_code) {
     std::vector<std::string_view> lines;
     for (std::size_t pos = 0; pos <= text.size();) {
       std::size_t end = text.find('\n', pos);
@@ -252,7 +252,15 @@ class UnitBuilder {
       lines.push_back(text.substr(pos, end - pos));
       pos = end + 1;
     }
-    for (std::size_t i = 0; i < lines.size(); ++i) {
+    std::size_t first = 0;
+    if (opens_in_code) {
+      // The rest of a listing begun in an earlier chunk, up to its closing fence.
+      std::vector<std::string_view> code;
+      while (first < lines.size() && !is_fence(lines[first])) code.push_back(lines[first++]);
+      code_unit(code);
+      ++first;
+    }
+    for (std::size_t i = first; i < lines.size(); ++i) {
       const std::string_view line = lines[i];
       const std::string_view t = trim(line);
       std::string title;
@@ -640,8 +648,8 @@ std::vector<std::string> split_sentences(std::string_view paragraph) {
   return out;
 }
 
-std::vector<TextUnit> split_units(std::string_view text, std::string_view heading) {
-  return UnitBuilder(heading).build(text);
+std::vector<TextUnit> split_units(std::string_view text, std::string_view heading, bool opens_in_code) {
+  return UnitBuilder(heading).build(text, opens_in_code);
 }
 
 std::vector<Passage> parse_context_blocks(std::string_view context) {
@@ -696,7 +704,7 @@ ExtractiveAnswer extract_answer(std::string_view question, const std::vector<Pas
   std::vector<std::vector<TextUnit>> units(passages.size());
   std::vector<Candidate> candidates;
   for (std::size_t p = 0; p < passages.size(); ++p) {
-    units[p] = split_units(passages[p].text, passages[p].heading);
+    units[p] = split_units(passages[p].text, passages[p].heading, passages[p].opens_in_code);
   }
   for (std::size_t p = 0; p < passages.size(); ++p) {
     for (std::size_t u = 0; u < units[p].size(); ++u) {

@@ -3,6 +3,7 @@
 #include <fnmatch.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <fstream>
 #include <map>
 #include <set>
@@ -54,10 +55,32 @@ std::optional<FileType> builtin_format(const std::string& ext) {
       {".asciidoc", FileType::asciidoc},
       {".rst", FileType::restructured_text},
       {".rest", FileType::restructured_text},
+      {".docx", FileType::word_document},
+      {".odt", FileType::open_document},
+      {".epub", FileType::epub_book},
   };
   const auto it = kFormats.find(ext);
   if (it == kFormats.end()) return std::nullopt;
   return it->second;
+}
+
+using PackageReader = ExtractedText (*)(std::string_view, std::size_t);
+
+// The converter of a format kept in a zip package, or nullptr.
+PackageReader package_reader(FileType format) {
+  switch (format) {
+    case FileType::word_document: return &docx_to_text;
+    case FileType::open_document: return &odt_to_text;
+    case FileType::epub_book: return &epub_to_text;
+    default: return nullptr;
+  }
+}
+
+// Text compresses well, and the markup around it is most of a package's
+// bytes: four times the file limit holds any real document, and still stops
+// a bomb.
+std::size_t unpack_limit(std::size_t max_file_bytes) {
+  return max_file_bytes > SIZE_MAX / 4 ? SIZE_MAX : max_file_bytes * 4;
 }
 
 bool matches(const std::string& pattern, std::string_view relative) {
@@ -111,6 +134,9 @@ std::string_view to_string(FileType format) noexcept {
     case FileType::asciidoc: return "asciidoc";
     case FileType::restructured_text: return "restructuredtext";
     case FileType::source_code: return "source";
+    case FileType::word_document: return "docx";
+    case FileType::open_document: return "odt";
+    case FileType::epub_book: return "epub";
   }
   return "text";
 }
@@ -162,7 +188,8 @@ Discovery DocumentLoader::discover_all(const fs::path& path) const {
     if (!type_of(path)) {
       throw LoadError(load_errc::kUnsupported, "Input " + quoted(path) +
                                                    " is not a format this reader knows (text, Markdown, HTML, PDF, "
-                                                   "AsciiDoc, reStructuredText, or a source extension asked for).");
+                                                   "AsciiDoc, reStructuredText, Word, OpenDocument, EPUB, or a "
+                                                   "source extension asked for).");
     }
     found.files.emplace_back(path, path.filename().generic_string());
     return found;
@@ -234,6 +261,18 @@ Document DocumentLoader::load_file(const fs::path& file, std::string source_id) 
     doc.text = normalize_newlines(pdf.text);
     doc.title = std::move(pdf.title);
     doc.page_starts = std::move(pdf.page_starts);
+    return doc;
+  }
+  if (const auto convert = package_reader(format)) {
+    ExtractedText package;
+    try {
+      package = convert(raw, unpack_limit(options_.max_file_bytes));
+    } catch (const LoadError& e) {
+      throw LoadError(std::string(e.code()), "File " + quoted(file) + ": " + e.message());
+    }
+    doc.text = normalize_newlines(package.text);
+    doc.title = std::move(package.title);
+    doc.markdown = true;
     return doc;
   }
   if (const std::string_view kind = binary_kind(raw); !kind.empty()) {

@@ -71,7 +71,10 @@ bool blank(std::string_view text) { return text.find_first_not_of(" \t\n\r\f\v")
 DocumentFormat chunk_format(const Document& doc) {
   switch (doc.type) {
     case FileType::markdown:
-    case FileType::html: return DocumentFormat::kMarkdown;  // HTML headings arrive as Markdown heading lines
+    case FileType::html:  // HTML and office headings arrive as Markdown heading lines
+    case FileType::word_document:
+    case FileType::open_document:
+    case FileType::epub_book: return DocumentFormat::kMarkdown;
     case FileType::asciidoc:
     case FileType::restructured_text: return DocumentFormat::kLightMarkup;
     case FileType::text:  // a manual page arrives as Markdown
@@ -98,6 +101,7 @@ vorn_core::ChunkList to_chunks(const std::vector<TextChunk>& pieces, const Docum
       if (last != first) metadata.set("page_end", static_cast<std::int64_t>(last));
     }
     if (!pieces[i].heading.empty()) metadata.set("heading", pieces[i].heading);
+    if (pieces[i].opens_in_code) metadata.set("opens_in_code", true);
     // Every chunk carries its page's title and summary: a question is often
     // about what a page is for, in words only its opening uses. A title the
     // file declares (HTML <title>, PDF Title) comes first.

@@ -47,8 +47,10 @@ enum Level : std::size_t { kParagraph, kLine, kSentence, kWord, kLevels };
 
 class Splitter {
  public:
-  Splitter(std::string_view text, const ChunkerOptions& options, const std::vector<Range>& keep_whole)
-      : t_(text), o_(options), fences_(keep_whole) {}
+  // `code_blocks`: whether the ranges kept whole are all fenced code (Markdown).
+  Splitter(std::string_view text, const ChunkerOptions& options, const std::vector<Range>& keep_whole,
+           bool code_blocks = false)
+      : t_(text), o_(options), fences_(keep_whole), code_blocks_(code_blocks) {}
 
   // Appends the chunks of [begin, end) to `out`.
   void split(std::size_t begin, std::size_t end, const std::string& heading, std::vector<TextChunk>& out) const {
@@ -148,12 +150,14 @@ class Splitter {
     c.start = begin;
     c.end = end;
     c.heading = heading;
+    c.opens_in_code = code_blocks_ && inside_fence(begin);
     out.push_back(std::move(c));
   }
 
   std::string_view t_;
   const ChunkerOptions& o_;
   const std::vector<Range>& fences_;
+  const bool code_blocks_;
 };
 
 }  // namespace
@@ -193,7 +197,7 @@ std::vector<TextChunk> TextChunker::chunk(std::string_view text, std::string_vie
   } else {
     const layout::Layout parsed =
         format == DocumentFormat::kMarkdown ? layout::parse_markdown(text) : layout::parse_light_markup(text);
-    const Splitter splitter(text, options_, parsed.keep_whole);
+    const Splitter splitter(text, options_, parsed.keep_whole, format == DocumentFormat::kMarkdown);
     for (std::size_t i = 0; i < parsed.sections.size(); ++i) {
       const layout::Section& s = parsed.sections[i];
       const std::size_t end = i + 1 < parsed.sections.size() ? parsed.sections[i + 1].begin : text.size();

@@ -12,6 +12,7 @@
 #include "cli.hpp"
 #include "minimal_pdf.hpp"
 #include "progress.hpp"
+#include "zip_package.hpp"
 
 namespace {
 
@@ -105,6 +106,26 @@ TEST_F(DocumentsCliTest, FormatsKeepTitlesHeadingsAndPages) {
   store_ = dir_ / "only-pdf.db";
   Result only = index({docs(), "--include", "*.pdf"});
   EXPECT_NE(only.out.find("Indexed 1 of 1 files"), std::string::npos) << only.out;
+}
+
+TEST_F(DocumentsCliTest, OfficeDocumentsAreSearchableAndDamagedOnesSkipped) {
+  const std::string w = "<w:p><w:pPr><w:pStyle w:val=\"Heading1\"/></w:pPr><w:r><w:t>Budget</w:t></w:r></w:p>"
+                        "<w:p><w:r><w:t>The travel budget for the offsite is 4200 euros.</w:t></w:r></w:p>";
+  write("docs/plan.docx", vorn_test_support::docx_package(w, "", "Offsite plan"));
+  write("docs/broken.docx", "PK\x03\x04 not really");
+  // The damaged file fails the run (exit 1) with its code; the others are indexed.
+  Result r = index({docs()});
+  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("Indexed 4 of 5 files"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("failed docs/broken.docx: [VORN-LOAD-FORMAT]"), std::string::npos) << r.out;
+
+  Result a = cli({"ask", "How large is the travel budget?", "--json", "--retriever", "bm25", "--top-k", "1"});
+  ASSERT_EQ(a.code, 0) << a.err;
+  const json chunk = json::parse(a.out)["chunks"].at(0);
+  EXPECT_EQ(chunk["metadata"]["source"], "docs/plan.docx");
+  EXPECT_EQ(chunk["metadata"]["format"], "docx");
+  EXPECT_EQ(chunk["metadata"]["title"], "Offsite plan");
+  EXPECT_EQ(chunk["metadata"]["heading"], "Budget");
 }
 
 TEST_F(DocumentsCliTest, BinaryAndOtherFilesAreSkippedWithReasons) {

@@ -98,6 +98,7 @@ TEST_P(ProgramStart, LoadsOptionalLibrariesOnlyWhenNeeded) {
   EXPECT_EQ(opened(r, "libpoppler"), c.loads_pdf);
   EXPECT_EQ(opened(r, "libxml2"), c.loads_html);
   EXPECT_FALSE(opened(r, "libcurl")) << "no model endpoint was used";
+  EXPECT_FALSE(opened(r, "libzip")) << "no office document or book was read";
   EXPECT_EQ(r.trace.find("libvorn_pdf.so") != std::string::npos, c.loads_pdf || c.bogus_module_dir);
   if (c.loads_pdf) {
     // The PDF's text went into the index.

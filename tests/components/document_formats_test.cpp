@@ -51,7 +51,21 @@ INSTANTIATE_TEST_SUITE_P(
                  {"# Only title\n\nBody text."}, {}},
         HtmlCase{"BrokenMarkupIsRecovered", "<p>first<p>second <i>unclosed<div>third", "", {"first", "second unclosed",
                                                                                                 "third"}, {}},
-        HtmlCase{"PreformattedKeepsItsLines", "<pre>a  b\n  c</pre>", "", {"a  b\n  c"}, {}},
+        HtmlCase{"PreformattedKeepsItsLines", "<p>See:</p><pre>a  b\n  c</pre>", "", {"See:\n\n```\na  b\n  c\n```"}, {}},
+        // A highlighter wraps every token in a span: still the same lines.
+        HtmlCase{"HighlightedListingIsOneBlock",
+                 "<pre><input type=checkbox><code><span class=k>const</span> a = <span>`x ${b}`</span>;\n"
+                 "<span>log</span>(a);<br>done</code></pre><p>After.</p>",
+                 "", {"```\nconst a = `x ${b}`;\nlog(a);\ndone\n```\n\nAfter."}, {"\n\nconst\n\n"}},
+        // Documentation generators mark their site chrome by role, not <nav>.
+        HtmlCase{"SiteChromeAndPermalinksLeftOut",
+                 "<div class=related role=navigation><h3>Navigation</h3><ul><li><a href=i.html>index</a></li></ul>"
+                 "</div><h1>time<a class=headerlink href=#time>\xC2\xB6</a></h1><p>Body<a href=#b>#</a>.</p>"
+                 "<div role=search>Quick search</div>",
+                 "time", {"# time\n\nBody."}, {"Navigation", "index", "\xC2\xB6", "Quick search"}},
+        HtmlCase{"ListItemsWhoseTextIsInParagraphs",
+                 "<ul><li><p>first</p></li><li><p>second</p><pre>code</pre></li><li></li><li>third</li></ul>", "",
+                 {"- first\n\n- second\n\n```\ncode\n```\n\n- third"}, {"-\n"}},
         HtmlCase{"DeclaredLatin1", "<meta charset=iso-8859-1><p>caf\xE9</p>", "", {"caf\xC3\xA9"}, {}},
         HtmlCase{"Empty", "", "", {}, {}}),
     [](const auto& info) { return info.param.name; });

@@ -13,6 +13,7 @@
 #include "vorn_generation/prompt_builder.hpp"
 #include "vorn_inference/extractive_lm_invoker.hpp"
 #include "vorn_rag/query.hpp"
+#include "vorn_retrieval/text_chunker.hpp"
 
 namespace {
 
@@ -90,6 +91,25 @@ TEST(SplitUnits, NamesCellsAfterColumnsATableOpensWithEvenWithoutASeparatorRow) 
                                              "package: mc; popcon: V:54, I:226; description: A text-mode file manager",
                                              "Between two tables.",
                                              "0022; -rw-r--r--; writable only by the user"}));
+}
+
+// A listing longer than a chunk is cut across chunks: in the later one, the
+// fence that closes it must not open code over the prose that follows.
+TEST(SplitUnits, AChunkThatStartsInsideAListingReadsItsProseAsProse) {
+  std::string listing;
+  for (int i = 0; i < 12; ++i) listing += "value_" + std::to_string(i) + " = compute(" + std::to_string(i) + ")\n";
+  const std::string doc = "# Setup\n\nRun this:\n\n```\n" + listing + "```\n\nThe result is stored in the cache.\n";
+  const auto chunks = vorn_retrieval::TextChunker({.chunk_size = 200, .chunk_overlap = 0})
+                          .chunk(doc, "doc.md", vorn_retrieval::DocumentFormat::kMarkdown);
+  ASSERT_GE(chunks.size(), 2u);
+  EXPECT_FALSE(chunks.front().opens_in_code);
+  const auto& last = chunks.back();
+  ASSERT_TRUE(last.opens_in_code) << last.content;
+  std::vector<std::string> prose;
+  for (const auto& u : vorn_inference::split_units(last.content, last.heading, true)) {
+    if (!u.code) prose.push_back(u.text);
+  }
+  EXPECT_EQ(prose, std::vector<std::string>{"The result is stored in the cache."});
 }
 
 // reStructuredText blocks that are not prose: each case's text, and the

@@ -276,7 +276,7 @@ TEST_F(LoaderTest, WalksSortedSkippingHiddenAndOtherTypes) {
   write("a.txt", "A");
   write("sub/c.markdown", "C");
   write("sub/UPPER.MD", "U");
-  write("sub/d.odt", "PK");
+  write("sub/d.xlsx", "PK");
   write(".hidden/e.md", "hidden");
   write(".f.txt", "hidden");
   write("sub/.cache/g.txt", "hidden");
@@ -332,7 +332,7 @@ TEST_P(LoadFailureTest, GivesLoadErrorWithCode) {
 INSTANTIATE_TEST_SUITE_P(
     Table, LoadFailureTest,
     ::testing::Values(LoadFailureCase{"Missing", "", "nope.txt", {}, load_errc::kNotFound},
-                      LoadFailureCase{"Unsupported", "x.odt", "x.odt", {}, load_errc::kUnsupported},
+                      LoadFailureCase{"Unsupported", "x.xlsx", "x.xlsx", {}, load_errc::kUnsupported},
                       LoadFailureCase{"NotAPdf", "x.pdf", "x.pdf", {}, load_errc::kFormat},
                       LoadFailureCase{"TooLarge", "big.txt", "big.txt", {.max_file_bytes = 99}, load_errc::kTooLarge},
                       LoadFailureCase{"TooLargeInTree", "dir/big.md", "dir", {.max_file_bytes = 10},

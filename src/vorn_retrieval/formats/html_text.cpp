@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "html_reader.hpp"
 #include "libxml_api.hpp"
 #include "text_builder.hpp"
 #include "vorn_core/text.hpp"
@@ -31,11 +32,16 @@ bool is_left_out(std::string_view name) {
   return is_one_of(name, {"script", "style", "nav", "noscript", "template", "head", "svg", "iframe", "object"});
 }
 
+bool layout_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
 bool is_block(std::string_view name) {
   return is_one_of(name, {"p", "div", "section", "article", "main", "header", "footer", "aside", "ul", "ol", "li",
                           "dl", "dt", "dd", "table", "tr", "blockquote", "figure", "figcaption", "form", "fieldset",
                           "address", "details", "summary", "hr", "body", "caption"});
 }
+
+// Left out with everything inside it (defined below).
+bool is_skipped(const xmlNode* n);
 
 int heading_level(std::string_view name) {
   if (name.size() == 2 && (name[0] == 'h' || name[0] == 'H') && name[1] >= '1' && name[1] <= '6') return name[1] - '0';
@@ -48,7 +54,7 @@ std::string plain_text(const xmlNode* node) {
   for (const xmlNode* n = node; n != nullptr; n = n->next) {
     if (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE) {
       if (n->content != nullptr) b.inline_text(reinterpret_cast<const char*>(n->content));
-    } else if (n->type == XML_ELEMENT_NODE && !is_left_out(name_of(n))) {
+    } else if (n->type == XML_ELEMENT_NODE && !is_skipped(n)) {
       b.inline_text(plain_text(n->children));
     }
   }
@@ -66,27 +72,83 @@ std::string attribute(const xmlNode* node, std::string_view name) {
   return {};
 }
 
+// The text of a <pre> as written: every element inside it (the spans a
+// syntax highlighter wraps around each token) is text of the same lines.
+void append_preformatted(const xmlNode* node, std::string& out) {
+  for (const xmlNode* n = node; n != nullptr; n = n->next) {
+    if (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE) {
+      if (n->content != nullptr) out += reinterpret_cast<const char*>(n->content);
+    } else if (n->type == XML_ELEMENT_NODE && !is_skipped(n)) {
+      if (name_of(n) == "br") out += '\n';
+      append_preformatted(n->children, out);
+    }
+  }
+}
+
+// A listing as a fenced block, so that it is kept whole and read as code,
+// not as sentences; a fence longer than any run of backticks inside.
+std::string fenced(std::string_view code) {
+  while (!code.empty() && (code.front() == '\n' || code.front() == '\r')) code.remove_prefix(1);
+  while (!code.empty() && layout_space(code.back())) code.remove_suffix(1);
+  if (code.empty()) return {};
+  std::size_t longest = 0;
+  for (std::size_t run = 0, i = 0; i < code.size(); ++i) {
+    run = code[i] == '`' ? run + 1 : 0;
+    longest = std::max(longest, run);
+  }
+  const std::string fence(std::max<std::size_t>(3, longest + 1), '`');
+  return fence + "\n" + std::string(code) + "\n" + fence;
+}
+
+bool has_role(const xmlNode* n, std::string_view role) { return attribute(n, "role") == role; }
+
+// A heading's or definition's own link ("¶", "#") that only gives its address.
+bool is_permalink(const xmlNode* n) {
+  const std::string href = attribute(n, "href");
+  if (href.empty() || href[0] != '#') return false;
+  const std::string classes = attribute(n, "class");
+  for (std::size_t at = classes.find("headerlink"); at != std::string::npos; at = classes.find("headerlink", at + 1)) {
+    const std::size_t end = at + 10;
+    if ((at == 0 || classes[at - 1] == ' ') && (end == classes.size() || classes[end] == ' ')) return true;
+  }
+  const std::string text = plain_text(n->children);
+  return text == "\xC2\xB6" || text == "#" || text == "\xC2\xA7";  // ¶ # §
+}
+
+// By element, by ARIA role (a site's navigation and search box are not the
+// page's text), or a permalink.
+bool is_skipped(const xmlNode* n) {
+  const std::string_view name = name_of(n);
+  if (is_left_out(name)) return true;
+  if (name == "a") return is_permalink(n);
+  return has_role(n, "navigation") || has_role(n, "search");
+}
+
 class Walker {
  public:
-  void walk(const xmlNode* node, bool preformatted) {
+  explicit Walker(const detail::HtmlOptions& options) : options_(options) {}
+
+  void walk(const xmlNode* node) {
     for (const xmlNode* n = node; n != nullptr; n = n->next) {
       if (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE) {
-        if (n->content == nullptr) continue;
-        const auto* text = reinterpret_cast<const char*>(n->content);
-        if (preformatted) {
-          out_.raw_text(text);
-        } else {
-          out_.inline_text(text);
-        }
+        if (n->content != nullptr) out_.inline_text(reinterpret_cast<const char*>(n->content));
         continue;
       }
       if (n->type != XML_ELEMENT_NODE) continue;
       const std::string_view name = name_of(n);
-      if (is_left_out(name) || name == "title") continue;
+      if (is_skipped(n) || name == "title") continue;
+      if (name == "pre") {
+        std::string code;
+        append_preformatted(n->children, code);
+        out_.paragraph_break();
+        out_.raw_text(fenced(code));
+        out_.paragraph_break();
+        continue;
+      }
       if (const int level = heading_level(name)) {
         const std::string heading = plain_text(n->children);
         if (level == 1 && first_h1_.empty()) first_h1_ = heading;
-        out_.heading(level, heading);
+        out_.heading(std::min(level + options_.heading_offset, 6), heading);
         continue;
       }
       if (name == "br") {
@@ -94,11 +156,10 @@ class Walker {
         continue;
       }
       if (name == "a") note_link(n);
-      const bool pre = preformatted || name == "pre";
-      const bool block = pre || is_block(name);
+      const bool block = is_block(name);
       if (block) out_.paragraph_break();
-      if (name == "li") out_.inline_text("- ");
-      walk(n->children, pre);
+      if (name == "li") out_.list_item();
+      walk(n->children);
       if (block) out_.paragraph_break();
     }
   }
@@ -111,7 +172,7 @@ class Walker {
     std::string body = out_.take();
     // A page whose title is no heading of its own still gets one, so its
     // chunks carry it.
-    if (first_h1_.empty() && !title_.empty()) {
+    if (options_.title_as_heading && first_h1_.empty() && !title_.empty()) {
       TextBuilder with_title;
       with_title.heading(1, title_);
       body = with_title.take() + "\n\n" + body;
@@ -173,24 +234,27 @@ class Walker {
   const xmlNode* context_node_ = nullptr;
   std::string context_;
   std::size_t context_cursor_ = 0;
+  detail::HtmlOptions options_;
   std::string title_;
   std::string first_h1_;
 };
 
 }  // namespace
 
-ExtractedText html_to_text(std::string_view html) {
+ExtractedText html_to_text(std::string_view html) { return detail::html_to_text(html, {}); }
+
+ExtractedText detail::html_to_text(std::string_view html, const HtmlOptions& options) {
   const detail::LibxmlApi& xml = detail::libxml_api();
   if (html.empty() || html.size() > static_cast<std::size_t>(INT_MAX)) return {};
-  const int options = HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET |
-                      HTML_PARSE_COMPACT;
+  const int parse_options = HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET |
+                            HTML_PARSE_COMPACT;
   // Valid UTF-8 is read as such; anything else is left to libxml2, which
   // follows a declared charset and falls back to Latin-1.
   const char* encoding = vorn_core::find_invalid_utf8(html) == std::string_view::npos ? "UTF-8" : nullptr;
   std::unique_ptr<xmlDoc, DocFree> doc(
-      xml.html_read_memory(html.data(), static_cast<int>(html.size()), nullptr, encoding, options));
+      xml.html_read_memory(html.data(), static_cast<int>(html.size()), nullptr, encoding, parse_options));
   if (!doc) return {};
-  Walker walker;
+  Walker walker(options);
   // <title> lives in <head>, which the walk leaves out; look for it first.
   if (const xmlNode* root = xml.doc_get_root_element(doc.get())) {
     for (const xmlNode* n = root->children; n != nullptr; n = n->next) {
@@ -202,7 +266,7 @@ ExtractedText html_to_text(std::string_view html) {
         }
       }
     }
-    walker.walk(root, false);
+    walker.walk(root);
   }
   return walker.finish();
 }

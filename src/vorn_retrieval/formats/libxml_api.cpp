@@ -20,6 +20,7 @@ Loaded load() {
   LibxmlApi& a = out.api;
   library.resolve(a.init_parser, "xmlInitParser");
   library.resolve(a.html_read_memory, "htmlReadMemory");
+  library.resolve(a.xml_read_memory, "xmlReadMemory");
   library.resolve(a.doc_get_root_element, "xmlDocGetRootElement");
   library.resolve(a.free_doc, "xmlFreeDoc");
   out.failure = library.failure();
@@ -34,7 +35,7 @@ Loaded load() {
 const LibxmlApi& libxml_api() {
   static const Loaded loaded = load();
   if (!loaded.failure.empty()) {
-    throw LoadError(load_errc::kUnsupported, "HTML support is not available: the HTML library could not be loaded (" +
+    throw LoadError(load_errc::kUnsupported, "HTML and office document support is not available: libxml2 could not be loaded (" +
                                                  loaded.failure + "). Install libxml2, then retry.");
   }
   return loaded.api;

@@ -15,7 +15,13 @@ void TextBuilder::inline_text(std::string_view text) {
       pending_space_ = true;
       continue;
     }
-    if (pending_space_ && !out_.empty() && out_.back() != '\n' && out_.back() != ' ') out_ += ' ';
+    if (pending_marker_) {
+      if (!out_.empty() && out_.back() != '\n') out_ += '\n';
+      out_ += "- ";
+      pending_marker_ = false;
+    } else if (pending_space_ && !out_.empty() && out_.back() != '\n' && out_.back() != ' ') {
+      out_ += ' ';
+    }
     pending_space_ = false;
     out_ += c;
   }
@@ -23,6 +29,7 @@ void TextBuilder::inline_text(std::string_view text) {
 
 void TextBuilder::raw_text(std::string_view text) {
   pending_space_ = false;
+  if (!text.empty()) pending_marker_ = false;
   out_.append(text);
 }
 
@@ -45,6 +52,7 @@ void TextBuilder::heading(int level, std::string_view text) {
   line.inline_text(text);
   const std::string title = line.take();
   if (title.empty()) return;
+  pending_marker_ = false;
   paragraph_break();
   out_.append(static_cast<std::size_t>(std::clamp(level, 1, 6)), '#');
   out_ += ' ';
@@ -52,11 +60,14 @@ void TextBuilder::heading(int level, std::string_view text) {
   paragraph_break();
 }
 
+void TextBuilder::list_item() { pending_marker_ = true; }
+
 std::string TextBuilder::take() {
   while (!out_.empty() && is_space(out_.back())) out_.pop_back();
   std::string out = std::move(out_);
   out_.clear();
   pending_space_ = false;
+  pending_marker_ = false;
   return out;
 }
 

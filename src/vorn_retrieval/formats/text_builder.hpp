@@ -18,12 +18,17 @@ class TextBuilder {
   void paragraph_break();
   // "#" * level, a space, the text on one line; a paragraph of its own.
   void heading(int level, std::string_view text);
+  // "- " before the next running text, even if a paragraph break comes
+  // first (a list item whose text sits in a <p>); dropped if code or a
+  // heading comes first.
+  void list_item();
 
   std::string take();
 
  private:
   std::string out_;
   bool pending_space_ = false;
+  bool pending_marker_ = false;
 };
 
 }  // namespace vorn_retrieval
