@@ -97,5 +97,6 @@ const std::filesystem::path& quality_ask_index(std::size_t chunks);
 void register_model_io_benchmarks();
 void register_hybrid_benchmarks();
 void register_vector_scan_benchmarks();
+void register_package_benchmarks();
 
 }  // namespace vorn_bench

@@ -214,6 +214,7 @@ int main(int argc, char** argv) {
   vorn_bench::register_model_io_benchmarks();
   vorn_bench::register_hybrid_benchmarks();
   vorn_bench::register_vector_scan_benchmarks();
+  vorn_bench::register_package_benchmarks();
 
   vorn_bench::CapturingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
