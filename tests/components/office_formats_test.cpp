@@ -197,7 +197,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "<text:list><text:list-item><text:p>first</text:p><text:list><text:list-item><text:p>inner</text:p>"
                 "</text:list-item></text:list></text:list-item><text:list-item><text:p>second</text:p>"
                 "<text:p>more on second</text:p></text:list-item></text:list>"
-                "<text:h text:outline-level=\"9\">Deep</text:h>",
+                "<text:list><text:list-item><text:h text:outline-level=\"9\">Deep</text:h></text:list-item>"
+                "</text:list>",
                 "", "Handbook",
                 "# Setup\n\nRun the installer.\n\n## Steps\n\n- first\n\n  - inner\n\n- second\n\nmore on second\n\n"
                 "###### Deep",

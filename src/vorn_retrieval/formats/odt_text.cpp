@@ -97,8 +97,11 @@ class BodyReader {
         } else if (is_element(n, "p") || is_element(n, "h")) {
           std::vector<const xmlNode*> boxes;
           const std::string text = inline_text(n, boxes);
-          // Later paragraphs of an item continue it.
-          if (first) {
+          // Numbered headings sit in a list of their own; they stay
+          // headings. Later paragraphs of an item continue it.
+          if (is_element(n, "h")) {
+            out_.heading(outline_level(n), text);
+          } else if (first) {
             out_.list_item(depth, text);
           } else {
             out_.paragraph(text);
