@@ -87,7 +87,7 @@ ssize_t SocketStream::receive(int flags) {
         errno = EWOULDBLOCK;
         return -1;
       }
-      in_.resize(in_.size() * 2);
+      in_.resize(std::max(kInputBuffer, in_.size() * 2));
     }
   }
   ssize_t n;

@@ -112,7 +112,8 @@ class SocketStream final : public httplib::Stream {
   mutable bool starved_ = false;
   mutable bool sent_any_ = false;
   // in_[start_, end_) holds the current request's bytes, pos_ the next to read.
-  std::vector<char> in_ = std::vector<char>(8192);
+  // Allocated at the first read, not when the connection is accepted.
+  std::vector<char> in_;
   std::size_t start_ = 0, pos_ = 0, end_ = 0;
   // Written, not yet sent. Mutable: a wait for input, const in the
   // library's interface, sends it first.
