@@ -325,6 +325,30 @@ INSTANTIATE_TEST_SUITE_P(
                                     }}),
     [](const auto& info) { return info.param.name; });
 
+std::string utf16le(const std::string& ascii_or_latin1) {
+  std::string out = "\xFF\xFE";
+  for (const char c : ascii_or_latin1) (out += c) += '\0';
+  return out;
+}
+
+// UTF-16 parts are allowed; their encoding must not hide a declaration from
+// the check for entities, nor may a declared encoding.
+TEST(XmlParts, Utf16IsReadAndDeclarationsCannotHideInAnotherEncoding) {
+  const std::string doc = utf16le("<?xml version=\"1.0\" encoding=\"UTF-16\"?>" + document(p("caf\xE9")));
+  EXPECT_EQ(docx_to_text(zip_package({{"word/document.xml", doc}})).text, "caf\xC3\xA9");
+  for (const std::string& hidden :
+       {utf16le("<?xml version=\"1.0\"?><!DOCTYPE w:document [<!ENTITY e \"x\">]>" + document(p("&e;"))),
+        std::string("<?xml version=\"1.0\" encoding=\"UTF-7\"?>+ADw-!DOCTYPE w:document +AFs-+ADw-!ENTITY e "
+                    "+ACI-x+ACIAPgBdAD4-") + document(p("&e;"))}) {
+    try {
+      (void)docx_to_text(zip_package({{"word/document.xml", hidden}}));
+      ADD_FAILURE() << "accepted";
+    } catch (const LoadError& e) {
+      EXPECT_EQ(e.code(), load_errc::kFormat);
+    }
+  }
+}
+
 TEST(PackageLoading, LoaderReadsThemAsMarkdownAndLimitsWhatTheyUnpack) {
   vorn_components_test::TempDir dir;
   const auto file = dir.write("Report.DOCX", docx_package(styled("Heading1", "Plan") + p("Ship it."), "", "Q3"));

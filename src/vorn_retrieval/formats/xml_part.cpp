@@ -2,9 +2,41 @@
 
 #include <climits>
 
+#include "vorn_core/text.hpp"
 #include "vorn_retrieval/document_loader.hpp"
 
 namespace vorn_retrieval::detail {
+namespace {
+
+bool is_utf16(std::string_view bytes) {
+  return bytes.substr(0, 2) == "\xFF\xFE" || bytes.substr(0, 2) == "\xFE\xFF";
+}
+
+// A part in UTF-16 (which these formats allow, marked by its byte-order
+// mark) as UTF-8.
+std::string utf16_as_utf8(std::string_view bytes) {
+  const bool little = bytes.substr(0, 2) == "\xFF\xFE";
+  const auto unit = [&](std::size_t i) -> char32_t {
+    const auto a = static_cast<unsigned char>(bytes[i]);
+    const auto b = static_cast<unsigned char>(bytes[i + 1]);
+    return little ? static_cast<char32_t>(b << 8U | a) : static_cast<char32_t>(a << 8U | b);
+  };
+  std::string out;
+  out.reserve(bytes.size());
+  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+    char32_t c = unit(i);
+    if (c >= 0xD800 && c < 0xDC00 && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10U) + (unit(i + 2) - 0xDC00);
+      i += 2;
+    } else if (c >= 0xD800 && c < 0xE000) {
+      c = 0xFFFD;
+    }
+    vorn_core::append_utf8(out, c);
+  }
+  return out;
+}
+
+}  // namespace
 
 void XmlDocFree::operator()(xmlDoc* doc) const noexcept { libxml_api().free_doc(doc); }
 
@@ -14,15 +46,22 @@ XmlDocPtr parse_xml_part(std::string_view xml, std::string_view part, std::strin
     return LoadError(load_errc::kFormat, "The " + std::string(kind) + " is damaged: its part '" + std::string(part) +
                                              "' " + std::string(why) + ". Repair or re-export it.");
   };
+  // The part is read as UTF-8 whatever its declaration says, so that the
+  // check below sees the bytes the parser sees: a declared encoding could
+  // otherwise spell a declaration in other bytes.
+  std::string converted;
+  std::string_view text = xml;
+  if (is_utf16(xml)) text = converted = utf16_as_utf8(xml);
   // Literal "<!ENTITY" can only stand in a document type declaration (in
   // text it is escaped), or in a comment or CDATA, where refusing costs
   // nothing real.
-  if (xml.find("<!ENTITY") != std::string_view::npos) throw damaged("declares XML entities");
-  if (xml.size() > static_cast<std::size_t>(INT_MAX)) throw damaged("is larger than 2 GiB");
+  if (text.find("<!ENTITY") != std::string_view::npos) throw damaged("declares XML entities");
+  if (text.size() > static_cast<std::size_t>(INT_MAX)) throw damaged("is larger than 2 GiB");
   // No XML_PARSE_NOENT, DTDLOAD or HUGE: entities stay unexpanded, nothing
   // outside the part is read, and libxml2 keeps its depth and size limits.
-  const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOCDATA;
-  XmlDocPtr doc(api.xml_read_memory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr, options));
+  const int options =
+      XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOCDATA | XML_PARSE_IGNORE_ENC;
+  XmlDocPtr doc(api.xml_read_memory(text.data(), static_cast<int>(text.size()), nullptr, "UTF-8", options));
   if (!doc) throw damaged("is not well-formed XML");
   return doc;
 }
