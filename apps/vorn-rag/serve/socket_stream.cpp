@@ -236,26 +236,24 @@ bool SocketStream::flush_available() {
 
 // The library asks for both addresses with every request; they do not
 // change over a connection, so each is looked up once.
-void SocketStream::get_remote_ip_and_port(std::string& ip, int& port) const {
-  if (!remote_.known) {
+void SocketStream::cached_address(Address& cache, int (*lookup)(int, sockaddr*, socklen_t*), std::string& ip,
+                                  int& port) const {
+  if (!cache.known) {
     sockaddr_storage addr{};
     socklen_t len = sizeof addr;
-    if (::getpeername(socket_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) address_of(addr, remote_.ip, remote_.port);
-    remote_.known = true;
+    if (lookup(socket_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) address_of(addr, cache.ip, cache.port);
+    cache.known = true;
   }
-  ip = remote_.ip;
-  port = remote_.port;
+  ip = cache.ip;
+  port = cache.port;
+}
+
+void SocketStream::get_remote_ip_and_port(std::string& ip, int& port) const {
+  cached_address(remote_, ::getpeername, ip, port);
 }
 
 void SocketStream::get_local_ip_and_port(std::string& ip, int& port) const {
-  if (!local_.known) {
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    if (::getsockname(socket_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) address_of(addr, local_.ip, local_.port);
-    local_.known = true;
-  }
-  ip = local_.ip;
-  port = local_.port;
+  cached_address(local_, ::getsockname, ip, port);
 }
 
 }  // namespace vorn_serve

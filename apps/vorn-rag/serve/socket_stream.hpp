@@ -26,6 +26,7 @@
 // not all there yet.
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -125,6 +126,7 @@ class SocketStream final : public httplib::Stream {
     int port = 0;
   };
   mutable Address remote_, local_;
+  void cached_address(Address& cache, int (*lookup)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const;
 };
 
 }  // namespace vorn_serve
